@@ -1,3 +1,4 @@
+#include "SponsorCore/Base64.hpp"
 #include "SponsorCore/SponsorFilters.hpp"
 #include "SponsorCore/Unicode.hpp"
 #include "SponsorCore/Uuid.hpp"
@@ -34,6 +35,19 @@ TEST(Uuid, AcceptsOnlyTheHyphenatedThirtySixCharacterForm) {
   EXPECT_FALSE(isUuidText("123e4567-e89b-12d3-a456_426614174000"));
   EXPECT_FALSE(isUuidText(" 23e4567-e89b-12d3-a456-426614174000"));
   EXPECT_FALSE(isUuidText(""));
+}
+
+TEST(Base64, DecodesOnlyStrictPaddedStandardAlphabet) {
+  EXPECT_EQ(base64::decode("YWJj"), std::vector<std::uint8_t>({'a', 'b', 'c'}));
+  EXPECT_EQ(base64::decode("YWI="), std::vector<std::uint8_t>({'a', 'b'}));
+  EXPECT_EQ(base64::decode("YQ=="), std::vector<std::uint8_t>({'a'}));
+  EXPECT_EQ(base64::decode("+/+/"), std::vector<std::uint8_t>({0xFB, 0xFF, 0xBF}));
+  EXPECT_EQ(base64::decode(""), std::vector<std::uint8_t>());
+  for (const char* text : {"YWI", "YQ", "YQ=", "YQ===", "Y===", "YQ==YWJj", "YW=j", "-_-_", "YWJj\n", "YR==", "YWJ=",
+                           "YWI=YWJj", "===="}) {
+    EXPECT_EQ(base64::decode(text), std::nullopt) << text;
+  }
+  EXPECT_EQ(base64::decode(std::string_view("YW\0j", 4)), std::nullopt);
 }
 
 TEST(SponsorFilters, AlwaysWritesBothKeysInOrder) {
