@@ -1,0 +1,414 @@
+// Construction, restoration, start-up, system events, interruption and the plumbing
+// shared by the controller's other units.
+
+#include "SponsorApp/AppModel.hpp"
+
+#include "SponsorApp/AppModelText.hpp"
+#include "SponsorApp/storage/VaultAccounts.hpp"
+#include "SponsorCore/Language.hpp"
+#include "SponsorCore/NativeCopy.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace nimbrella {
+
+// ---------------------------------------------------------------------------------
+// Errors
+
+std::string_view ClientError::description() const noexcept {
+  switch (case_) {
+    case Case::reconnect:
+      return text::reconnect;
+    case Case::disconnectFirst:
+      return text::disconnectFirst;
+    case Case::invalidResponse:
+      return text::invalidResponse;
+  }
+  return text::invalidResponse;
+}
+
+const char* ClientError::what() const noexcept { return description().data(); }
+
+ControllerFailure ControllerFailure::api(APIError error) {
+  ControllerFailure failure;
+  failure.text_ = error.errorDescription();
+  failure.api_ = std::move(error);
+  return failure;
+}
+
+ControllerFailure ControllerFailure::transport(TransportError error) {
+  ControllerFailure failure;
+  failure.transport_ = true;
+  failure.text_ = std::string(text::networkUnavailable);
+  (void)error;
+  return failure;
+}
+
+ControllerFailure ControllerFailure::client(ClientError error) {
+  return text(std::string(error.description()));
+}
+
+ControllerFailure ControllerFailure::text(std::string userText) {
+  ControllerFailure failure;
+  failure.text_ = std::move(userText);
+  return failure;
+}
+
+ControllerFailure ControllerFailure::current(ClientError otherwise) {
+  try {
+    throw;
+  } catch (const ClientError& error) {
+    return client(error);
+  } catch (const VaultError& error) {
+    return text(std::string(error.message()));
+  } catch (const EndpointError&) {
+    return text(EndpointError::description);
+  } catch (const ContentError&) {
+    return client(ClientError::invalidResponse());
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    // Signing, key, decoding and encoding failures carry no text for the user.
+    return client(otherwise);
+  }
+}
+
+std::string ControllerFailure::userText() const { return text_; }
+
+// ---------------------------------------------------------------------------------
+// Weak references
+
+std::function<void()> AppModel::weakly(std::function<void(AppModel&)> body) {
+  return [weak = std::weak_ptr<Handle>(handle_), body = std::move(body)]() {
+    if (const auto handle = weak.lock(); handle && handle->model != nullptr) body(*handle->model);
+  };
+}
+
+// ---------------------------------------------------------------------------------
+// Observation
+
+AppModel::ObserverId AppModel::addObserver(Observer observer) {
+  const ObserverId id = nextObserverId_++;
+  observers_.emplace_back(id, std::move(observer));
+  return id;
+}
+
+void AppModel::removeObserver(ObserverId id) {
+  std::erase_if(observers_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void AppModel::notify(AppModelField field) {
+  if (observers_.empty()) return;
+  // An observer may add or remove observers while being told.
+  const auto current = observers_;
+  for (const auto& [id, observer] : current) observer(field);
+}
+
+template <class T>
+void AppModel::assign(AppModelField field, T& member, T value) {
+  if (member == value) return;
+  member = std::move(value);
+  notify(field);
+}
+
+template void AppModel::assign(AppModelField, bool&, bool);
+template void AppModel::assign(AppModelField, std::string&, std::string);
+template void AppModel::assign(AppModelField, double&, double);
+template void AppModel::assign(AppModelField, std::int64_t&, std::int64_t);
+template void AppModel::assign(AppModelField, std::optional<std::string>&, std::optional<std::string>);
+template void AppModel::assign(AppModelField, std::optional<NetworkMode>&, std::optional<NetworkMode>);
+template void AppModel::assign(AppModelField, std::optional<Date>&, std::optional<Date>);
+template void AppModel::assign(AppModelField, std::optional<SponsorCreative>&, std::optional<SponsorCreative>);
+template void AppModel::assign(AppModelField, std::optional<EarningsSummary>&, std::optional<EarningsSummary>);
+template void AppModel::assign(AppModelField, std::optional<std::vector<EarningsDay>>&,
+                               std::optional<std::vector<EarningsDay>>);
+template void AppModel::assign(AppModelField, std::optional<ReferralSummary>&, std::optional<ReferralSummary>);
+template void AppModel::assign(AppModelField, SponsorPreferences&, SponsorPreferences);
+
+// ---------------------------------------------------------------------------------
+// Time
+
+Date AppModel::now() const { return ports_.clock->now(); }
+
+Date AppModel::after(double seconds) const {
+  return now() + std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(seconds));
+}
+
+// ---------------------------------------------------------------------------------
+// Construction
+
+namespace {
+
+SafeEndpoint chooseEndpoint(ClientEnvironment environment, const UserDefaults& defaults) {
+  try {
+    return nimbrella::endpoint(environment, defaults.text(defaultsKey::apiBaseURL));
+  } catch (const EndpointError&) {
+  }
+  try {
+    return SafeEndpoint(NIMBRELLA_PRODUCTION_ORIGIN);
+  } catch (const EndpointError&) {
+    // The built-in origin is part of the build; refusing it is a build defect.
+    std::abort();
+  }
+}
+
+AppModelPorts checked(AppModelPorts ports) {
+  if (!ports.queue || !ports.clock || !ports.calendar || !ports.defaults || !ports.secretStore ||
+      !ports.makeClient || !ports.browser || !ports.idleTime || !ports.systemEvents ||
+      !ports.preferredLanguages || !ports.monitor || !ports.measurer) {
+    std::abort();  // a wiring defect of the application, never a run-time condition
+  }
+  return ports;
+}
+
+}  // namespace
+
+AppModel::AppModel(AppModelPorts ports)
+    : ports_(checked(std::move(ports))),
+      handle_(std::make_shared<Handle>(Handle{this})),
+      environment_(ports_.environment),
+      endpoint_(chooseEndpoint(ports_.environment, *ports_.defaults)),
+      vault_(ports_.secretStore) {
+  restore();
+  installObservers();
+}
+
+AppModel::~AppModel() {
+  handle_->model = nullptr;
+  if (samplingTimer_) samplingTimer_->invalidate();
+}
+
+void AppModel::restore() {
+  UserDefaults& defaults = *ports_.defaults;
+
+  // 1. Preferences and the plain initial values.
+  sponsorPreferences_ = SponsorPreferences::load(defaults, sponsorPreferencesKey);
+  message_ = std::string(text::initialMessage);
+  menuText_ = std::string(text::appName);
+  visibilityStatus_ = std::string(text::noExposureRunning);
+
+  // 2. Endpoint (chosen in the initialiser) and its client.
+  endpointInput_ = endpoint_.normalized();
+  api_ = ports_.makeClient(endpoint_);
+
+  // 3. The user's switches.
+  consent_ = defaults.boolean(defaultsKey::consent).value_or(false);
+  paused_ = defaults.boolean(defaultsKey::paused).value_or(false);
+  snoozedUntil_ = defaults.date(defaultsKey::snoozedUntil);
+
+  // 4. Language.
+  const std::optional<std::string> storedLanguage = defaults.text(defaultsKey::appLanguage);
+  const std::vector<std::string> preferred = ports_.preferredLanguages->preferredLanguages();
+  language_ = chooseLanguage(storedLanguage ? std::optional<std::string_view>(*storedLanguage) : std::nullopt,
+                             preferred);
+
+  // 5 to 7. Credential, pending completion or pending authorization.
+  try {
+    restoreCredential();
+    if (!credential_) restoreAuthorization();
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    const std::string reason = ControllerFailure::current(ClientError::reconnect()).userText();
+    message_ = reason;
+    connectionError_ = reason;
+  }
+
+  // 8. Unpaired: nothing runs until the user connects.
+  if (!isPaired_) {
+    consent_ = false;
+    paused_ = false;
+    snoozedUntil_.reset();
+    menuText_ = std::string(text::appName);
+  }
+
+  // 9. Schedule.
+  scheduleAllowsSponsors_ = sponsorPreferences_.allowsTime(now(), ports_.calendar->current());
+
+  // 10.
+  if (isPaired_) menuText_.clear();
+}
+
+void AppModel::restoreCredential() {
+  const std::optional<SecretBytes> stored = vault_.load(vaultAccount::deviceCredential);
+  if (!stored) return;
+  DeviceCredential credential;
+  try {
+    credential = decodeRecord<DeviceCredential>(*stored);
+  } catch (const DecodingError&) {
+    return;
+  }
+  if (credential.endpoint != endpoint_.normalized() || !accepts(environment_, credential.mode)) return;
+
+  const std::optional<SecretBytes> key = vault_.load(vaultAccount::receiptSigningPrivate);
+  if (!key) return;
+  signer_.emplace(*key);
+
+  credential_ = credential;
+  isPaired_ = true;
+  mode_ = credential.mode;
+  message_ = std::string(text::connected);
+
+  const std::optional<SecretBytes> completion = vault_.load(vaultAccount::pendingCompletion);
+  if (!completion) return;
+  PersistedCompletion record;
+  try {
+    record = decodeRecord<PersistedCompletion>(*completion);
+  } catch (const DecodingError&) {
+    return;
+  }
+  if (record.endpoint != credential.endpoint || record.deviceId != credential.deviceId) return;
+  pendingCompletion_ = record.request;
+  pendingTermsVersion_ = record.termsVersion;
+  confirmationPending_ = true;
+  message_ = std::string(text::restoringConfirmation);
+}
+
+void AppModel::restoreAuthorization() {
+  const std::optional<SecretBytes> stored = vault_.load(vaultAccount::pendingAuthorization);
+  if (!stored) return;
+  const auto record = decodeRecord<DeviceAuthorizationStart>(*stored);
+  const std::optional<Date> expiration = record.expiration();
+  if (!expiration || *expiration <= now() || !accepts(environment_, record.mode)) return;
+  if (!endpoint_.verificationURL(record.verificationUrl, record.userCode)) return;
+  const std::optional<SecretBytes> key = vault_.load(vaultAccount::receiptSigningPrivate);
+  // Without its key the approval could never be used: the record is ignored.
+  if (!key) return;
+  signer_.emplace(*key);
+  authorization_ = record;
+  connectionPending_ = true;
+  connectionCode_ = record.userCode;
+  connectionFingerprint_ = signer_->publicKeyFingerprint();
+  message_ = std::string(text::finishConnection);
+}
+
+// ---------------------------------------------------------------------------------
+// System events
+
+void AppModel::installObservers() {
+  systemSubscriptions_.push_back(ports_.systemEvents->subscribe(
+      [weak = std::weak_ptr<Handle>(handle_)](SystemEvent event) {
+        if (const auto handle = weak.lock(); handle && handle->model != nullptr) {
+          handle->model->handleSystemEvent(event);
+        }
+      }));
+}
+
+void AppModel::handleSystemEvent(SystemEvent event) {
+  SurfaceMonitorPort& monitor = *ports_.monitor;
+  switch (event) {
+    case SystemEvent::willSleep:
+    case SystemEvent::screensDidSleep:
+      monitor.displayAwake = false;
+      interrupt(text::displaySlept, true, false);
+      break;
+    case SystemEvent::didWake:
+    case SystemEvent::screensDidWake:
+      monitor.displayAwake = true;
+      break;
+    case SystemEvent::sessionDidResignActive:
+      monitor.sessionActive = false;
+      interrupt(text::sessionInactive, true, false);
+      break;
+    case SystemEvent::sessionDidBecomeActive:
+      monitor.sessionActive = true;
+      break;
+    case SystemEvent::activeSpaceDidChange:
+      interrupt(text::desktopChanged, true, false);
+      break;
+    case SystemEvent::screenParametersDidChange:
+      interrupt(text::displayLayoutChanged, true, false);
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------------
+// Start
+
+void AppModel::start() {
+  if (samplingTimer_) return;
+
+  if (ports_.updater && !updaterStarted_) {
+    updaterStarted_ = true;
+    ports_.updater->start(weakly([](AppModel& model) {
+      if (model.samplingTimer_) {
+        model.samplingTimer_->invalidate();
+        model.samplingTimer_.reset();
+      }
+      model.interrupt(text::updating, true, false);
+    }));
+  }
+
+  samplingTimer_ = ports_.queue->scheduleRepeating(tickInterval, weakly([](AppModel& model) { model.tick(); }));
+  ports_.queue->post(weakly([](AppModel& model) { model.refresh(); }));
+  ports_.queue->postAfter(idleStatusDelay, weakly([](AppModel& model) {
+    if (!model.activeLease_) {
+      model.assign(AppModelField::visibilityStatus, model.visibilityStatus_, std::string(text::noExposureRunning));
+    }
+  }));
+}
+
+// ---------------------------------------------------------------------------------
+// Interrupt and clear
+
+void AppModel::interrupt(std::string_view message, bool hideAd, bool preserveSurface) {
+  // Copied first: the text may live in a field that the steps below change.
+  std::string line(message);
+
+  ++generation_;
+
+  std::optional<ExposureLease> lease = std::move(activeLease_);
+  activeLease_.reset();
+  exposureClock_.reset();
+  ports_.monitor->contentReady = false;
+
+  if (lease && (lease->isMinute() || lease->isPreview())) {
+    nextFetch_ = Date::min();
+  } else {
+    nextFetch_ = after(interruptBackoff);
+  }
+
+  if (hideAd) clearDisplayedSponsor();
+  if (!preserveSurface) ports_.monitor->hideSurface();
+
+  if (lease) line += NativeCopy::noRewardSubmittedSuffix;
+  assign(AppModelField::message, message_, std::move(line));
+
+  if (lease && lease->requiresReceipt() && credential_) cancelLease(*lease);
+}
+
+void AppModel::cancelLease(const ExposureLease& lease) {
+  ++pendingCancellations_;
+  const std::string deviceId = credential_->deviceId;
+  const std::optional<Date> expiration = lease.expiration();
+  api_->cancel(credential_->token, lease.leaseId,
+               [weak = std::weak_ptr<Handle>(handle_), deviceId, expiration](ApiResult<EmptyResponse> result) {
+                 const auto handle = weak.lock();
+                 if (!handle || handle->model == nullptr) return;
+                 AppModel& model = *handle->model;
+                 if (!result.ok() && model.credential_ && model.credential_->deviceId == deviceId) {
+                   // The server may still count the lease: wait until it can no longer.
+                   const Date floor = expiration ? *expiration : model.after(failedCancelFallback);
+                   model.nextFetch_ = std::max(model.nextFetch_, floor);
+                 }
+                 --model.pendingCancellations_;
+               });
+}
+
+void AppModel::clearDisplayedSponsor() {
+  assign(AppModelField::menuText, menuText_, std::string());
+  assign(AppModelField::menuWidth, menuWidth_, 0.0);
+  assign(AppModelField::displayCreative, displayCreative_, std::optional<SponsorCreative>());
+  displayedLeaseId_.reset();
+  displayExpiration_.reset();
+  ports_.monitor->expectedContent.reset();
+  ports_.monitor->hideSurface();
+}
+
+void AppModel::setPairCode(std::string code) { assign(AppModelField::pairCode, pairCode_, std::move(code)); }
+
+}  // namespace nimbrella

@@ -1,0 +1,69 @@
+# The controller (AppModel) and its ports, without Qt; the Qt adapters of the ports
+# that are not about windows; the simulation tests, integration tests and benchmark.
+
+add_library(nimbrella_controller STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/AppModel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/AppModelAccount.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/AppModelConnection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/AppModelExposure.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Money.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Ports.cpp)
+target_include_directories(nimbrella_controller PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(nimbrella_controller PUBLIC nimbrella_core nimbrella_network nimbrella_storage
+  PRIVATE ICU::i18n ICU::uc)
+set_target_properties(nimbrella_controller PROPERTIES AUTOMOC OFF)
+if(NIMBRELLA_ENVIRONMENT STREQUAL "development")
+  target_compile_definitions(nimbrella_controller PRIVATE NIMBRELLA_ENVIRONMENT_DEVELOPMENT=1)
+endif()
+
+nimbrella_test(controller_test LABEL controller
+  SOURCES ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
+          ${PROJECT_SOURCE_DIR}/tests/controller/construction_test.cpp
+          ${PROJECT_SOURCE_DIR}/tests/controller/exposure_test.cpp
+          ${PROJECT_SOURCE_DIR}/tests/controller/account_test.cpp
+          ${PROJECT_SOURCE_DIR}/tests/controller/connection_test.cpp
+          ${PROJECT_SOURCE_DIR}/tests/controller/money_test.cpp
+  LIBS nimbrella_controller)
+if(TARGET controller_test)
+  set_target_properties(controller_test PROPERTIES AUTOMOC OFF)
+  if(NIMBRELLA_ENVIRONMENT STREQUAL "development")
+    target_compile_definitions(controller_test PRIVATE NIMBRELLA_EXPECT_DEVELOPMENT_BUILD=1)
+  endif()
+endif()
+
+nimbrella_benchmark(bench_controller_tick
+  SOURCES ${PROJECT_SOURCE_DIR}/bench/controller_tick.cpp
+          ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
+  LIBS nimbrella_controller)
+if(TARGET bench_controller_tick)
+  target_include_directories(bench_controller_tick PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  set_target_properties(bench_controller_tick PROPERTIES AUTOMOC OFF)
+endif()
+
+if(NIMBRELLA_BUILD_APP)
+  add_library(nimbrella_linux_platform STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/linux/QtMainQueue.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/QSettingsDefaults.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/SystemClock.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/PreferredLanguages.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/DesktopBrowserOpener.cpp)
+  target_link_libraries(nimbrella_linux_platform PUBLIC nimbrella_controller Qt6::Core Qt6::Gui)
+  set_target_properties(nimbrella_linux_platform PROPERTIES AUTOMOC OFF)
+
+  # Runs against the real Qt event loop and a real settings file; no display needed.
+  nimbrella_test(linux_platform_test LABEL controller
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/controller/linux_platform_test.cpp
+    LIBS nimbrella_linux_platform)
+  if(TARGET linux_platform_test)
+    set_target_properties(linux_platform_test PROPERTIES AUTOMOC OFF)
+  endif()
+
+  # The controller with the real Qt transport against the development server on loopback.
+  nimbrella_test(controller_integration_test LABEL integration
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/integration/controller_integration_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
+    LIBS nimbrella_controller nimbrella_linux_network nimbrella_linux_platform nimbrella_server)
+  if(TARGET controller_integration_test)
+    set_target_properties(controller_integration_test PROPERTIES AUTOMOC OFF)
+  endif()
+endif()

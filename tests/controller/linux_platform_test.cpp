@@ -1,0 +1,146 @@
+// The desktop adapters of the controller's ports, against the real Qt event loop, a
+// real settings file, the real monotonic clock and the locale environment.
+
+#include "SponsorApp/linux/PreferredLanguages.hpp"
+#include "SponsorApp/linux/QSettingsDefaults.hpp"
+#include "SponsorApp/linux/QtMainQueue.hpp"
+#include "SponsorApp/linux/SystemClock.hpp"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace nimbrella {
+namespace {
+
+// Runs the event loop until `done` holds, for at most five seconds.
+bool runUntil(const std::function<bool()>& done) {
+  QElapsedTimer elapsed;
+  elapsed.start();
+  while (!done() && elapsed.elapsed() < 5000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+  }
+  return done();
+}
+
+class LinuxPlatformTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (QCoreApplication::instance() == nullptr) application = new QCoreApplication(argc, argv);
+  }
+  inline static int argc = 1;
+  inline static char name[] = "linux-platform-test";
+  inline static char* argv[] = {name, nullptr};
+  inline static QCoreApplication* application = nullptr;
+};
+
+TEST_F(LinuxPlatformTest, TheQtQueueRunsPostsInOrderNeverInsideTheCallAndDelaysAndRepeats) {
+  QtMainQueue queue;
+  std::vector<int> order;
+  queue.post([&] { order.push_back(1); });
+  queue.post([&] { order.push_back(2); });
+  EXPECT_TRUE(order.empty());
+  QElapsedTimer clock;
+  clock.start();
+  qint64 delayedAt = -1;
+  queue.postAfter(0.05, [&] { delayedAt = clock.elapsed(); });
+  ASSERT_TRUE(runUntil([&] { return delayedAt >= 0; }));
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_GE(delayedAt, 45);
+
+  int firings = 0;
+  auto timer = queue.scheduleRepeating(0.01, [&] { ++firings; });
+  EXPECT_TRUE(timer->isValid());
+  ASSERT_TRUE(runUntil([&] { return firings >= 3; }));
+  timer->invalidate();
+  EXPECT_FALSE(timer->isValid());
+  const int stopped = firings;
+  bool later = false;
+  queue.postAfter(0.05, [&] { later = true; });
+  ASSERT_TRUE(runUntil([&] { return later; }));
+  EXPECT_EQ(firings, stopped);
+
+  // Work still queued when the queue goes is dropped.
+  bool ran = false;
+  {
+    QtMainQueue shortLived;
+    shortLived.post([&] { ran = true; });
+  }
+  bool flushed = false;
+  queue.postAfter(0.02, [&] { flushed = true; });
+  ASSERT_TRUE(runUntil([&] { return flushed; }));
+  EXPECT_FALSE(ran);
+}
+
+TEST_F(LinuxPlatformTest, SettingsKeepEachKindAcrossReopening) {
+  QTemporaryDir directory;
+  ASSERT_TRUE(directory.isValid());
+  const QString path = directory.filePath("defaults.conf");
+  const Date moment = Date(std::chrono::milliseconds(1'767'225'600'123));
+  {
+    QSettingsDefaults defaults(path);
+    defaults.setData("sponsorPreferencesV1.app.nimbrella.Nimbrella", bytesOf("{\"a\":[1,2]}"));
+    defaults.setBoolean("menubarSponsorshipConsentV1", true);
+    defaults.setBoolean("menubarSponsorshipPaused", false);
+    defaults.setText("apiBaseURL", "http://127.0.0.1:3217");
+    defaults.setText("odd", "@at the start");
+    defaults.setDate("menubarSnoozedUntil", moment);
+    defaults.setText("gone", "x");
+    defaults.remove("gone");
+  }
+  QSettingsDefaults defaults(path);
+  EXPECT_EQ(defaults.data("sponsorPreferencesV1.app.nimbrella.Nimbrella"), bytesOf("{\"a\":[1,2]}"));
+  EXPECT_EQ(defaults.boolean("menubarSponsorshipConsentV1"), true);
+  EXPECT_EQ(defaults.boolean("menubarSponsorshipPaused"), false);
+  EXPECT_EQ(defaults.text("apiBaseURL"), "http://127.0.0.1:3217");
+  EXPECT_EQ(defaults.text("odd"), "@at the start");
+  EXPECT_EQ(defaults.date("menubarSnoozedUntil"), moment);
+  EXPECT_FALSE(defaults.contains("gone"));
+  // Another kind answers nothing.
+  EXPECT_EQ(defaults.date("apiBaseURL"), std::nullopt);
+  EXPECT_EQ(defaults.text("menubarSnoozedUntil"), std::nullopt);
+  EXPECT_EQ(defaults.data("apiBaseURL"), std::nullopt);
+  EXPECT_EQ(defaults.boolean("apiBaseURL"), std::nullopt);
+  EXPECT_EQ(defaults.boolean("missing"), std::nullopt);
+}
+
+TEST_F(LinuxPlatformTest, UptimeIsMonotonicSecondsAndTheCalendarIsTheSystems) {
+  SystemClock clock;
+  const double first = clock.uptime();
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  EXPECT_NEAR(first, static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9, 0.5);
+  EXPECT_GE(clock.uptime(), first);
+  EXPECT_LT(std::chrono::abs(clock.now() - std::chrono::system_clock::now()), std::chrono::seconds(1));
+  SystemCalendar calendar;
+  EXPECT_EQ(calendar.current().zoneId(), Calendar::current().zoneId());
+  EXPECT_EQ(&calendar.current(), &calendar.current());
+}
+
+TEST_F(LinuxPlatformTest, PreferredLanguagesFollowTheLocaleEnvironmentInOrder) {
+  const auto from = [](std::map<std::string, std::string> values) {
+    return preferredLanguagesFrom([&values](const char* variable) -> const char* {
+      const auto found = values.find(variable);
+      return found == values.end() ? nullptr : found->second.c_str();
+    });
+  };
+  EXPECT_EQ(from({{"LANGUAGE", "it:en_GB::de"}, {"LC_ALL", "fr_FR.UTF-8"}, {"LANG", "it"}}),
+            (std::vector<std::string>{"it", "en_GB", "de", "fr_FR.UTF-8"}));
+  EXPECT_EQ(from({{"LC_MESSAGES", "it_IT.UTF-8"}, {"LANG", "en_US.UTF-8"}}),
+            (std::vector<std::string>{"it_IT.UTF-8", "en_US.UTF-8"}));
+  EXPECT_EQ(from({{"LC_ALL", "C"}, {"LANG", "C.UTF-8"}}), std::vector<std::string>{});
+  EXPECT_EQ(from({}), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace nimbrella
