@@ -44,7 +44,6 @@ std::vector<std::uint8_t> makeAnimatedPng(std::uint32_t frames, std::uint32_t wi
 std::vector<std::uint8_t> compressedRgbaRows(std::uint32_t width, std::uint32_t rows);
 
 std::vector<std::uint8_t> bigEndian32(std::uint32_t value);
-std::string base64(const std::vector<std::uint8_t>& bytes);
 // "data:image/png;base64," followed by the base64 of the bytes.
 std::string pngDataUrl(const std::vector<std::uint8_t>& bytes);
 

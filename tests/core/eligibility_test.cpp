@@ -6,89 +6,52 @@
 #include <limits>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace nimbrella {
 namespace {
 
-using Field = bool EligibilitySnapshot::*;
+using S = EligibilitySnapshot;
 
-constexpr const char* notReady = "The sponsored text is not ready.";
-constexpr const char* itemHidden = "The menu-bar item is hidden.";
-constexpr const char* barHidden = "The menu bar is not visible on this desktop.";
-constexpr const char* outsideSafeArea = "The full sponsored item is outside the safe menu-bar area.";
-constexpr const char* doesNotFit = "The complete sponsored creative does not fit in the menu bar.";
-constexpr const char* unverified = "Menu-bar visibility could not be verified.";
-constexpr const char* inactive = "The display or session is inactive.";
-constexpr const char* idle = "The Mac has been inactive for more than five minutes.";
-constexpr const char* controlsOpen = "Controls are open; exposure is paused.";
+// Every check with the reason it gives, in the order the groups are tested (which is
+// not the order the fields are declared in: controlsClosed comes before recentInput).
+const std::pair<bool S::*, std::string> checks[] = {
+    {&S::contentReady, "The sponsored text is not ready."},
+    {&S::statusItemVisible, "The menu-bar item is hidden."},
+    {&S::buttonVisible, "The menu-bar item is hidden."},
+    {&S::windowVisible, "The menu-bar item is hidden."},
+    {&S::onActiveSpace, "The menu bar is not visible on this desktop."},
+    {&S::menuBarVisible, "The menu bar is not visible on this desktop."},
+    {&S::geometryValid, "The full sponsored item is outside the safe menu-bar area."},
+    {&S::textFits, "The complete sponsored creative does not fit in the menu bar."},
+    {&S::occlusionVisible, "Menu-bar visibility could not be verified."},
+    {&S::topmostSamplesPass, "Menu-bar visibility could not be verified."},
+    {&S::displayAwake, "The display or session is inactive."},
+    {&S::sessionActive, "The display or session is inactive."},
+    {&S::recentInput, "The Mac has been inactive for more than five minutes."},
+    {&S::controlsClosed, "Controls are open; exposure is paused."},
+};
 
-// Every check with the reason it gives when it is the only one failing, in the
-// order the groups are tested.
-const std::vector<std::pair<Field, const char*>>& checksInGroupOrder() {
-  static const std::vector<std::pair<Field, const char*>> checks = {
-      {&EligibilitySnapshot::contentReady, notReady},
-      {&EligibilitySnapshot::statusItemVisible, itemHidden},
-      {&EligibilitySnapshot::buttonVisible, itemHidden},
-      {&EligibilitySnapshot::windowVisible, itemHidden},
-      {&EligibilitySnapshot::onActiveSpace, barHidden},
-      {&EligibilitySnapshot::menuBarVisible, barHidden},
-      {&EligibilitySnapshot::geometryValid, outsideSafeArea},
-      {&EligibilitySnapshot::textFits, doesNotFit},
-      {&EligibilitySnapshot::occlusionVisible, unverified},
-      {&EligibilitySnapshot::topmostSamplesPass, unverified},
-      {&EligibilitySnapshot::displayAwake, inactive},
-      {&EligibilitySnapshot::sessionActive, inactive},
-      {&EligibilitySnapshot::recentInput, idle},
-      {&EligibilitySnapshot::controlsClosed, controlsOpen},
-  };
-  return checks;
-}
-
-TEST(EligibilitySnapshot, DefaultPassesAndEachSingleFailureHasItsReason) {
-  EXPECT_EQ(EligibilitySnapshot().failure(), std::nullopt);
-  ASSERT_EQ(checksInGroupOrder().size(), 14u);
-  for (const auto& [field, reason] : checksInGroupOrder()) {
-    EligibilitySnapshot snapshot;
-    snapshot.*field = false;
-    EXPECT_EQ(snapshot.failure(), std::string(reason)) << reason;
-  }
-}
-
-TEST(EligibilitySnapshot, EarliestFailingGroupWinsRegardlessOfFieldOrder) {
-  // For every pair of checks failing together, the one whose group comes first wins.
-  const auto& checks = checksInGroupOrder();
-  for (std::size_t i = 0; i < checks.size(); ++i) {
-    for (std::size_t j = i + 1; j < checks.size(); ++j) {
-      EligibilitySnapshot snapshot;
-      snapshot.*checks[i].first = false;
-      snapshot.*checks[j].first = false;
-      EXPECT_EQ(snapshot.failure(), std::string(checks[i].second)) << i << "," << j;
+TEST(EligibilitySnapshot, EachFailureHasItsReasonAndTheEarliestGroupWins) {
+  EXPECT_EQ(S().failure(), std::nullopt);
+  for (std::size_t i = 0; i < std::size(checks); ++i) {
+    S single;
+    single.*checks[i].first = false;
+    EXPECT_EQ(single.failure(), checks[i].second) << i;
+    for (std::size_t j = i + 1; j < std::size(checks); ++j) {
+      S pair;
+      pair.*checks[i].first = false;
+      pair.*checks[j].first = false;
+      EXPECT_EQ(pair.failure(), checks[i].second) << i << "," << j;
     }
   }
-
-  EligibilitySnapshot both;
-  both.controlsClosed = false;  // declared before recentInput, tested after it
-  both.recentInput = false;
-  EXPECT_EQ(both.failure(), std::string(idle));
-
-  EligibilitySnapshot allFailing;
-  for (const auto& [field, reason] : checks) allFailing.*field = false;
-  EXPECT_EQ(allFailing.failure(), std::string(notReady));
 }
 
 TEST(IdleEligibility, AllowsOnlyFiniteValuesFromZeroToFiveMinutes) {
-  EXPECT_TRUE(IdleEligibility::allows(0.0));
-  EXPECT_TRUE(IdleEligibility::allows(-0.0));
-  EXPECT_TRUE(IdleEligibility::allows(299.999));
-  EXPECT_TRUE(IdleEligibility::allows(300.0));
-  EXPECT_FALSE(IdleEligibility::allows(300.0001));
-  EXPECT_FALSE(IdleEligibility::allows(300.5));
-  EXPECT_FALSE(IdleEligibility::allows(-1.0));
-  EXPECT_FALSE(IdleEligibility::allows(-std::numeric_limits<double>::denorm_min()));
-  EXPECT_FALSE(IdleEligibility::allows(std::nan("")));
-  EXPECT_FALSE(IdleEligibility::allows(std::numeric_limits<double>::infinity()));
-  EXPECT_FALSE(IdleEligibility::allows(-std::numeric_limits<double>::infinity()));
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  for (const double idle : {0.0, -0.0, 299.999, 300.0}) EXPECT_TRUE(IdleEligibility::allows(idle)) << idle;
+  for (const double idle : {300.0001, -1.0, -std::numeric_limits<double>::denorm_min(), std::nan(""), inf, -inf}) {
+    EXPECT_FALSE(IdleEligibility::allows(idle)) << idle;
+  }
 }
 
 }  // namespace

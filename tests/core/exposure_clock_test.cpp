@@ -11,168 +11,112 @@
 namespace nimbrella {
 
 void PrintTo(const ExposureProgress& progress, std::ostream* out) {
-  switch (progress.kind()) {
-    case ExposureProgress::Kind::running: *out << "running(" << *progress.elapsedMs() << ")"; break;
-    case ExposureProgress::Kind::complete: *out << "complete(" << *progress.elapsedMs() << ")"; break;
-    case ExposureProgress::Kind::invalidated: *out << "invalidated(" << *progress.reason() << ")"; break;
-  }
+  *out << static_cast<int>(progress.kind()) << ':' << progress.elapsedMs().value_or(-1) << ':'
+       << progress.reason().value_or("");
 }
 
 namespace {
 
-const ExposureProgress unavailable = ExposureProgress::invalidated("The exposure clock is unavailable.");
-const ExposureProgress interrupted =
-    ExposureProgress::invalidated("Exposure was interrupted; a new session is required.");
+using P = ExposureProgress;
+constexpr double inf = std::numeric_limits<double>::infinity();
+const P unavailable = P::invalidated("The exposure clock is unavailable.");
+const P interrupted = P::invalidated("Exposure was interrupted; a new session is required.");
+const P doesNotFit = P::invalidated("The complete sponsored creative does not fit in the menu bar.");
 
 EligibilitySnapshot failing() {
   EligibilitySnapshot snapshot;
   snapshot.textFits = false;
   return snapshot;
 }
-const ExposureProgress doesNotFit =
-    ExposureProgress::invalidated("The complete sponsored creative does not fit in the menu bar.");
 
-TEST(ExposureProgress, EqualityComparesCaseAndPayload) {
-  EXPECT_EQ(ExposureProgress::running(5), ExposureProgress::running(5));
-  EXPECT_NE(ExposureProgress::running(5), ExposureProgress::running(6));
-  EXPECT_NE(ExposureProgress::running(5), ExposureProgress::complete(5));
-  EXPECT_EQ(ExposureProgress::invalidated("a"), ExposureProgress::invalidated("a"));
-  EXPECT_NE(ExposureProgress::invalidated("a"), ExposureProgress::invalidated("b"));
-  EXPECT_NE(ExposureProgress::invalidated(""), ExposureProgress::running(0));
-
-  EXPECT_EQ(ExposureProgress::complete(7).elapsedMs(), 7);
-  EXPECT_EQ(ExposureProgress::complete(7).reason(), std::nullopt);
-  EXPECT_EQ(ExposureProgress::invalidated("x").elapsedMs(), std::nullopt);
-  EXPECT_EQ(ExposureProgress::invalidated("x").reason(), "x");
+// A clock of `durationMs` that has taken the given passing samples.
+ExposureClock after(std::int64_t durationMs, std::initializer_list<double> uptimes) {
+  ExposureClock clock(durationMs);
+  for (double uptime : uptimes) clock.sample({}, uptime);
+  return clock;
 }
 
-TEST(ExposureClock, RunsInQuarterSecondStepsAndCompletesWithTheDemandedDuration) {
+TEST(ExposureClock, RunsInQuarterSecondStepsAndStaysCompleteOnceDone) {
+  // Every comparison below relies on equality seeing both the case and its payload.
+  EXPECT_TRUE(P::running(5) != P::running(6) && P::running(5) != P::complete(5) && P::invalidated("") != P::running(0));
+  EXPECT_NE(P::invalidated("a"), P::invalidated("b"));
   ExposureClock clock(30000);
-  EXPECT_EQ(clock.durationMs(), 30000);
-  EXPECT_EQ(clock.sample({}, 100.0), ExposureProgress::running(0));
-  EXPECT_EQ(clock.sample({}, 100.5), ExposureProgress::running(500));
-  for (int step = 3; step < 120; ++step) {
-    const auto progress = clock.sample({}, 100.0 + step * 0.25);
-    ASSERT_EQ(progress, ExposureProgress::running(step * 250)) << step;
-  }
-  EXPECT_EQ(clock.sample({}, 130.0), ExposureProgress::complete(30000));
+  EXPECT_EQ(clock.sample({}, 100.0), P::running(0));
+  for (int step = 1; step < 120; ++step) ASSERT_EQ(clock.sample({}, 100.0 + step * 0.25), P::running(step * 250));
+  EXPECT_EQ(clock.sample({}, 130.0), P::complete(30000));
   // Finished: neither a failing snapshot, a gap nor a bad uptime changes the outcome.
-  EXPECT_EQ(clock.sample({}, 130.25), ExposureProgress::complete(30000));
-  EXPECT_EQ(clock.sample(failing(), 500.0), ExposureProgress::complete(30000));
-  EXPECT_EQ(clock.sample({}, std::nan("")), ExposureProgress::complete(30000));
+  EXPECT_EQ(clock.sample(failing(), 500.0), P::complete(30000));
+  EXPECT_EQ(clock.sample({}, std::nan("")), P::complete(30000));
 }
 
-TEST(ExposureClock, OvershootReportsDurationAndElapsedRoundsDown) {
-  ExposureClock clock(30000);
-  clock.sample({}, 100.0);
+TEST(ExposureClock, OvershootReportsTheDurationAndElapsedRoundsDown) {
+  ExposureClock clock = after(30000, {100.0});
   for (double t = 100.9; t < 129.9; t += 0.9) ASSERT_TRUE(clock.sample({}, t).isRunning()) << t;
-  EXPECT_EQ(clock.sample({}, 129.9), ExposureProgress::running(29900));
-  EXPECT_EQ(clock.sample({}, 130.1), ExposureProgress::complete(30000));
+  EXPECT_EQ(clock.sample({}, 129.9), P::running(29900));
+  EXPECT_EQ(clock.sample({}, 130.1), P::complete(30000));
 
-  ExposureClock rounding(1000);
-  EXPECT_EQ(rounding.sample({}, 1.0), ExposureProgress::running(0));
-  EXPECT_EQ(rounding.sample({}, 1.0009), ExposureProgress::running(0));
-  EXPECT_EQ(rounding.sample({}, 1.0019), ExposureProgress::running(1));
-  EXPECT_EQ(rounding.sample({}, 1.999), ExposureProgress::running(999));
-  EXPECT_EQ(rounding.sample({}, 2.0), ExposureProgress::complete(1000));
+  ExposureClock rounding = after(1000, {1.0});
+  EXPECT_EQ(rounding.sample({}, 1.0009), P::running(0));
+  EXPECT_EQ(rounding.sample({}, 1.0019), P::running(1));
+  EXPECT_EQ(rounding.sample({}, 1.999), P::running(999));
+  EXPECT_EQ(rounding.sample({}, 2.0), P::complete(1000));
 
   ExposureClock oneMs(1);
-  EXPECT_EQ(oneMs.sample({}, 0.0), ExposureProgress::running(0));  // first accepted sample never completes
-  EXPECT_EQ(oneMs.sample({}, 0.0), ExposureProgress::running(0));  // repeated uptime is no gap
-  EXPECT_EQ(oneMs.sample({}, 0.001), ExposureProgress::complete(1));
+  EXPECT_EQ(oneMs.sample({}, 0.0), P::running(0));  // the first sample never completes
+  EXPECT_EQ(oneMs.sample({}, 0.0), P::running(0));  // a repeated uptime is no gap
+  EXPECT_EQ(oneMs.sample({}, 0.001), P::complete(1));
 }
 
 TEST(ExposureClock, GapOfMoreThanOneSecondOrBackwardsUptimeInterrupts) {
-  ExposureClock exact(30000);
-  exact.sample({}, 10.0);
-  EXPECT_EQ(exact.sample({}, 11.0), ExposureProgress::running(1000));
-
-  ExposureClock late(30000);
-  late.sample({}, 10.0);
+  EXPECT_EQ(after(30000, {10.0}).sample({}, 11.0), P::running(1000));
+  ExposureClock late = after(30000, {10.0});
   EXPECT_EQ(late.sample({}, 11.001), interrupted);
   EXPECT_EQ(late.sample({}, 11.002), interrupted);  // does not restart timing
-
-  ExposureClock backwards(30000);
-  backwards.sample({}, 10.0);
-  backwards.sample({}, 10.5);
-  EXPECT_EQ(backwards.sample({}, 10.25), interrupted);
-
-  ExposureClock infinite(30000);
-  infinite.sample({}, 10.0);
-  EXPECT_EQ(infinite.sample({}, std::numeric_limits<double>::infinity()), unavailable);
+  EXPECT_EQ(after(30000, {10.0, 10.5}).sample({}, 10.25), interrupted);
+  EXPECT_EQ(after(30000, {10.0}).sample({}, inf), unavailable);
 }
 
 TEST(ExposureClock, FailingSnapshotEndsTheClockBeforeAnyOtherTest) {
-  ExposureClock zeroDuration(0);
-  EXPECT_EQ(zeroDuration.sample(failing(), 1.0), doesNotFit);
-
-  ExposureClock badUptime(30000);
-  EXPECT_EQ(badUptime.sample(failing(), std::nan("")), doesNotFit);
-
-  ExposureClock running(30000);
-  running.sample({}, 1.0);
-  running.sample({}, 1.25);
+  EXPECT_EQ(ExposureClock(0).sample(failing(), 1.0), doesNotFit);
+  EXPECT_EQ(ExposureClock(30000).sample(failing(), std::nan("")), doesNotFit);
+  ExposureClock running = after(30000, {1.0, 1.25});
   EXPECT_EQ(running.sample(failing(), 1.5), doesNotFit);
-  // No paused state: a passing sample afterwards keeps the first reason.
-  EXPECT_EQ(running.sample({}, 1.75), doesNotFit);
+  EXPECT_EQ(running.sample({}, 1.75), doesNotFit);  // no paused state: the first reason stays
 }
 
 TEST(ExposureClock, InvalidDurationOrUptimeMakesTheClockUnavailable) {
   for (const std::int64_t duration : {std::int64_t{0}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min()}) {
-    ExposureClock clock(duration);
-    EXPECT_EQ(clock.durationMs(), duration);
-    EXPECT_EQ(clock.sample({}, 1.0), unavailable) << duration;
+    EXPECT_EQ(ExposureClock(duration).sample({}, 1.0), unavailable) << duration;
   }
-  for (const double uptime : {std::nan(""), std::numeric_limits<double>::infinity(),
-                              -std::numeric_limits<double>::infinity(), -0.5,
-                              -std::numeric_limits<double>::denorm_min()}) {
+  for (const double uptime : {std::nan(""), inf, -inf, -0.5, -std::numeric_limits<double>::denorm_min()}) {
     ExposureClock clock(30000);
     EXPECT_EQ(clock.sample({}, uptime), unavailable) << uptime;
     EXPECT_EQ(clock.sample({}, 1.0), unavailable) << uptime;  // stays finished
   }
-  ExposureClock zero(30000);
-  EXPECT_EQ(zero.sample({}, 0.0), ExposureProgress::running(0));
-  ExposureClock negativeZero(30000);
-  EXPECT_EQ(negativeZero.sample({}, -0.0), ExposureProgress::running(0));
-  EXPECT_EQ(negativeZero.sample({}, 0.75), ExposureProgress::running(750));
-}
-
-TEST(ExposureClock, ExtremeValuesNeitherOverflowNorCompleteEarly) {
-  ExposureClock longest(std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(after(30000, {-0.0}).sample({}, 0.75), P::running(750));
+  // Extreme values neither overflow nor complete early.
   const double huge = std::numeric_limits<double>::max();
-  EXPECT_EQ(longest.sample({}, huge), ExposureProgress::running(0));
-  EXPECT_EQ(longest.sample({}, huge), ExposureProgress::running(0));
-
-  ExposureClock large(5000);
-  EXPECT_EQ(large.sample({}, 1.0e9), ExposureProgress::running(0));
-  EXPECT_EQ(large.sample({}, 1.0e9 + 1.0), ExposureProgress::running(1000));
+  EXPECT_EQ(after(std::numeric_limits<std::int64_t>::max(), {huge}).sample({}, huge), P::running(0));
+  EXPECT_EQ(after(5000, {1.0e9}).sample({}, 1.0e9 + 1.0), P::running(1000));
 }
 
-TEST(DeliveryCadence, NoFillDelayDependsOnTheExactReasonCode) {
-  const Date t = Date{} + std::chrono::seconds(1'700'000'000);
+TEST(DeliveryCadence, NextAttemptDependsOnTheExactReasonOrTerms) {
   using std::chrono::seconds;
+  const Date t = Date{} + seconds(1'700'000'000);
   EXPECT_EQ(DeliveryCadence::nextAttempt(std::nullopt, t), t + seconds(300));
   EXPECT_EQ(DeliveryCadence::nextAttempt("device_review_required", t), t + seconds(1800));
   for (const char* reason :
        {"no_eligible_campaign", "campaign_daily_limit", "campaign_total_limit", "cooldown", "daily_limit"}) {
     EXPECT_EQ(DeliveryCadence::nextAttempt(reason, t), t + seconds(5)) << reason;
   }
-  for (const char* reason : {"Cooldown", "cooldown ", "", "payout_setup_required", "residence_required",
-                             "country_unavailable", "DEVICE_REVIEW_REQUIRED"}) {
+  for (const char* reason : {"Cooldown", "cooldown ", "", "payout_setup_required", "DEVICE_REVIEW_REQUIRED"}) {
     EXPECT_EQ(DeliveryCadence::nextAttempt(reason, t), t + seconds(300)) << reason;
   }
-  const std::optional<std::string> owned = std::string("cooldown");
-  EXPECT_EQ(DeliveryCadence::nextAttempt(owned, t), t + seconds(5));
-}
-
-TEST(DeliveryCadence, AfterCompletionOnlyMinuteTermsAskAtOnce) {
-  const Date t = Date{} + std::chrono::seconds(1'700'000'000);
-  using std::chrono::seconds;
   EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion("minute-v2", t), t);
-  EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion(std::nullopt, t), t + seconds(60));
-  EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion("minute-v1", t), t + seconds(60));
-  EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion("Minute-v2", t), t + seconds(60));
-  EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion("", t), t + seconds(60));
+  for (const std::optional<std::string_view> terms : {std::optional<std::string_view>(), {"minute-v1"}, {"Minute-v2"},
+                                                       {""}}) {
+    EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion(terms, t), t + seconds(60));
+  }
 }
 
 }  // namespace
