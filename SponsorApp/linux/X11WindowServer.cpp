@@ -1,0 +1,348 @@
+#include "SponsorApp/linux/X11WindowServer.hpp"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QRect>
+#include <QScreen>
+
+#include <xcb/xcb.h>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/dpms.h>
+#include <X11/extensions/scrnsaver.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+namespace nimbrella {
+
+namespace {
+
+constexpr std::uint32_t allDesktops = 0xFFFFFFFFu;
+
+xcb_atom_t internAtom(xcb_connection_t* connection, std::string_view name) {
+  const auto cookie = xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(name.size()), name.data());
+  xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookie, nullptr);
+  if (reply == nullptr) return XCB_ATOM_NONE;
+  const xcb_atom_t atom = reply->atom;
+  std::free(reply);
+  return atom;
+}
+
+// Receives the error of a request that has a reply (such as a window that no longer
+// exists): the missing reply says enough, and the error is not handed on to Qt.
+struct DroppedError {
+  xcb_generic_error_t* error = nullptr;
+  DroppedError() = default;
+  DroppedError(const DroppedError&) = delete;
+  DroppedError& operator=(const DroppedError&) = delete;
+  ~DroppedError() { std::free(error); }
+  operator xcb_generic_error_t**() { return &error; }
+};
+
+template <typename Reply>
+struct Owned {
+  Reply* reply = nullptr;
+  explicit Owned(Reply* r) : reply(r) {}
+  ~Owned() { std::free(reply); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  Reply* operator->() const { return reply; }
+  explicit operator bool() const { return reply != nullptr; }
+};
+
+// The 32-bit values of a property reply (nothing when absent or of another format).
+std::vector<std::uint32_t> cardinals(const Owned<xcb_get_property_reply_t>& reply) {
+  if (!reply || reply->format != 32 || reply->type == XCB_ATOM_NONE) return {};
+  const int count = xcb_get_property_value_length(reply.reply) / 4;
+  const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.reply));
+  return std::vector<std::uint32_t>(values, values + std::max(count, 0));
+}
+
+xcb_get_property_cookie_t askCardinals(xcb_connection_t* c, std::uint32_t window, xcb_atom_t property, xcb_atom_t type,
+                                       std::uint32_t longs = 64) {
+  return xcb_get_property(c, 0, window, property, type, 0, longs);
+}
+
+// The requests about one window, sent together.
+struct WindowQuestions {
+  xcb_get_window_attributes_cookie_t attributes;
+  xcb_get_geometry_cookie_t geometry;
+  xcb_translate_coordinates_cookie_t origin;
+  xcb_get_property_cookie_t opacity;
+};
+
+struct WindowAnswers {
+  std::optional<WindowState> state;
+  bool overrideRedirect = false;
+  QRect pixels;  // top-left origin, root coordinates
+};
+
+}  // namespace
+
+struct X11WindowServer::Atoms {
+  xcb_atom_t opacity = XCB_ATOM_NONE;
+  xcb_atom_t wmDesktop = XCB_ATOM_NONE;
+  xcb_atom_t currentDesktop = XCB_ATOM_NONE;
+  xcb_atom_t workArea = XCB_ATOM_NONE;
+  xcb_atom_t activeWindow = XCB_ATOM_NONE;
+  xcb_atom_t wmState = XCB_ATOM_NONE;
+  xcb_atom_t fullScreen = XCB_ATOM_NONE;
+};
+
+bool X11WindowServer::sessionIsX11() {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) return false;
+  const char* sessionType = std::getenv("XDG_SESSION_TYPE");
+  if (sessionType != nullptr && std::string_view(sessionType) == "wayland") return false;
+  const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
+  if (waylandDisplay != nullptr && *waylandDisplay != '\0') return false;
+  auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  return x11 != nullptr && x11->connection() != nullptr && x11->display() != nullptr;
+}
+
+std::unique_ptr<WindowServer> X11WindowServer::forApplication() {
+  if (!sessionIsX11()) return std::make_unique<UnverifiableWindowServer>();
+  return std::make_unique<X11WindowServer>();
+}
+
+X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()) {
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  connection_ = x11->connection();
+  display_ = x11->display();
+  root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+  if (QScreen* screen = QGuiApplication::primaryScreen()) pixelRatio_ = screen->devicePixelRatio();
+
+  atoms_->opacity = internAtom(connection_, "_NET_WM_WINDOW_OPACITY");
+  atoms_->wmDesktop = internAtom(connection_, "_NET_WM_DESKTOP");
+  atoms_->currentDesktop = internAtom(connection_, "_NET_CURRENT_DESKTOP");
+  atoms_->workArea = internAtom(connection_, "_NET_WORKAREA");
+  atoms_->activeWindow = internAtom(connection_, "_NET_ACTIVE_WINDOW");
+  atoms_->wmState = internAtom(connection_, "_NET_WM_STATE");
+  atoms_->fullScreen = internAtom(connection_, "_NET_WM_STATE_FULLSCREEN");
+
+  int eventBase = 0, errorBase = 0;
+  screenSaverExtension_ = XScreenSaverQueryExtension(display_, &eventBase, &errorBase) != 0;
+  dpmsExtension_ = DPMSQueryExtension(display_, &eventBase, &errorBase) != 0 && DPMSCapable(display_) != 0;
+
+  QCoreApplication::instance()->installNativeEventFilter(this);
+}
+
+X11WindowServer::~X11WindowServer() {
+  if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+double X11WindowServer::rootHeightPoints() const {
+  return xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->height_in_pixels / pixelRatio_;
+}
+
+void X11WindowServer::watch(WindowNumber window) {
+  if (window <= 0 || window > std::numeric_limits<std::uint32_t>::max()) return;
+  const auto id = static_cast<std::uint32_t>(window);
+  if (visibility_.contains(id)) return;
+  Owned attributes{
+      xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, id), DroppedError())};
+  if (!attributes) return;
+  const std::uint32_t mask =
+      attributes->your_event_mask | XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  xcb_change_window_attributes(connection_, id, XCB_CW_EVENT_MASK, &mask);
+  xcb_flush(connection_);
+  visibility_[id] = -1;
+}
+
+bool X11WindowServer::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
+  if (eventType != "xcb_generic_event_t" || message == nullptr) return false;
+  const auto* event = static_cast<const xcb_generic_event_t*>(message);
+  switch (event->response_type & 0x7F) {
+    case XCB_VISIBILITY_NOTIFY: {
+      const auto* visibility = static_cast<const xcb_visibility_notify_event_t*>(message);
+      if (auto it = visibility_.find(visibility->window); it != visibility_.end()) it->second = visibility->state;
+      break;
+    }
+    case XCB_UNMAP_NOTIFY: {
+      const auto* unmap = static_cast<const xcb_unmap_notify_event_t*>(message);
+      if (auto it = visibility_.find(unmap->window); it != visibility_.end()) it->second = -1;
+      break;
+    }
+    case XCB_DESTROY_NOTIFY: {
+      const auto* destroyed = static_cast<const xcb_destroy_notify_event_t*>(message);
+      visibility_.erase(destroyed->window);
+      break;
+    }
+    default:
+      break;
+  }
+  return false;  // Qt handles every event as usual
+}
+
+DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber panel) {
+  DesktopSample result;
+  auto valid = [](WindowNumber n) { return n > 0 && n <= std::numeric_limits<std::uint32_t>::max(); };
+  const bool askStatus = valid(statusWindow);
+  const bool askPanel = valid(panel);
+  if (askPanel) watch(panel);
+  const auto statusId = static_cast<std::uint32_t>(askStatus ? statusWindow : 0);
+  const auto panelId = static_cast<std::uint32_t>(askPanel ? panel : 0);
+
+  auto ask = [&](std::uint32_t id) {
+    return WindowQuestions{xcb_get_window_attributes(connection_, id), xcb_get_geometry(connection_, id),
+                           xcb_translate_coordinates(connection_, id, root_, 0, 0),
+                           askCardinals(connection_, id, atoms_->opacity, XCB_ATOM_CARDINAL, 1)};
+  };
+  WindowQuestions statusQuestions{}, panelQuestions{};
+  xcb_get_property_cookie_t panelDesktop{};
+  if (askStatus) statusQuestions = ask(statusId);
+  if (askPanel) {
+    panelQuestions = ask(panelId);
+    panelDesktop = askCardinals(connection_, panelId, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 1);
+  }
+  const auto currentDesktop = askCardinals(connection_, root_, atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1);
+  const auto workArea = askCardinals(connection_, root_, atoms_->workArea, XCB_ATOM_CARDINAL, 256);
+  const auto activeWindow = askCardinals(connection_, root_, atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
+
+  const double pointsHigh = rootHeightPoints();
+  auto answer = [&](const WindowQuestions& q) {
+    WindowAnswers answers;
+    Owned attributes{xcb_get_window_attributes_reply(connection_, q.attributes, DroppedError())};
+    Owned geometry{xcb_get_geometry_reply(connection_, q.geometry, DroppedError())};
+    Owned origin{xcb_translate_coordinates_reply(connection_, q.origin, DroppedError())};
+    Owned opacity{xcb_get_property_reply(connection_, q.opacity, DroppedError())};
+    if (!attributes || !geometry || !origin) return answers;
+    const auto opacityValues = cardinals(opacity);
+    const double alpha = opacityValues.empty() ? 1.0 : static_cast<double>(opacityValues[0]) / 4294967295.0;
+    answers.pixels = QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
+    answers.overrideRedirect = attributes->override_redirect != 0;
+    const Rect frame{answers.pixels.x() / pixelRatio_,
+                     pointsHigh - (answers.pixels.y() + answers.pixels.height()) / pixelRatio_,
+                     answers.pixels.width() / pixelRatio_, answers.pixels.height() / pixelRatio_};
+    answers.state = WindowState{attributes->map_state == XCB_MAP_STATE_VIEWABLE, alpha, frame};
+    return answers;
+  };
+  WindowAnswers status, panelAnswers;
+  if (askStatus) status = answer(statusQuestions);
+  if (askPanel) panelAnswers = answer(panelQuestions);
+  Owned panelDesktopReply{askPanel ? xcb_get_property_reply(connection_, panelDesktop, DroppedError())
+                                   : static_cast<xcb_get_property_reply_t*>(nullptr)};
+  Owned currentReply{xcb_get_property_reply(connection_, currentDesktop, DroppedError())};
+  Owned workAreaReply{xcb_get_property_reply(connection_, workArea, DroppedError())};
+  Owned activeReply{xcb_get_property_reply(connection_, activeWindow, DroppedError())};
+
+  // The active window's state needs the active window: the second exchange.
+  const auto active = cardinals(activeReply);
+  bool fullScreen = false;
+  if (!active.empty() && active[0] != 0) {
+    Owned state{xcb_get_property_reply(
+        connection_, askCardinals(connection_, active[0], atoms_->wmState, XCB_ATOM_ATOM, 64), DroppedError())};
+    for (std::uint32_t atom : cardinals(state)) fullScreen = fullScreen || atom == atoms_->fullScreen;
+  }
+  result.fullScreenActive = fullScreen;
+
+  result.statusWindow = status.state;
+  result.panel = panelAnswers.state;
+
+  if (status.state) {
+    const QPoint centre = status.pixels.center() / pixelRatio_;
+    for (QScreen* screen : QGuiApplication::screens()) {
+      const QRect geometry = screen->geometry();
+      if (!geometry.contains(centre)) continue;
+      QRect available = geometry;
+      const auto desktops = cardinals(currentReply);
+      const auto areas = cardinals(workAreaReply);
+      const std::size_t index = desktops.empty() ? 0 : desktops[0];
+      if (areas.size() >= 4 * (index + 1)) {
+        const QRect area(static_cast<int>(areas[4 * index]), static_cast<int>(areas[4 * index + 1]),
+                         static_cast<int>(areas[4 * index + 2]), static_cast<int>(areas[4 * index + 3]));
+        available = geometry.intersected(QRect(area.topLeft() / pixelRatio_, area.size() / pixelRatio_));
+      }
+      auto bottomLeft = [&](const QRect& r) {
+        return Rect{double(r.x()), pointsHigh - (double(r.y()) + r.height()), double(r.width()), double(r.height())};
+      };
+      result.screen = ScreenGeometry{bottomLeft(geometry), bottomLeft(available), 0, std::nullopt, std::nullopt};
+      break;
+    }
+  }
+
+  if (panelAnswers.state) {
+    const auto it = visibility_.find(panelId);
+    const int state = it == visibility_.end() ? -1 : it->second;
+    result.panelOcclusionVisible = panelAnswers.state->visible &&
+                                   (state == XCB_VISIBILITY_UNOBSCURED || state == XCB_VISIBILITY_PARTIALLY_OBSCURED);
+    // A window the window manager does not manage is on no particular desktop: it is
+    // shown on whichever is active. A managed one must be on the active desktop or on all.
+    const auto desktop = cardinals(panelDesktopReply);
+    const auto current = cardinals(currentReply);
+    if (panelAnswers.overrideRedirect) {
+      result.panelOnActiveDesktop = panelAnswers.state->visible;
+    } else if (!desktop.empty() && !current.empty()) {
+      result.panelOnActiveDesktop = desktop[0] == allDesktops || desktop[0] == current[0];
+    }
+  }
+  return result;
+}
+
+void X11WindowServer::markAsTopBarItem(WindowNumber window) {
+  if (window <= 0 || window > std::numeric_limits<std::uint32_t>::max()) return;
+  const auto id = static_cast<std::uint32_t>(window);
+  const xcb_atom_t type = internAtom(connection_, "_NET_WM_WINDOW_TYPE");
+  const xcb_atom_t dock = internAtom(connection_, "_NET_WM_WINDOW_TYPE_DOCK");
+  const std::uint32_t states[] = {
+      internAtom(connection_, "_NET_WM_STATE_STICKY"), internAtom(connection_, "_NET_WM_STATE_ABOVE"),
+      internAtom(connection_, "_NET_WM_STATE_SKIP_TASKBAR"), internAtom(connection_, "_NET_WM_STATE_SKIP_PAGER")};
+  xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, id, type, XCB_ATOM_ATOM, 32, 1, &dock);
+  xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, id, atoms_->wmState, XCB_ATOM_ATOM, 32, 4, states);
+  xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, id, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 32, 1,
+                      &allDesktops);
+  xcb_flush(connection_);
+}
+
+std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Point, 9>& points) {
+  std::array<xcb_translate_coordinates_cookie_t, 9> cookies{};
+  std::array<bool, 9> asked{};
+  const double pointsHigh = rootHeightPoints();
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const double x = std::floor(points[i].x * pixelRatio_);
+    const double y = std::floor((pointsHigh - points[i].y) * pixelRatio_);
+    if (!std::isfinite(x) || !std::isfinite(y) || x < -32768 || x > 32767 || y < -32768 || y > 32767) continue;
+    cookies[i] = xcb_translate_coordinates(connection_, root_, root_, static_cast<std::int16_t>(x),
+                                           static_cast<std::int16_t>(y));
+    asked[i] = true;
+  }
+  std::array<WindowNumber, 9> owners{};
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (!asked[i]) continue;
+    Owned reply{xcb_translate_coordinates_reply(connection_, cookies[i], DroppedError())};
+    owners[i] = reply ? static_cast<WindowNumber>(reply->child) : 0;
+  }
+  return owners;
+}
+
+double X11WindowServer::secondsSinceLastInput() {
+  if (!screenSaverExtension_) return std::numeric_limits<double>::quiet_NaN();
+  XScreenSaverInfo* info = XScreenSaverAllocInfo();
+  if (info == nullptr) return std::numeric_limits<double>::quiet_NaN();
+  double seconds = std::numeric_limits<double>::quiet_NaN();
+  if (XScreenSaverQueryInfo(display_, root_, info) != 0) seconds = static_cast<double>(info->idle) / 1000.0;
+  XFree(info);
+  return seconds;
+}
+
+bool X11WindowServer::displayAwake() {
+  if (screenSaverExtension_) {
+    XScreenSaverInfo* info = XScreenSaverAllocInfo();
+    if (info != nullptr) {
+      const bool blanked = XScreenSaverQueryInfo(display_, root_, info) != 0 && info->state == ScreenSaverOn;
+      XFree(info);
+      if (blanked) return false;
+    }
+  }
+  if (!dpmsExtension_) return true;
+  CARD16 level = 0;
+  BOOL enabled = False;
+  if (DPMSInfo(display_, &level, &enabled) == 0) return true;
+  return !enabled || level == DPMSModeOn;
+}
+
+}  // namespace nimbrella

@@ -1,0 +1,89 @@
+#pragma once
+
+// The window server of an X11 desktop, reached through the Qt application's own
+// connection. Positions are converted once here to the bottom-left screen coordinates
+// the surface logic works in.
+//
+// Every question of one measurement is sent before the first answer is awaited: a
+// sample costs two exchanges with the server (the active window's state needs the
+// active window first), and the nine hit tests one more, whatever their count. The
+// topmost window at a point is the root's child that TranslateCoordinates finds there
+// (the topmost mapped top-level window holding the point: for an unmanaged window the
+// window itself, for a managed one its window-manager frame); the nine requests go out
+// together on Qt's XCB connection and their replies are collected afterwards.
+//
+// Occlusion is the panel's last VisibilityNotify state (the X server computes it from
+// the stacking order), followed once watch() selected it; desktops are EWMH's
+// _NET_CURRENT_DESKTOP and _NET_WM_DESKTOP; the top bar's band is the screen's part
+// above _NET_WORKAREA; full screen is _NET_WM_STATE_FULLSCREEN of _NET_ACTIVE_WINDOW;
+// idle time is the MIT-SCREEN-SAVER extension's.
+
+#include "SponsorApp/surface/WindowServer.hpp"
+
+#include <QAbstractNativeEventFilter>
+#include <QByteArray>
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+struct xcb_connection_t;
+typedef struct _XDisplay Display;
+
+namespace nimbrella {
+
+class X11WindowServer final : public WindowServer, public QAbstractNativeEventFilter {
+ public:
+  // The window server of the running Qt application: the X11 one when the application
+  // runs on an X display of a session that is not Wayland's, else one that proves
+  // nothing. Needs a QGuiApplication.
+  static std::unique_ptr<WindowServer> forApplication();
+
+  // Whether the session is one in which X11 answers prove anything: a Qt application on
+  // the xcb platform, in a session that is not a Wayland session (where X11 sees only
+  // the windows of other X11 clients).
+  static bool sessionIsX11();
+
+  // Uses the Qt application's X connection; needs a QGuiApplication on the xcb platform.
+  X11WindowServer();
+  ~X11WindowServer() override;
+  X11WindowServer(const X11WindowServer&) = delete;
+  X11WindowServer& operator=(const X11WindowServer&) = delete;
+
+  // Starts following the visibility (occlusion) state of `window`. Call it before the
+  // window is first shown: the server reports the state only when it changes.
+  void watch(WindowNumber window);
+
+  // Marks a window that is not shown yet as an item of the top bar: a dock the window
+  // manager neither decorates nor lists, kept above ordinary windows on every desktop.
+  void markAsTopBarItem(WindowNumber window);
+
+  bool canVerify() const override { return true; }
+  DesktopSample sample(WindowNumber statusWindow, WindowNumber panel) override;
+  std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points) override;
+  double secondsSinceLastInput() override;
+
+  // False while the display is blanked: powered down by display power management
+  // (DPMS) or covered by the X server's screen saver. A server without DPMS never
+  // powers the display down itself.
+  bool displayAwake();
+
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
+ private:
+  struct Atoms;
+  double rootHeightPoints() const;
+
+  xcb_connection_t* connection_ = nullptr;
+  Display* display_ = nullptr;
+  std::uint32_t root_ = 0;
+  double pixelRatio_ = 1.0;
+  bool screenSaverExtension_ = false;
+  bool dpmsExtension_ = false;
+  std::unique_ptr<Atoms> atoms_;
+  // Last visibility state per watched window: 0 unobscured, 1 partially, 2 fully
+  // obscured, -1 not known (never reported, or unmapped since).
+  std::unordered_map<std::uint32_t, int> visibility_;
+};
+
+}  // namespace nimbrella

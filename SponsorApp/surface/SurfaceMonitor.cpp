@@ -1,0 +1,189 @@
+#include "SponsorApp/surface/SurfaceMonitor.hpp"
+
+#include "SponsorApp/surface/SurfaceSynchronizer.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace nimbrella {
+
+namespace {
+
+bool viewShown(const ViewState& view) {
+  return !view.hiddenOrHasHiddenAncestor && view.alpha == 1.0 && view.visibleRectContainsBounds;
+}
+
+bool windowShown(const std::optional<WindowState>& window) { return window && window->visible && window->alpha == 1.0; }
+
+const char* text(bool value) { return value ? "true" : "false"; }
+
+bool paintedAsExpected(bool contentReady, const std::string& expectedText, const ViewState& view,
+                       const MenuBarButtonState& button, const MenuBarContent& expected) {
+  return contentReady && !expectedText.empty() && view.title == expectedText && button.paintedContent() &&
+         *button.paintedContent() == expected && button.paintedSize() == view.boundsSize;
+}
+
+}  // namespace
+
+double UnverifiableWindowServer::secondsSinceLastInput() { return std::numeric_limits<double>::quiet_NaN(); }
+
+SurfaceMonitor::SurfaceMonitor(WindowServer& server, const TextMeasurer& measurer)
+    : server_(server), measurer_(measurer) {}
+
+MenuBarContent SurfaceMonitor::contentExpected() const {
+  return expectedContent ? *expectedContent : MenuBarContent(expectedText, measurer_);
+}
+
+std::string SurfaceMonitor::summaryOf(const EligibilitySnapshot& s) {
+  std::string summary = "Content painted: ";
+  summary += text(s.contentReady);
+  summary += ". Item: ";
+  summary += text(s.statusItemVisible);
+  summary += ". Button: ";
+  summary += text(s.buttonVisible);
+  summary += ". Window: ";
+  summary += text(s.windowVisible);
+  summary += ". Space: ";
+  summary += text(s.onActiveSpace);
+  summary += ". Bar: ";
+  summary += text(s.menuBarVisible);
+  summary += ". Safe area: ";
+  summary += text(s.geometryValid);
+  summary += ". Creative fit: ";
+  summary += text(s.textFits);
+  summary += ". Occlusion: ";
+  summary += text(s.occlusionVisible);
+  summary += ". Recent input: ";
+  summary += text(s.recentInput);
+  summary += ". Nine hit tests: ";
+  summary += text(s.topmostSamplesPass);
+  summary += ".";
+  return summary;
+}
+
+std::optional<std::array<Point, 9>> SurfaceMonitor::hitTestPoints(const Rect& frame) {
+  const double minX = frame.minX() + 3, maxX = frame.maxX() - 3;
+  const double minY = frame.minY() + 3, maxY = frame.maxY() - 3;
+  if (!(maxX - minX > 0) || !(maxY - minY > 0) || !std::isfinite(maxX - minX) || !std::isfinite(maxY - minY)) {
+    return std::nullopt;
+  }
+  const double xs[3] = {minX, (minX + maxX) * 0.5, maxX};
+  const double ys[3] = {minY, (minY + maxY) * 0.5, maxY};
+  std::array<Point, 9> points;
+  std::size_t index = 0;
+  for (double x : xs) {
+    for (double y : ys) points[index++] = {x, y};
+  }
+  return points;
+}
+
+SurfaceMonitor::PointCounts SurfaceMonitor::sampledPoints(const Rect& frame, WindowNumber window) {
+  const auto points = hitTestPoints(frame);
+  if (!points || window <= 0) return {0, 9};
+  PointCounts counts;
+  for (WindowNumber owner : server_.topmostWindows(*points)) {
+    if (owner == window) {
+      ++counts.owned;
+    } else if (owner <= 0) {
+      ++counts.unknown;
+    }
+  }
+  return counts;
+}
+
+EligibilitySnapshot SurfaceMonitor::unprovableSnapshot(const SurfacePanel* panel) {
+  // Only what the application knows of itself can hold; nothing about the desktop does.
+  EligibilitySnapshot result;
+  if (panel != nullptr) {
+    result.contentReady =
+        paintedAsExpected(contentReady, expectedText, panel->view(), panel->button(), contentExpected());
+  } else {
+    result.contentReady = false;
+  }
+  result.statusItemVisible = false;
+  result.buttonVisible = false;
+  result.windowVisible = false;
+  result.onActiveSpace = false;
+  result.menuBarVisible = false;
+  result.geometryValid = false;
+  result.textFits = false;
+  result.occlusionVisible = false;
+  result.topmostSamplesPass = false;
+  result.recentInput = false;
+  result.displayAwake = displayAwake;
+  result.sessionActive = sessionActive;
+  result.controlsClosed = controlsClosed;
+  debugSummary_ = summaryOf(result);
+  lastDiagnostic_ = std::string(unprovableReason) + std::string(unverifiedSuffix);
+  return result;
+}
+
+EligibilitySnapshot SurfaceMonitor::snapshot() {
+  const std::shared_ptr<StatusItemPort> item = statusItem.lock();
+  const std::shared_ptr<SurfacePanel> panel = surface.lock();
+  if (!server_.canVerify()) return unprovableSnapshot(panel.get());
+
+  std::optional<ViewState> statusButton = item ? item->button() : std::nullopt;
+  const WindowNumber statusWindow = item ? item->windowNumber() : 0;
+  DesktopSample sample;
+  if (item && statusButton && statusWindow > 0 && panel) sample = server_.sample(statusWindow, panel->windowNumber());
+  if (!item || !statusButton || statusWindow <= 0 || !sample.statusWindow || !panel || !sample.screen) {
+    lastDiagnostic_ = statusWindowUnavailable;
+    EligibilitySnapshot early;
+    early.contentReady = false;
+    return early;
+  }
+
+  const ViewState view = panel->view();
+  std::optional<MenuBarContent> house;
+  const MenuBarContent& expected = expectedContent ? *expectedContent : house.emplace(expectedText, measurer_);
+  const Rect status = MenuBarSurfaceLogic::statusRectangle(*statusButton, *sample.statusWindow);
+  const std::optional<Rect> panelFrame = sample.panel ? std::optional<Rect>(sample.panel->frame) : std::nullopt;
+
+  EligibilitySnapshot result;
+  result.contentReady = paintedAsExpected(contentReady, expectedText, view, panel->button(), expected);
+  result.statusItemVisible = item->isVisible();
+  result.buttonVisible = viewShown(view) && viewShown(*statusButton);
+  result.windowVisible = windowShown(sample.panel) && windowShown(sample.statusWindow);
+  result.onActiveSpace = sample.panelOnActiveDesktop;
+  result.menuBarVisible = MenuBarSurfaceLogic::menuBarVisible(sample);
+  const std::optional<Rect> target = MenuBarGeometry::rendererFrame(status);
+  result.geometryValid = target && panelFrame && *panelFrame == *target && status.contains(*panelFrame) &&
+                         MenuBarSurfaceLogic::qualifiesOnScreen(status, *sample.screen);
+  result.textFits = expected.fits(view.boundsSize);
+  result.occlusionVisible = sample.panelOcclusionVisible;
+  result.displayAwake = displayAwake;
+  result.sessionActive = sessionActive;
+  result.topmostSamplesPass = panelFrame && sampledPoints(*panelFrame, panel->windowNumber()).owned == 9;
+  result.controlsClosed = controlsClosed;
+  result.recentInput = IdleEligibility::allows(server_.secondsSinceLastInput());
+
+  debugSummary_ = summaryOf(result);
+  if (const auto reason = result.failure()) {
+    lastDiagnostic_ = *reason + std::string(unverifiedSuffix);
+  } else {
+    lastDiagnostic_ = verifiedText;
+  }
+  return result;
+}
+
+void SurfaceMonitor::synchronizeSurface(std::string_view text, bool allowed) {
+  const std::shared_ptr<SurfacePanel> panel = surface.lock();
+  if (!panel) return;
+  std::optional<MenuBarContent> house;
+  const MenuBarContent& content = expectedContent ? *expectedContent : house.emplace(std::string(text), measurer_);
+  const bool permitted = allowed && displayAwake && sessionActive && controlsClosed &&
+                         IdleEligibility::allows(server_.secondsSinceLastInput());
+  const std::shared_ptr<StatusItemPort> item = statusItem.lock();
+  MenuBarSurfaceLogic::synchronize(*panel, item.get(), server_, content, permitted);
+}
+
+void SurfaceMonitor::hideSurface() {
+  if (const auto panel = surface.lock(); panel && panel->isVisible()) panel->orderOut();
+}
+
+void SurfaceMonitor::redrawStatusButton() {
+  if (const auto item = statusItem.lock()) item->redraw();
+}
+
+}  // namespace nimbrella

@@ -1,0 +1,225 @@
+#include "SponsorApp/ui/MenuBarSurface.hpp"
+
+#include "SponsorApp/linux/QtTextMeasurer.hpp"
+#include "SponsorApp/surface/SurfaceSynchronizer.hpp"
+
+#include <QGraphicsOpacityEffect>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+
+#include <cmath>
+
+namespace nimbrella {
+
+namespace ScreenSpace {
+
+double height() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return 0;
+  const QRect all = screen->virtualGeometry();
+  return static_cast<double>(all.y() + all.height());
+}
+
+QRect toQt(const Rect& rect) {
+  const double top = height() - rect.maxY();
+  return QRect(static_cast<int>(std::lround(rect.minX())), static_cast<int>(std::lround(top)),
+               static_cast<int>(std::lround(rect.size().width)), static_cast<int>(std::lround(rect.size().height)));
+}
+
+Rect fromQt(const QRect& rect) {
+  return {double(rect.x()), height() - (double(rect.y()) + rect.height()), double(rect.width()), double(rect.height())};
+}
+
+}  // namespace ScreenSpace
+
+namespace {
+
+// The panel's window: it keeps its single view covering all of it.
+class PanelWindow final : public QWidget {
+ public:
+  PanelWindow()
+      : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
+                             Qt::WindowDoesNotAcceptFocus | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint) {
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    setAttribute(Qt::WA_TranslucentBackground, false);
+    setAttribute(Qt::WA_NoSystemBackground, false);
+    setAutoFillBackground(true);
+    setFocusPolicy(Qt::NoFocus);
+    setWindowTitle(QStringLiteral("Nimbrella sponsored item"));
+  }
+  QWidget* content = nullptr;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QWidget::resizeEvent(event);
+    if (content != nullptr) content->setGeometry(rect());
+  }
+};
+
+QRectF toQRectF(const Rect& r) { return QRectF(r.x, r.y, r.width, r.height); }
+
+}  // namespace
+
+ViewState viewStateOf(const QWidget& view, const QString& title) {
+  ViewState state;
+  state.title = title.toStdString();
+  const QWidget* window = view.window();
+  const QPoint inWindow = view.mapTo(window, QPoint(0, 0));
+  const QRect frame(inWindow, view.size());
+  // Window coordinates with the origin at the bottom left.
+  state.frameInWindow = {double(frame.x()), double(window->height() - frame.y() - frame.height()),
+                         double(frame.width()), double(frame.height())};
+  state.boundsSize = {double(view.width()), double(view.height())};
+  double alpha = 1.0;
+  for (const QWidget* w = &view; w != nullptr && w != window; w = w->parentWidget()) {
+    if (const auto* effect = qobject_cast<const QGraphicsOpacityEffect*>(w->graphicsEffect());
+        effect != nullptr && effect->isEnabled()) {
+      alpha *= effect->opacity();
+    }
+  }
+  state.alpha = alpha;
+  // Hidden itself or below a hidden widget of its window; the window's own state is
+  // the window check's business.
+  state.hiddenOrHasHiddenAncestor = view.isHidden() || (&view != window && !view.isVisibleTo(window));
+  state.visibleRectContainsBounds = !frame.isEmpty() && window->rect().contains(frame);
+  return state;
+}
+
+MenuBarButton::MenuBarButton(QWidget* parent) : QWidget(parent) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setFocusPolicy(Qt::NoFocus);
+  setFont(QtTextMeasurer::font(MenuBarContent::singleLineTitleFont));
+}
+
+bool MenuBarButton::configure(const MenuBarContent& content) {
+  QImage decoded;
+  const auto result =
+      state_.configure(content, [&decoded](const std::vector<std::uint8_t>& png) -> std::optional<Size> {
+        QImage image;
+        if (!image.loadFromData(png.data(), static_cast<int>(png.size()), "PNG") || image.isNull()) return std::nullopt;
+        decoded = std::move(image);
+        return Size{double(decoded.width()), double(decoded.height())};
+      });
+  if (result == MenuBarButtonState::Configuration::refused) return false;
+  if (result == MenuBarButtonState::Configuration::changed) {
+    logo_ = std::move(decoded);
+    update();
+  }
+  return true;
+}
+
+void MenuBarButton::paintEvent(QPaintEvent*) {
+  state_.beginPaint();
+  const Size bounds{double(width()), double(height())};
+  const MenuBarPaintPlan plan = state_.plan(bounds);
+  const QColor background = palette().color(QPalette::Window);
+  const QColor label = palette().color(QPalette::WindowText);
+
+  QPainter painter(this);
+  painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  painter.fillRect(toQRectF(plan.background), background);
+  if (!plan.paintsContent) return;
+  const MenuBarContent& content = *state_.renderedContent();
+
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setRenderHint(QPainter::SmoothPixmapTransform);
+  painter.setPen(Qt::NoPen);
+  auto fillRounded = [&painter](const Rect& r, double radius, const QColor& color) {
+    QPainterPath path;
+    path.addRoundedRect(toQRectF(r), radius, radius);
+    painter.fillPath(path, color);
+  };
+  fillRounded(plan.roundedFill, MenuBarPaintPlan::roundedFillRadius, background);
+  if (plan.accentStripe) {
+    fillRounded(*plan.accentStripe, MenuBarPaintPlan::accentRadius,
+                QColor::fromRgbF(float(plan.accent.red), float(plan.accent.green), float(plan.accent.blue), 1.0f));
+  }
+
+  auto drawLine = [&](Point origin, const FontSpec& font, std::string_view text) {
+    const QFont qfont = QtTextMeasurer::font(font);
+    painter.setFont(qfont);
+    painter.setPen(label);
+    const QRectF box(origin.x, origin.y, std::max(0.0, bounds.width - origin.x), bounds.height);
+    painter.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, QtTextMeasurer::toQString(text));
+  };
+  drawLine(plan.badgeOrigin, MenuBarPaintPlan::badgeFont, MenuBarPaintPlan::badgeText);
+
+  if (plan.logoRect) {
+    painter.drawImage(toQRectF(*plan.logoRect), logo_);
+  } else {
+    for (const Rect& square : plan.gridSquares) fillRounded(square, MenuBarPaintPlan::gridRadius, label);
+  }
+
+  drawLine(plan.titleOrigin, plan.titleFont, content.text());
+  if (plan.taglineOrigin) drawLine(*plan.taglineOrigin, plan.taglineFont, content.tagline());
+  painter.end();
+  state_.finishPaint(bounds);
+}
+
+void MenuBarButton::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton && (event->modifiers() & Qt::AltModifier) && onAltPress) {
+    onAltPress(event->globalPosition().toPoint());
+    event->accept();
+    return;
+  }
+  QWidget::mousePressEvent(event);
+}
+
+void MenuBarButton::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) && onClick) onClick();
+  QWidget::mouseReleaseEvent(event);
+}
+
+MenuBarSurface::MenuBarSurface(WindowServer& server) : server_(server) {
+  auto window = std::make_unique<PanelWindow>();
+  button_ = new MenuBarButton(window.get());
+  window->content = button_;
+  button_->onClick = [this] {
+    if (onClick) onClick();
+  };
+  button_->onAltPress = [this](const QPoint& position) {
+    if (onAltPress) onAltPress(position);
+  };
+  window->resize(0, 0);
+  window_ = std::move(window);
+  // The native window exists from the start, so that the window server can follow it
+  // before it is first shown.
+  (void)window_->winId();
+}
+
+MenuBarSurface::~MenuBarSurface() = default;
+
+bool MenuBarSurface::synchronize(StatusItemPort* item, const MenuBarContent& content, bool allowed) {
+  return MenuBarSurfaceLogic::synchronize(*this, item, server_, content, allowed);
+}
+
+WindowNumber MenuBarSurface::windowNumber() const { return static_cast<WindowNumber>(window_->winId()); }
+
+bool MenuBarSurface::isVisible() const { return window_->isVisible(); }
+
+ViewState MenuBarSurface::view() const { return viewStateOf(*button_, button_->title()); }
+
+void MenuBarSurface::setTitle(const std::string& title, const std::string& accessibilityLabel,
+                              const std::string& toolTip) {
+  button_->setTitle(QString::fromStdString(title));
+  button_->setAccessibleName(QString::fromStdString(accessibilityLabel));
+  button_->setToolTip(QString::fromStdString(toolTip));
+}
+
+void MenuBarSurface::setFrame(const Rect& frame) {
+  window_->setGeometry(ScreenSpace::toQt(frame));
+  button_->update();
+}
+
+void MenuBarSurface::orderFront() {
+  window_->show();
+  window_->raise();
+}
+
+void MenuBarSurface::orderOut() { window_->hide(); }
+
+}  // namespace nimbrella

@@ -1,0 +1,100 @@
+#pragma once
+
+// The borderless panel laid exactly over the status item, and its only view, which
+// paints the validated sponsored content: background, accent stripe, logo or a small
+// grid, the sponsor line with its tagline, and an "Ad" badge. The panel never takes
+// focus, is opaque, casts no shadow and stays above the status item; the window
+// manager does not manage it, so it shows on every desktop.
+
+#include "SponsorApp/surface/MenuBarButtonState.hpp"
+#include "SponsorApp/surface/WindowServer.hpp"
+#include "SponsorCore/MenuBarContent.hpp"
+
+#include <QImage>
+#include <QRect>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+namespace nimbrella {
+
+// Conversions between Qt's global coordinates (origin top left, y down) and the
+// surface's screen coordinates (origin bottom left, y up), across the whole desktop.
+namespace ScreenSpace {
+double height();
+QRect toQt(const Rect& rect);
+Rect fromQt(const QRect& rect);
+}  // namespace ScreenSpace
+
+// The painting view. Its proof of painting is set only by a paint that ran to its end.
+class MenuBarButton final : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit MenuBarButton(QWidget* parent = nullptr);
+
+  // False only when the content's logo cannot be decoded; then nothing changes.
+  bool configure(const MenuBarContent& content);
+
+  const MenuBarButtonState& state() const { return state_; }
+  const QImage& logo() const { return logo_; }
+  QString title() const { return title_; }
+  void setTitle(const QString& title) { title_ = title; }
+
+  // Runs when the view is clicked.
+  std::function<void()> onClick;
+  // Runs when the view is pressed with Alt held, with the global pointer position.
+  std::function<void(const QPoint&)> onAltPress;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  MenuBarButtonState state_;
+  QImage logo_;
+  QString title_;
+};
+
+class MenuBarSurface final : public SurfacePanel {
+ public:
+  // Builds the panel (hidden) and its view. `server` must outlive the surface.
+  explicit MenuBarSurface(WindowServer& server);
+  ~MenuBarSurface() override;
+
+  // Shows `content` over `item` when every placement condition holds (true) or hides
+  // the panel (false).
+  bool synchronize(StatusItemPort* item, const MenuBarContent& content, bool allowed);
+
+  // Runs when the panel is clicked; set by the application.
+  std::function<void()> onClick;
+  // Runs when the panel is pressed with Alt held (the start of a move of the status
+  // item below it), with the global pointer position.
+  std::function<void(const QPoint&)> onAltPress;
+
+  QWidget* window() const { return window_.get(); }
+  MenuBarButton* buttonView() const { return button_; }
+
+  // SurfacePanel
+  WindowNumber windowNumber() const override;
+  bool isVisible() const override;
+  ViewState view() const override;
+  const MenuBarButtonState& button() const override { return button_->state(); }
+  bool configure(const MenuBarContent& content) override { return button_->configure(content); }
+  void setTitle(const std::string& title, const std::string& accessibilityLabel, const std::string& toolTip) override;
+  void setFrame(const Rect& frame) override;
+  void orderFront() override;
+  void orderOut() override;
+
+ private:
+  WindowServer& server_;
+  std::unique_ptr<QWidget> window_;
+  MenuBarButton* button_ = nullptr;  // owned by window_
+};
+
+// The state of `view` inside its top-level window, for the surface logic.
+ViewState viewStateOf(const QWidget& view, const QString& title);
+
+}  // namespace nimbrella

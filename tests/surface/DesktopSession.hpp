@@ -1,0 +1,123 @@
+#pragma once
+
+// The real test desktop of scripts/desktop-session for tests and benchmarks: a Qt
+// application on its X display, the X11 window server, and the status item, panel and
+// monitor wired as the application wires them.
+
+#include "SponsorApp/linux/QtTextMeasurer.hpp"
+#include "SponsorApp/linux/X11WindowServer.hpp"
+#include "SponsorApp/surface/SurfaceMonitor.hpp"
+#include "SponsorApp/ui/MenuBarSurface.hpp"
+#include "SponsorApp/ui/StatusItem.hpp"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace nimbrella::desktop {
+
+// Why the real desktop is not usable here, or empty when it is.
+inline std::string missingDesktop() {
+  const char* session = std::getenv("NIMBRELLA_DESKTOP_SESSION");
+  const char* display = std::getenv("DISPLAY");
+  if (session == nullptr || std::string_view(session) != "1") {
+    return "this needs the real test desktop: run it inside scripts/desktop-session "
+           "(NIMBRELLA_DESKTOP_SESSION=1 is not set)";
+  }
+  if (display == nullptr || *display == '\0') {
+    return "the desktop session has no X display (DISPLAY is empty): scripts/desktop-session must start Xvfb";
+  }
+  return {};
+}
+
+// The Qt application on the session's X display; made once per process.
+inline QApplication* application() {
+  static QApplication* app = [] {
+    if (!missingDesktop().empty()) return static_cast<QApplication*>(nullptr);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    static int argc = 1;
+    static char name[] = "nimbrella-surface";
+    static char* argv[] = {name, nullptr};
+    return new QApplication(argc, argv);
+  }();
+  return app;
+}
+
+// Runs the event loop for about `milliseconds`.
+inline void pump(int milliseconds) {
+  QElapsedTimer timer;
+  timer.start();
+  do {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  } while (timer.elapsed() < milliseconds);
+}
+
+struct Scene {
+  QTemporaryDir home;
+  std::unique_ptr<QSettings> settings;
+  std::unique_ptr<X11WindowServer> server;
+  QtTextMeasurer measurer;
+  std::shared_ptr<StatusItem> item;
+  std::shared_ptr<MenuBarSurface> surface;
+  std::unique_ptr<SurfaceMonitor> monitor;
+
+  Scene() {
+    settings = std::make_unique<QSettings>(home.filePath(QStringLiteral("defaults.conf")), QSettings::IniFormat);
+    server = std::make_unique<X11WindowServer>();
+    item = StatusItem::makeStatusItem(true, settings.get(),
+                                      [this](WindowNumber window) { server->markAsTopBarItem(window); });
+    surface = std::make_shared<MenuBarSurface>(*server);
+    monitor = std::make_unique<SurfaceMonitor>(*server, measurer);
+    monitor->statusItem = item;
+    monitor->surface = surface;
+    item->onEmptyText = [this] { monitor->hideSurface(); };
+    surface->onAltPress = [this](const QPoint& position) { item->beginDrag(position); };
+  }
+
+  ~Scene() {
+    monitor.reset();
+    surface.reset();
+    item.reset();
+    pump(20);
+    server.reset();
+  }
+
+  // Hands content over as the controller does: the status item gets the text and the
+  // length, the monitor the expectation.
+  void show(const MenuBarContent& content, bool sponsored) {
+    item->setStatusText(content.text(), content.preferredWidth());
+    monitor->expectedText = content.text();
+    if (sponsored) {
+      monitor->expectedContent = content;
+    } else {
+      monitor->expectedContent.reset();
+    }
+    monitor->contentReady = true;
+  }
+
+  // Runs the controller's tick (synchronise, then measure) every 50 ms until `done`
+  // holds for a snapshot or `limit` passes; answers the last snapshot.
+  EligibilitySnapshot tickUntil(const std::function<bool(const EligibilitySnapshot&)>& done,
+                                std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    QElapsedTimer timer;
+    timer.start();
+    EligibilitySnapshot last;
+    do {
+      monitor->synchronizeSurface(monitor->expectedText, true);
+      pump(50);
+      last = monitor->snapshot();
+      if (done(last)) break;
+    } while (timer.elapsed() < limit.count());
+    return last;
+  }
+};
+
+}  // namespace nimbrella::desktop

@@ -1,0 +1,187 @@
+#pragma once
+
+// A desktop simulated in memory: a window server with one screen and a reserved top
+// band, the status item and the panel. The panel's moves and ordering change the
+// server's view of it, and the topmost window at a point follows the stacking of the
+// panel and any covering windows, as a real window server would.
+
+#include "SponsorApp/surface/MenuBarButtonState.hpp"
+#include "SponsorApp/surface/WindowServer.hpp"
+#include "SponsorCore/Base64.hpp"
+#include "core/FixedMeasurer.hpp"
+#include "core/PngFixtures.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace nimbrella::fakes {
+
+inline constexpr WindowNumber statusWindowNumber = 7;
+inline constexpr WindowNumber panelWindowNumber = 42;
+
+struct CoveringWindow {
+  WindowNumber number;
+  Rect frame;
+};
+
+class FakeWindowServer : public WindowServer {
+ public:
+  bool verifiable = true;
+  ScreenGeometry screen{{0, 0, 1280, 800}, {0, 0, 1280, 776}, 0, std::nullopt, std::nullopt};
+  bool screenKnown = true;
+  std::optional<WindowState> statusWindow = WindowState{true, 1.0, {900, 776, 280, 24}};
+  WindowState panel{false, 1.0, {0, 0, 0, 0}};
+  bool panelExists = true;
+  bool occlusionVisible = true;
+  bool onActiveDesktop = true;
+  bool fullScreen = false;
+  double idleSeconds = 2;
+  // Windows stacked above the panel, topmost last.
+  std::vector<CoveringWindow> covering;
+
+  int sampleCalls = 0;
+  int idleCalls = 0;
+  std::vector<std::array<Point, 9>> askedPoints;
+
+  bool canVerify() const override { return verifiable; }
+
+  DesktopSample sample(WindowNumber status, WindowNumber panelNumber) override {
+    ++sampleCalls;
+    DesktopSample result;
+    if (status == statusWindowNumber) result.statusWindow = statusWindow;
+    if (panelNumber == panelWindowNumber && panelExists) result.panel = panel;
+    if (screenKnown && result.statusWindow) result.screen = screen;
+    result.panelOcclusionVisible = occlusionVisible && panel.visible;
+    result.panelOnActiveDesktop = onActiveDesktop;
+    result.fullScreenActive = fullScreen;
+    return result;
+  }
+
+  std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points) override {
+    askedPoints.push_back(points);
+    std::array<WindowNumber, 9> owners{};
+    for (std::size_t i = 0; i < points.size(); ++i) owners[i] = topmostAt(points[i]);
+    return owners;
+  }
+
+  double secondsSinceLastInput() override {
+    ++idleCalls;
+    return idleSeconds;
+  }
+
+ private:
+  static bool inside(const Rect& r, Point p) {
+    return p.x >= r.minX() && p.x < r.maxX() && p.y >= r.minY() && p.y < r.maxY();
+  }
+  WindowNumber topmostAt(Point p) const {
+    for (auto it = covering.rbegin(); it != covering.rend(); ++it) {
+      if (inside(it->frame, p)) return it->number;
+    }
+    if (panel.visible && panelExists && inside(panel.frame, p)) return panelWindowNumber;
+    if (statusWindow && statusWindow->visible && inside(statusWindow->frame, p)) return statusWindowNumber;
+    return 0;
+  }
+};
+
+class FakeStatusItem : public StatusItemPort {
+ public:
+  bool visible = true;
+  std::optional<ViewState> statusButton = ViewState{"", {0, 0, 280, 24}, {280, 24}, 1.0, false, true};
+  WindowNumber number = statusWindowNumber;
+  int redraws = 0;
+
+  bool isVisible() const override { return visible; }
+  std::optional<ViewState> button() const override { return statusButton; }
+  WindowNumber windowNumber() const override { return number; }
+  void redraw() override { ++redraws; }
+};
+
+class FakePanel : public SurfacePanel {
+ public:
+  explicit FakePanel(FakeWindowServer& server) : server_(server) {}
+
+  ViewState painted{"", {0, 0, 0, 0}, {0, 0}, 1.0, false, true};
+  MenuBarButtonState state;
+
+  int configures = 0;
+  int titles = 0;
+  int frames = 0;
+  int fronts = 0;
+  int outs = 0;
+  std::string accessibility;
+  std::string tip;
+
+  WindowNumber windowNumber() const override { return server_.panelExists ? panelWindowNumber : 0; }
+  bool isVisible() const override { return server_.panel.visible; }
+  ViewState view() const override { return painted; }
+  const MenuBarButtonState& button() const override { return state; }
+
+  bool configure(const MenuBarContent& content) override {
+    ++configures;
+    return state.configure(content, &decodeLogo) != MenuBarButtonState::Configuration::refused;
+  }
+  void setTitle(const std::string& title, const std::string& label, const std::string& toolTip) override {
+    ++titles;
+    painted.title = title;
+    accessibility = label;
+    tip = toolTip;
+  }
+  void setFrame(const Rect& frame) override {
+    ++frames;
+    server_.panel.frame = frame;
+    painted.boundsSize = frame.size();
+    painted.frameInWindow = {0, 0, frame.width, frame.height};
+  }
+  void orderFront() override {
+    ++fronts;
+    server_.panel.visible = true;
+  }
+  void orderOut() override {
+    ++outs;
+    server_.panel.visible = false;
+  }
+
+  // A paint that runs to its end at the view's current size.
+  void paint() {
+    state.beginPaint();
+    (void)state.plan(painted.boundsSize);
+    state.finishPaint(painted.boundsSize);
+  }
+
+  // Reads the size from the PNG header; refuses bytes whose colour type is 0 (grey), so
+  // that tests can present a valid PNG the "platform" decoder will not open.
+  static std::optional<Size> decodeLogo(const std::vector<std::uint8_t>& png) {
+    if (png.size() < 26) return std::nullopt;
+    if (png[25] == 0) return std::nullopt;
+    auto be32 = [&](std::size_t at) {
+      return (std::uint32_t(png[at]) << 24) | (std::uint32_t(png[at + 1]) << 16) | (std::uint32_t(png[at + 2]) << 8) |
+             std::uint32_t(png[at + 3]);
+    };
+    return Size{double(be32(16)), double(be32(20))};
+  }
+
+ private:
+  FakeWindowServer& server_;
+};
+
+inline std::string pngDataUrl(const fixtures::PngOptions& options) {
+  return "data:image/png;base64," + base64::encode(fixtures::makePng(options));
+}
+
+// A sponsored creative with tagline, accent and an optional logo.
+inline SponsorCreative sponsoredCreative(std::optional<std::string> logo = std::nullopt) {
+  SponsorCreative creative;
+  creative.sponsor = "Sample";
+  creative.headline = "Sample headline";
+  creative.body = "Body";
+  creative.cta = "Open";
+  creative.url = "https://sample.example/";
+  creative.menuTagline = "Fast notes for busy people";
+  creative.accentColor = "#1a2B3c";
+  creative.logoData = std::move(logo);
+  return creative;
+}
+
+}  // namespace nimbrella::fakes
