@@ -16,23 +16,19 @@
 #include <QTemporaryDir>
 
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 
 namespace nimbrella::desktop {
 
 // Why the real desktop is not usable here, or empty when it is.
 inline std::string missingDesktop() {
-  const char* session = std::getenv("NIMBRELLA_DESKTOP_SESSION");
-  const char* display = std::getenv("DISPLAY");
-  if (session == nullptr || std::string_view(session) != "1") {
+  if (qgetenv("NIMBRELLA_DESKTOP_SESSION") != "1") {
     return "this needs the real test desktop: run it inside scripts/desktop-session "
            "(NIMBRELLA_DESKTOP_SESSION=1 is not set)";
   }
-  if (display == nullptr || *display == '\0') {
+  if (qEnvironmentVariableIsEmpty("DISPLAY")) {
     return "the desktop session has no X display (DISPLAY is empty): scripts/desktop-session must start Xvfb";
   }
   return {};
@@ -62,20 +58,16 @@ inline void pump(int milliseconds) {
 
 struct Scene {
   QTemporaryDir home;
-  std::unique_ptr<QSettings> settings;
-  std::unique_ptr<X11WindowServer> server;
+  std::unique_ptr<QSettings> settings =
+      std::make_unique<QSettings>(home.filePath(QStringLiteral("defaults.conf")), QSettings::IniFormat);
+  std::unique_ptr<X11WindowServer> server = std::make_unique<X11WindowServer>();
   QtTextMeasurer measurer;
-  std::shared_ptr<StatusItem> item;
-  std::shared_ptr<MenuBarSurface> surface;
-  std::unique_ptr<SurfaceMonitor> monitor;
+  std::shared_ptr<StatusItem> item = StatusItem::makeStatusItem(
+      true, settings.get(), [this](WindowNumber window) { server->markAsTopBarItem(window); });
+  std::shared_ptr<MenuBarSurface> surface = std::make_shared<MenuBarSurface>(*server);
+  std::unique_ptr<SurfaceMonitor> monitor = std::make_unique<SurfaceMonitor>(*server, measurer);
 
   Scene() {
-    settings = std::make_unique<QSettings>(home.filePath(QStringLiteral("defaults.conf")), QSettings::IniFormat);
-    server = std::make_unique<X11WindowServer>();
-    item = StatusItem::makeStatusItem(true, settings.get(),
-                                      [this](WindowNumber window) { server->markAsTopBarItem(window); });
-    surface = std::make_shared<MenuBarSurface>(*server);
-    monitor = std::make_unique<SurfaceMonitor>(*server, measurer);
     monitor->statusItem = item;
     monitor->surface = surface;
     item->onEmptyText = [this] { monitor->hideSurface(); };
@@ -95,11 +87,7 @@ struct Scene {
   void show(const MenuBarContent& content, bool sponsored) {
     item->setStatusText(content.text(), content.preferredWidth());
     monitor->expectedText = content.text();
-    if (sponsored) {
-      monitor->expectedContent = content;
-    } else {
-      monitor->expectedContent.reset();
-    }
+    monitor->expectedContent = sponsored ? std::optional(content) : std::nullopt;
     monitor->contentReady = true;
   }
 
@@ -109,14 +97,12 @@ struct Scene {
                                 std::chrono::milliseconds limit = std::chrono::seconds(5)) {
     QElapsedTimer timer;
     timer.start();
-    EligibilitySnapshot last;
-    do {
+    for (;;) {
       monitor->synchronizeSurface(monitor->expectedText, true);
       pump(50);
-      last = monitor->snapshot();
-      if (done(last)) break;
-    } while (timer.elapsed() < limit.count());
-    return last;
+      const EligibilitySnapshot last = monitor->snapshot();
+      if (done(last) || timer.elapsed() >= limit.count()) return last;
+    }
   }
 };
 

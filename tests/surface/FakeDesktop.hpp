@@ -12,19 +12,14 @@
 #include "core/PngFixtures.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nimbrella::fakes {
 
 inline constexpr WindowNumber statusWindowNumber = 7;
 inline constexpr WindowNumber panelWindowNumber = 42;
-
-struct CoveringWindow {
-  WindowNumber number;
-  Rect frame;
-};
 
 class FakeWindowServer : public WindowServer {
  public:
@@ -33,13 +28,11 @@ class FakeWindowServer : public WindowServer {
   bool screenKnown = true;
   std::optional<WindowState> statusWindow = WindowState{true, 1.0, {900, 776, 280, 24}};
   WindowState panel{false, 1.0, {0, 0, 0, 0}};
-  bool panelExists = true;
   bool occlusionVisible = true;
   bool onActiveDesktop = true;
   bool fullScreen = false;
   double idleSeconds = 2;
-  // Windows stacked above the panel, topmost last.
-  std::vector<CoveringWindow> covering;
+  std::vector<std::pair<WindowNumber, Rect>> covering;  // stacked above the panel, topmost last
 
   int sampleCalls = 0;
   int idleCalls = 0;
@@ -51,7 +44,7 @@ class FakeWindowServer : public WindowServer {
     ++sampleCalls;
     DesktopSample result;
     if (status == statusWindowNumber) result.statusWindow = statusWindow;
-    if (panelNumber == panelWindowNumber && panelExists) result.panel = panel;
+    if (panelNumber == panelWindowNumber) result.panel = panel;
     if (screenKnown && result.statusWindow) result.screen = screen;
     result.panelOcclusionVisible = occlusionVisible && panel.visible;
     result.panelOnActiveDesktop = onActiveDesktop;
@@ -77,9 +70,9 @@ class FakeWindowServer : public WindowServer {
   }
   WindowNumber topmostAt(Point p) const {
     for (auto it = covering.rbegin(); it != covering.rend(); ++it) {
-      if (inside(it->frame, p)) return it->number;
+      if (inside(it->second, p)) return it->first;
     }
-    if (panel.visible && panelExists && inside(panel.frame, p)) return panelWindowNumber;
+    if (panel.visible && inside(panel.frame, p)) return panelWindowNumber;
     if (statusWindow && statusWindow->visible && inside(statusWindow->frame, p)) return statusWindowNumber;
     return 0;
   }
@@ -104,16 +97,10 @@ class FakePanel : public SurfacePanel {
 
   ViewState painted{"", {0, 0, 0, 0}, {0, 0}, 1.0, false, true};
   MenuBarButtonState state;
+  int configures = 0, titles = 0, frames = 0, fronts = 0, outs = 0;
+  std::string accessibility, tip;
 
-  int configures = 0;
-  int titles = 0;
-  int frames = 0;
-  int fronts = 0;
-  int outs = 0;
-  std::string accessibility;
-  std::string tip;
-
-  WindowNumber windowNumber() const override { return server_.panelExists ? panelWindowNumber : 0; }
+  WindowNumber windowNumber() const override { return panelWindowNumber; }
   bool isVisible() const override { return server_.panel.visible; }
   ViewState view() const override { return painted; }
   const MenuBarButtonState& button() const override { return state; }
@@ -134,14 +121,8 @@ class FakePanel : public SurfacePanel {
     painted.boundsSize = frame.size();
     painted.frameInWindow = {0, 0, frame.width, frame.height};
   }
-  void orderFront() override {
-    ++fronts;
-    server_.panel.visible = true;
-  }
-  void orderOut() override {
-    ++outs;
-    server_.panel.visible = false;
-  }
+  void orderFront() override { ++fronts; server_.panel.visible = true; }
+  void orderOut() override { ++outs; server_.panel.visible = false; }
 
   // A paint that runs to its end at the view's current size.
   void paint() {
@@ -153,13 +134,13 @@ class FakePanel : public SurfacePanel {
   // Reads the size from the PNG header; refuses bytes whose colour type is 0 (grey), so
   // that tests can present a valid PNG the "platform" decoder will not open.
   static std::optional<Size> decodeLogo(const std::vector<std::uint8_t>& png) {
-    if (png.size() < 26) return std::nullopt;
-    if (png[25] == 0) return std::nullopt;
+    if (png.size() < 26 || png[25] == 0) return std::nullopt;
     auto be32 = [&](std::size_t at) {
-      return (std::uint32_t(png[at]) << 24) | (std::uint32_t(png[at + 1]) << 16) | (std::uint32_t(png[at + 2]) << 8) |
-             std::uint32_t(png[at + 3]);
+      std::uint32_t value = 0;
+      for (std::size_t i = 0; i < 4; ++i) value = (value << 8) | png[at + i];
+      return double(value);
     };
-    return Size{double(be32(16)), double(be32(20))};
+    return Size{be32(16), be32(20)};
   }
 
  private:
@@ -171,17 +152,11 @@ inline std::string pngDataUrl(const fixtures::PngOptions& options) {
 }
 
 // A sponsored creative with tagline, accent and an optional logo.
-inline SponsorCreative sponsoredCreative(std::optional<std::string> logo = std::nullopt) {
-  SponsorCreative creative;
-  creative.sponsor = "Sample";
-  creative.headline = "Sample headline";
-  creative.body = "Body";
-  creative.cta = "Open";
-  creative.url = "https://sample.example/";
-  creative.menuTagline = "Fast notes for busy people";
-  creative.accentColor = "#1a2B3c";
-  creative.logoData = std::move(logo);
-  return creative;
+inline SponsorCreative sponsoredCreative(std::optional<std::string> logo = std::nullopt,
+                                         std::optional<std::string> accent = "#1a2B3c") {
+  return {.advertiserId = {}, .category = {}, .sponsor = "Sample", .headline = "Sample headline", .body = "Body",
+          .cta = "Open", .url = "https://sample.example/", .menuText = {}, .menuTagline = "Fast notes for busy people",
+          .accentColor = std::move(accent), .logoData = std::move(logo)};
 }
 
 }  // namespace nimbrella::fakes

@@ -2,9 +2,8 @@
 // at the top): painting, placement and every check measured by the X server itself.
 
 #include "SponsorApp/linux/X11SystemEvents.hpp"
-#include "SponsorCore/Base64.hpp"
-#include "core/PngFixtures.hpp"
 #include "surface/DesktopSession.hpp"
+#include "surface/FakeDesktop.hpp"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -28,7 +27,10 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 namespace nimbrella {
 namespace {
 
-using desktop::Scene;
+using S = EligibilitySnapshot;
+
+bool passes(const S& s) { return !s.failure(); }
+int xdotool(const QStringList& arguments) { return QProcess::execute(QStringLiteral("xdotool"), arguments); }
 
 class DesktopTest : public ::testing::Test {
  protected:
@@ -41,55 +43,44 @@ class DesktopTest : public ::testing::Test {
     ASSERT_NE(desktop::application(), nullptr);
     ASSERT_TRUE(X11WindowServer::sessionIsX11()) << "Qt did not open the X display";
     // A person at the computer: recent input, and the screen saver not running.
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {"mousemove", "5", "400"}), 0);
-    scene = std::make_unique<Scene>();
+    ASSERT_EQ(xdotool({"mousemove", "5", "400"}), 0);
+    scene = std::make_unique<desktop::Scene>();
   }
   void TearDown() override { scene.reset(); }
 
-  std::unique_ptr<Scene> scene;
+  MenuBarContent sponsored(std::optional<std::string> logo = std::nullopt) const {
+    return {fakes::sponsoredCreative(std::move(logo)), scene->measurer};
+  }
+  // Shows `content` and waits until every check passes; answers the last snapshot.
+  S verify(const MenuBarContent& content, bool sponsoredContent = true) {
+    scene->show(content, sponsoredContent);
+    return scene->tickUntil(passes);
+  }
+  // Waits until `field` fails and expects every other check to pass.
+  void expectOnlyFailing(bool S::*field) {
+    S expected;
+    expected.*field = false;
+    EXPECT_EQ(scene->tickUntil([&](const S& s) { return !(s.*field); }), expected) << scene->monitor->debugSummary();
+  }
+
+  std::unique_ptr<desktop::Scene> scene;
 };
-
-SponsorCreative sponsoredCreative(std::optional<std::string> logo) {
-  SponsorCreative c;
-  c.sponsor = "Sample Notes";
-  c.headline = "Headline";
-  c.body = "Body";
-  c.cta = "Open";
-  c.url = "https://sample.example/";
-  c.menuTagline = "Notes that keep up";
-  c.accentColor = "#E0301E";
-  c.logoData = std::move(logo);
-  return c;
-}
-
-std::string dataUrl(const fixtures::PngOptions& options) {
-  return "data:image/png;base64," + base64::encode(fixtures::makePng(options));
-}
-
-bool passes(const EligibilitySnapshot& s) { return !s.failure(); }
 
 // The top band and the item, as the X server shows them, written for a person to look at.
 QImage screenshot(const Rect& item, const QString& name) {
   QScreen* screen = QGuiApplication::primaryScreen();
-  const QRect band(0, 0, screen->geometry().width(), 24);
-  const QRect itemRect = ScreenSpace::toQt(item);
   const QDir folder(QStringLiteral(NIMBRELLA_SURFACE_SCREENSHOTS));
   QDir().mkpath(folder.path());
-  const QImage bandImage = screen->grabWindow(0, band.x(), band.y(), band.width(), band.height()).toImage();
-  const QImage itemImage =
-      screen->grabWindow(0, itemRect.x(), itemRect.y(), itemRect.width(), itemRect.height()).toImage();
-  EXPECT_TRUE(bandImage.save(folder.filePath(name + QStringLiteral("-top-band.png")), "PNG"));
-  EXPECT_TRUE(itemImage.save(folder.filePath(name + QStringLiteral("-item.png")), "PNG"));
-  return itemImage.convertToFormat(QImage::Format_RGB32);
+  const QRect itemRect = ScreenSpace::toQt(item);
+  const QImage band = screen->grabWindow(0, 0, 0, screen->geometry().width(), 24).toImage();
+  const QImage image = screen->grabWindow(0, itemRect.x(), itemRect.y(), itemRect.width(), itemRect.height()).toImage();
+  EXPECT_TRUE(band.save(folder.filePath(name + QStringLiteral("-top-band.png")), "PNG"));
+  EXPECT_TRUE(image.save(folder.filePath(name + QStringLiteral("-item.png")), "PNG"));
+  return image.convertToFormat(QImage::Format_RGB32);
 }
 
-int xdotool(const QStringList& arguments) { return QProcess::execute(QStringLiteral("xdotool"), arguments); }
-
 TEST_F(DesktopTest, SponsoredItemIsPaintedOverTheStatusItemAndEveryCheckPasses) {
-  const MenuBarContent content{sponsoredCreative(dataUrl({.width = 32, .height = 32})), scene->measurer};
-  scene->show(content, true);
-  const EligibilitySnapshot snapshot = scene->tickUntil(passes);
-  EXPECT_EQ(snapshot, EligibilitySnapshot()) << scene->monitor->debugSummary();
+  ASSERT_EQ(verify(sponsored(fakes::pngDataUrl({.width = 32, .height = 32}))), S()) << scene->monitor->debugSummary();
   EXPECT_EQ(scene->monitor->lastDiagnostic(),
             "Own slot bounds and nine hit-test points pass. This does not prove human attention or every pixel.");
   EXPECT_EQ(scene->item->length(), 280);
@@ -97,10 +88,12 @@ TEST_F(DesktopTest, SponsoredItemIsPaintedOverTheStatusItemAndEveryCheckPasses) 
   EXPECT_EQ(frame.height, 24);
   EXPECT_EQ(frame.maxY(), ScreenSpace::height()) << "the item sits at the top of the screen";
   EXPECT_EQ(ScreenSpace::fromQt(scene->surface->window()->geometry()), frame);
+  EXPECT_EQ(scene->monitor->sampledPoints(frame, scene->surface->windowNumber()).owned, 9);
 
   const QImage item = screenshot(frame, QStringLiteral("sponsored"));
   ASSERT_EQ(item.size(), QSize(280, 24));
-  EXPECT_EQ(item.pixelColor(2, 12), QColor(0xE0, 0x30, 0x1E)) << "the accent stripe is on screen";
+  EXPECT_EQ(item.pixelColor(2, 12), QColor(0x1a, 0x2b, 0x3c)) << "the accent stripe is on screen";
+  EXPECT_NE(item.pixelColor(14, 12), item.pixelColor(24, 12)) << "the logo is on screen";
   const QColor background = scene->surface->buttonView()->palette().color(QPalette::Window);
   int inked = 0;
   for (int x = 27; x < 120; ++x) {
@@ -109,63 +102,56 @@ TEST_F(DesktopTest, SponsoredItemIsPaintedOverTheStatusItemAndEveryCheckPasses) 
   EXPECT_GT(inked, 40) << "the text is on screen";
 }
 
-TEST_F(DesktopTest, AWindowOverOneCornerFailsTheNineHitTests) {
-  scene->show(MenuBarContent{sponsoredCreative(std::nullopt), scene->measurer}, true);
-  ASSERT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
+TEST_F(DesktopTest, CoveringTranslucentOrFullScreenWindowsFailTheirChecksUntilGone) {
+  ASSERT_EQ(verify(sponsored()), S()) << scene->monitor->debugSummary();
 
   // Another application's menu: an unmanaged window over the item's top-right corner.
+  // The occlusion the X server reports may still call the panel visible.
   QWidget menu(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
   const QRect item = scene->surface->window()->geometry();
   menu.setGeometry(item.right() - 30, item.top(), 60, 12);
   menu.show();
-  const EligibilitySnapshot covered = scene->tickUntil([](const auto& s) { return !s.topmostSamplesPass; });
-  EligibilitySnapshot expected;
-  expected.topmostSamplesPass = false;
-  EXPECT_EQ(covered, expected) << scene->monitor->debugSummary();
+  expectOnlyFailing(&S::topmostSamplesPass);
   EXPECT_EQ(scene->monitor->lastDiagnostic(),
             "Menu-bar visibility could not be verified. No earnings while this is unverified.");
   EXPECT_EQ(scene->server->topmostWindows({Point{double(item.right() - 3), ScreenSpace::height() - 3}})[0],
             static_cast<WindowNumber>(menu.winId()));
-
   menu.hide();
+  EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
+
+  scene->surface->window()->setWindowOpacity(0.99);
+  expectOnlyFailing(&S::windowVisible);
+  scene->surface->window()->setWindowOpacity(1.0);
+  EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
+
+  QWidget player;
+  player.showFullScreen();
+  EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.menuBarVisible; }).menuBarVisible);
+  scene->monitor->synchronizeSurface(scene->monitor->expectedText, true);
+  EXPECT_FALSE(scene->surface->window()->isVisible()) << "the panel gives way to the full-screen window";
+  player.close();
   EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
 }
 
-TEST_F(DesktopTest, APanelAlphaBelowOneFailsTheWindowCheck) {
-  scene->show(MenuBarContent{sponsoredCreative(std::nullopt), scene->measurer}, true);
-  ASSERT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
-  scene->surface->window()->setWindowOpacity(0.99);
-  const EligibilitySnapshot translucent = scene->tickUntil([](const auto& s) { return !s.windowVisible; });
-  EligibilitySnapshot expected;
-  expected.windowVisible = false;
-  EXPECT_EQ(translucent, expected) << scene->monitor->debugSummary();
-  scene->surface->window()->setWindowOpacity(1.0);
-  EXPECT_TRUE(passes(scene->tickUntil(passes)));
-}
-
 TEST_F(DesktopTest, DraggingTheItemBelowTheBandWithAltFailsTheGeometryCheck) {
-  scene->show(MenuBarContent{sponsoredCreative(std::nullopt), scene->measurer}, true);
-  ASSERT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
+  ASSERT_EQ(verify(sponsored()), S()) << scene->monitor->debugSummary();
   const QRect before = scene->item->window()->geometry();
   const QPoint grab = before.topLeft() + QPoint(20, 12);
+  auto moveTo = [](QPoint p) { return xdotool({"mousemove", QString::number(p.x()), QString::number(p.y())}); };
   // Each step is its own xdotool run so that the X server sees the moves in order.
-  ASSERT_EQ(xdotool({"mousemove", QString::number(grab.x()), QString::number(grab.y())}), 0);
-  ASSERT_EQ(xdotool({"keydown", "alt"}), 0);
-  ASSERT_EQ(xdotool({"mousedown", "1"}), 0);
+  ASSERT_EQ(moveTo(grab) + xdotool({"keydown", "alt"}) + xdotool({"mousedown", "1"}), 0);
   desktop::pump(100);
   for (int step = 1; step <= 5; ++step) {
-    ASSERT_EQ(xdotool({"mousemove", QString::number(grab.x() - 8 * step), QString::number(grab.y() + 20 * step)}), 0);
+    ASSERT_EQ(moveTo(grab + QPoint(-8 * step, 20 * step)), 0);
     desktop::pump(60);
   }
-  ASSERT_EQ(xdotool({"mouseup", "1"}), 0);
-  ASSERT_EQ(xdotool({"keyup", "alt"}), 0);
+  ASSERT_EQ(xdotool({"mouseup", "1"}) + xdotool({"keyup", "alt"}), 0);
   desktop::pump(200);
 
   const QRect after = scene->item->window()->geometry();
   EXPECT_GT(after.top(), before.top() + 50) << "the item follows the drag";
   // Measured before the next synchronisation moves the panel: the item is off the band.
-  const EligibilitySnapshot moved = scene->monitor->snapshot();
-  EXPECT_FALSE(moved.geometryValid) << scene->monitor->debugSummary();
+  EXPECT_FALSE(scene->monitor->snapshot().geometryValid) << scene->monitor->debugSummary();
   // The surface then refuses to follow it out of the band.
   scene->monitor->synchronizeSurface(scene->monitor->expectedText, true);
   desktop::pump(100);
@@ -175,28 +161,13 @@ TEST_F(DesktopTest, DraggingTheItemBelowTheBandWithAltFailsTheGeometryCheck) {
   EXPECT_EQ(scene->settings->value("NimbrellaMenuBar/rightOffset").toInt(), screenRight - after.right() - 1);
 }
 
-TEST_F(DesktopTest, AFullScreenActiveWindowFailsTheBarCheck) {
-  scene->show(MenuBarContent{sponsoredCreative(std::nullopt), scene->measurer}, true);
-  ASSERT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
-  QWidget player;
-  player.setWindowTitle(QStringLiteral("full screen"));
-  player.showFullScreen();
-  const EligibilitySnapshot full = scene->tickUntil([](const auto& s) { return !s.menuBarVisible; });
-  EXPECT_FALSE(full.menuBarVisible) << scene->monitor->debugSummary();
-  scene->monitor->synchronizeSurface(scene->monitor->expectedText, true);
-  EXPECT_FALSE(scene->surface->window()->isVisible()) << "the panel gives way to the full-screen window";
-  player.close();
-  EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
-}
-
 TEST_F(DesktopTest, IdleTimeGrowsWithoutInputAndResetsOnInput) {
   ASSERT_EQ(xdotool({"mousemove", "400", "400"}), 0);
   desktop::pump(50);
   const double start = scene->server->secondsSinceLastInput();
   ASSERT_TRUE(std::isfinite(start));
   desktop::pump(1300);
-  const double later = scene->server->secondsSinceLastInput();
-  EXPECT_GE(later, start + 1.0);
+  EXPECT_GE(scene->server->secondsSinceLastInput(), start + 1.0);
   ASSERT_EQ(xdotool({"mousemove", "420", "410"}), 0);
   desktop::pump(20);
   EXPECT_LT(scene->server->secondsSinceLastInput(), 0.5);
@@ -204,24 +175,22 @@ TEST_F(DesktopTest, IdleTimeGrowsWithoutInputAndResetsOnInput) {
 
 TEST_F(DesktopTest, HouseTextIsPaintedAndVerified) {
   const MenuBarContent house{std::string("Nimbrella is ready"), scene->measurer};
-  scene->show(house, false);
   // The controller's width (the content's preferred width) wins over the text plus 36.
-  EXPECT_EQ(scene->item->length(), std::ceil(house.preferredWidth()));
   const double textLength =
       std::ceil(scene->measurer.measure("Nimbrella is ready", MenuBarContent::singleLineReferenceFont).width + 36);
   ASSERT_LT(textLength, house.preferredWidth());
-  const EligibilitySnapshot snapshot = scene->tickUntil(passes);
-  EXPECT_EQ(snapshot, EligibilitySnapshot()) << scene->monitor->debugSummary();
+  EXPECT_EQ(verify(house, false), S()) << scene->monitor->debugSummary();
+  EXPECT_EQ(scene->item->length(), std::ceil(house.preferredWidth()));
   screenshot(scene->item->frame(), QStringLiteral("house"));
 
-  // Without a width the text plus 36 decides, kept between 24 and 280.
-  scene->item->setStatusText("Nimbrella is ready", 0);
-  EXPECT_EQ(scene->item->length(), textLength);
-  scene->item->setStatusText(std::string(120, 'W'), 0);
-  EXPECT_EQ(scene->item->length(), 280);
-  scene->item->setStatusText("N", 500);
-  EXPECT_EQ(scene->item->length(), 280);
-  EXPECT_EQ(scene->item->frame().maxX(), 1280 - 8) << "the item grows and shrinks to the left";
+  // Without a width the text plus 36 decides, kept between 24 and 280; the item grows
+  // and shrinks to the left.
+  for (const auto& [text, width, length] : {std::tuple<std::string, double, double>{"Nimbrella is ready", 0, textLength},
+                                     {std::string(120, 'W'), 0, 280}, {"N", 500, 280}}) {
+    scene->item->setStatusText(text, width);
+    EXPECT_EQ(scene->item->length(), length) << text;
+    EXPECT_EQ(scene->item->frame().maxX(), 1280 - 8);
+  }
 
   // An empty text squares the item, shows the controls icon and hides the panel; the
   // follow-up runs on the next turn of the event loop.
@@ -236,15 +205,12 @@ TEST_F(DesktopTest, HouseTextIsPaintedAndVerified) {
 }
 
 TEST_F(DesktopTest, ALogoThePlatformDecoderRefusesHidesThePanel) {
-  scene->show(MenuBarContent{sponsoredCreative(std::nullopt), scene->measurer}, true);
-  ASSERT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
-
+  ASSERT_EQ(verify(sponsored()), S()) << scene->monitor->debugSummary();
   // Valid for the creative rules, but above the decoder's memory limit.
-  const MenuBarContent refused{sponsoredCreative(dataUrl({.width = 1024, .height = 600})), scene->measurer};
   const int limit = QImageReader::allocationLimit();
   QImageReader::setAllocationLimit(1);
-  scene->show(refused, true);
-  const EligibilitySnapshot snapshot = scene->tickUntil([](const auto& s) { return !s.windowVisible; });
+  scene->show(sponsored(fakes::pngDataUrl({.width = 1024, .height = 600})), true);
+  const S snapshot = scene->tickUntil([](const S& s) { return !s.windowVisible; });
   QImageReader::setAllocationLimit(limit);
   EXPECT_FALSE(scene->surface->window()->isVisible());
   EXPECT_FALSE(snapshot.contentReady);
@@ -252,19 +218,18 @@ TEST_F(DesktopTest, ALogoThePlatformDecoderRefusesHidesThePanel) {
 }
 
 TEST_F(DesktopTest, TheItemAndPanelStayOnEveryDesktop) {
-  scene->show(MenuBarContent{sponsoredCreative(std::nullopt), scene->measurer}, true);
-  ASSERT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
+  ASSERT_EQ(verify(sponsored()), S()) << scene->monitor->debugSummary();
   X11SystemEvents events(scene->server.get());
   int desktopChanges = 0;
   const auto subscription = events.subscribe([&](SystemEvent event) {
-    if (event == SystemEvent::activeSpaceDidChange) ++desktopChanges;
+    desktopChanges += event == SystemEvent::activeSpaceDidChange ? 1 : 0;
   });
   ASSERT_EQ(xdotool({"set_desktop", "1"}), 0);
   desktop::pump(200);
   EXPECT_GE(desktopChanges, 1);
-  const EligibilitySnapshot other = scene->tickUntil(passes, std::chrono::seconds(2));
+  const S other = scene->tickUntil(passes, std::chrono::seconds(2));
   ASSERT_EQ(xdotool({"set_desktop", "0"}), 0);
-  EXPECT_EQ(other, EligibilitySnapshot()) << scene->monitor->debugSummary();
+  EXPECT_EQ(other, S()) << scene->monitor->debugSummary();
   desktop::pump(100);
 }
 
@@ -276,16 +241,14 @@ TEST_F(DesktopTest, ABlankedDisplayIsReportedAsDisplaySleepAndWake) {
   Display* display = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display();
   ASSERT_TRUE(server.displayAwake());
   // The X server's screen saver blanks the display (Xvfb has no DPMS to power it down).
-  XForceScreenSaver(display, ScreenSaverActive);
-  XSync(display, False);
-  for (int i = 0; i < 40 && seen.empty(); ++i) desktop::pump(50);
-  EXPECT_FALSE(server.displayAwake());
-  ASSERT_EQ(seen, std::vector<SystemEvent>{SystemEvent::screensDidSleep});
-  XForceScreenSaver(display, ScreenSaverReset);
-  XSync(display, False);
-  for (int i = 0; i < 40 && seen.size() < 2; ++i) desktop::pump(50);
-  EXPECT_TRUE(server.displayAwake());
-  EXPECT_EQ(seen, (std::vector<SystemEvent>{SystemEvent::screensDidSleep, SystemEvent::screensDidWake}));
+  for (const auto& [mode, awake] : {std::pair{ScreenSaverActive, false}, std::pair{ScreenSaverReset, true}}) {
+    const std::size_t before = seen.size();
+    XForceScreenSaver(display, mode);
+    XSync(display, False);
+    for (int i = 0; i < 40 && seen.size() == before; ++i) desktop::pump(50);
+    EXPECT_EQ(server.displayAwake(), awake);
+  }
+  EXPECT_EQ(seen, (std::vector{SystemEvent::screensDidSleep, SystemEvent::screensDidWake}));
 }
 
 constexpr const char* fakeSessionPath = "/org/freedesktop/login1/session/c7";
@@ -338,18 +301,15 @@ TEST_F(DesktopTest, LogindSleepAndSessionChangesArriveAsSystemEvents) {
            << QStringList();
     ASSERT_TRUE(bus.send(signal));
   };
-  const std::vector<SystemEvent> expected{SystemEvent::willSleep,
-                                          SystemEvent::didWake,
-                                          SystemEvent::sessionDidResignActive,
-                                          SystemEvent::sessionDidBecomeActive,
-                                          SystemEvent::sessionDidResignActive,
-                                          SystemEvent::sessionDidBecomeActive};
   emit manager.PrepareForSleep(true);
   emit manager.PrepareForSleep(false);
   activeChanged(false);
   activeChanged(true);
   emit session.Lock();
   emit session.Unlock();
+  const std::vector expected{SystemEvent::willSleep, SystemEvent::didWake, SystemEvent::sessionDidResignActive,
+                             SystemEvent::sessionDidBecomeActive, SystemEvent::sessionDidResignActive,
+                             SystemEvent::sessionDidBecomeActive};
   for (int i = 0; i < 100 && seen.size() < expected.size(); ++i) desktop::pump(20);
   EXPECT_EQ(seen, expected);
 
@@ -369,18 +329,15 @@ TEST_F(DesktopTest, AWaylandSessionProvesNothing) {
   SurfaceMonitor monitor(*server, scene->measurer);
   monitor.statusItem = scene->item;
   monitor.surface = scene->surface;
-  const MenuBarContent content{sponsoredCreative(std::nullopt), scene->measurer};
-  scene->item->setStatusText(content.text(), content.preferredWidth());
-  monitor.expectedText = content.text();
-  monitor.expectedContent = content;
+  scene->show(sponsored(), true);
+  monitor.expectedText = scene->monitor->expectedText;
+  monitor.expectedContent = scene->monitor->expectedContent;
   monitor.contentReady = true;
-  monitor.synchronizeSurface(content.text(), true);
+  monitor.synchronizeSurface(monitor.expectedText, true);
   desktop::pump(100);
   EXPECT_FALSE(scene->surface->window()->isVisible());
-  const EligibilitySnapshot snapshot = monitor.snapshot();
-  EXPECT_FALSE(snapshot.occlusionVisible);
-  EXPECT_FALSE(snapshot.topmostSamplesPass);
-  EXPECT_TRUE(snapshot.failure().has_value());
+  const S snapshot = monitor.snapshot();
+  EXPECT_FALSE(snapshot.occlusionVisible || snapshot.topmostSamplesPass);
   EXPECT_EQ(monitor.lastDiagnostic(),
             "Menu-bar visibility could not be verified. No earnings while this is unverified.");
 }

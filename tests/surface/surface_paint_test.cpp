@@ -3,50 +3,28 @@
 
 #include "SponsorApp/linux/QtTextMeasurer.hpp"
 #include "SponsorApp/ui/MenuBarSurface.hpp"
-#include "SponsorCore/Base64.hpp"
-#include "core/PngFixtures.hpp"
+#include "surface/FakeDesktop.hpp"
 
 #include <QApplication>
 #include <QImage>
-#include <QImageReader>
 
 #include <gtest/gtest.h>
 
 namespace nimbrella {
 namespace {
 
-class OffscreenApplication : public ::testing::Environment {
- public:
+struct OffscreenApplication : ::testing::Environment {
+  int argc = 1;
+  char name[19] = "surface-paint-test";
+  char* argv[2] = {name, nullptr};
+  std::unique_ptr<QApplication> app;
   void SetUp() override {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    app_ = new QApplication(argc_, argv_);
+    app = std::make_unique<QApplication>(argc, argv);
   }
-  void TearDown() override { delete app_; }
-
- private:
-  inline static int argc_ = 1;
-  inline static char name_[] = "surface-paint-test";
-  inline static char* argv_[] = {name_, nullptr};
-  QApplication* app_ = nullptr;
+  void TearDown() override { app.reset(); }
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new OffscreenApplication);
-
-SponsorCreative creative(std::optional<std::string> logo, std::optional<std::string> accent = "#FF8000") {
-  SponsorCreative c;
-  c.sponsor = "Sample";
-  c.headline = "Headline";
-  c.body = "Body";
-  c.cta = "Open";
-  c.url = "https://sample.example/";
-  c.menuTagline = "Notes";
-  c.accentColor = std::move(accent);
-  c.logoData = std::move(logo);
-  return c;
-}
-
-std::string dataUrl(const fixtures::PngOptions& options) {
-  return "data:image/png;base64," + base64::encode(fixtures::makePng(options));
-}
 
 // Paints the view at `size` and answers the picture.
 QImage paint(MenuBarButton& view, int width, int height) {
@@ -56,8 +34,9 @@ QImage paint(MenuBarButton& view, int width, int height) {
 
 TEST(SurfacePaint, SponsoredItemShowsStripeLogoAndTextAndProvesThePaint) {
   QtTextMeasurer measurer;
-  const MenuBarContent content{creative(dataUrl({.width = 28, .height = 14, .color = fixtures::PngColor::rgb})),
-                               measurer};
+  const MenuBarContent content{
+      fakes::sponsoredCreative(fakes::pngDataUrl({.width = 28, .height = 14, .color = fixtures::PngColor::rgb})),
+      measurer};
   MenuBarButton view;
   ASSERT_TRUE(view.configure(content));
   EXPECT_FALSE(view.state().paintedContent());
@@ -66,7 +45,7 @@ TEST(SurfacePaint, SponsoredItemShowsStripeLogoAndTextAndProvesThePaint) {
   EXPECT_EQ(view.state().paintedSize(), (Size{280, 24}));
 
   const QColor background = view.palette().color(QPalette::Window);
-  EXPECT_EQ(picture.pixelColor(2, 12), QColor(0xFF, 0x80, 0x00)) << "accent stripe at x 1 to 4";
+  EXPECT_EQ(picture.pixelColor(2, 12), QColor(0x1a, 0x2b, 0x3c)) << "accent stripe at x 1 to 4";
   EXPECT_EQ(picture.pixelColor(2, 1), background) << "the stripe leaves 3 points above";
   EXPECT_EQ(picture.pixelColor(5, 12), background);
   // A 28 x 14 logo is drawn 14 x 7, centred: rows 8.5 to 15.5 hold it, row 6 does not.
@@ -87,26 +66,22 @@ TEST(SurfacePaint, SponsoredItemShowsStripeLogoAndTextAndProvesThePaint) {
 
 TEST(SurfacePaint, WithoutLogoTheGridIsPaintedInTheLabelColour) {
   QtTextMeasurer measurer;
-  const MenuBarContent content{creative(std::nullopt, std::nullopt), measurer};
   MenuBarButton view;
-  ASSERT_TRUE(view.configure(content));
+  ASSERT_TRUE(view.configure(MenuBarContent{fakes::sponsoredCreative(std::nullopt, std::nullopt), measurer}));
   const QImage picture = paint(view, 280, 24);
-  const QColor label = view.palette().color(QPalette::WindowText);
   const QColor background = view.palette().color(QPalette::Window);
   EXPECT_EQ(picture.pixelColor(2, 12), background) << "no accent, no stripe";
   // The four squares of the 14-point box at x 7, y 5: (7..12, 5..10), (14..19, 12..17) ...
-  EXPECT_EQ(picture.pixelColor(9, 7), label);
-  EXPECT_EQ(picture.pixelColor(16, 7), label);
-  EXPECT_EQ(picture.pixelColor(9, 14), label);
-  EXPECT_EQ(picture.pixelColor(16, 14), label);
+  for (const QPoint p : {QPoint(9, 7), QPoint(16, 7), QPoint(9, 14), QPoint(16, 14)}) {
+    EXPECT_EQ(picture.pixelColor(p), view.palette().color(QPalette::WindowText)) << p.x() << "," << p.y();
+  }
   EXPECT_EQ(picture.pixelColor(13, 11), background) << "the gap between the squares";
 }
 
 TEST(SurfacePaint, ContentTooWideForTheViewPaintsOnlyTheBackground) {
   QtTextMeasurer measurer;
-  const MenuBarContent content{creative(std::nullopt), measurer};
   MenuBarButton view;
-  ASSERT_TRUE(view.configure(content));
+  ASSERT_TRUE(view.configure(MenuBarContent{fakes::sponsoredCreative(), measurer}));
   const QImage picture = paint(view, 279, 24);
   EXPECT_FALSE(view.state().paintedContent());
   const QColor background = view.palette().color(QPalette::Window);
@@ -120,34 +95,12 @@ TEST(SurfacePaint, ContentTooWideForTheViewPaintsOnlyTheBackground) {
   EXPECT_FALSE(view.state().paintedContent());
 }
 
-TEST(SurfacePaint, ALogoTheDecoderRefusesKeepsThePreviousContent) {
-  QtTextMeasurer measurer;
-  const MenuBarContent first{creative(dataUrl({.width = 1, .height = 1})), measurer};
-  MenuBarButton view;
-  ASSERT_TRUE(view.configure(first));
-  paint(view, 280, 24);
-  ASSERT_TRUE(view.state().paintedContent());
-
-  // The platform's decoder refuses an image above its memory limit.
-  const int limit = QImageReader::allocationLimit();
-  QImageReader::setAllocationLimit(1);
-  const MenuBarContent big{creative(dataUrl({.width = 1024, .height = 600})), measurer};
-  EXPECT_FALSE(view.configure(big));
-  QImageReader::setAllocationLimit(limit);
-  EXPECT_EQ(view.state().renderedContent(), first);
-  EXPECT_EQ(view.logo().size(), QSize(1, 1));
-  EXPECT_TRUE(view.state().paintedContent());
-}
-
 TEST(SurfacePaint, MeasuresInPointsOfTheScreen) {
   QtTextMeasurer measurer;
   const Size small = measurer.measure("Nimbrella", {FontWeight::semibold, 11.5});
-  const Size large = measurer.measure("Nimbrella", {FontWeight::semibold, 23});
-  EXPECT_GT(small.width, 20);
-  EXPECT_LT(small.width, 120);
-  EXPECT_GT(small.height, 11);
-  EXPECT_LT(small.height, 20);
-  EXPECT_NEAR(large.width / small.width, 2.0, 0.25);
+  EXPECT_TRUE(small.width > 20 && small.width < 120 && small.height > 11 && small.height < 20)
+      << small.width << " x " << small.height;
+  EXPECT_NEAR(measurer.measure("Nimbrella", {FontWeight::semibold, 23}).width / small.width, 2.0, 0.25);
   EXPECT_EQ(measurer.measure("", {FontWeight::medium, 8}).width, 0);
 }
 
