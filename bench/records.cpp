@@ -69,7 +69,8 @@ std::string largestDeviceResponse() {
     body += day;
   }
   body += tail;
-  while (body.size() < 256000) body.insert(body.size() - tail.size(), " ");
+  // Pad with white space before the closing brackets up to exactly the limit.
+  body.insert(body.size() - tail.size(), std::string(256000 - body.size(), ' '));
   return body;
 }
 

@@ -4,47 +4,40 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QObject>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 namespace nimbrella::testing {
 
 class QtApplicationEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override {
-    if (QCoreApplication::instance() == nullptr) app_ = new QCoreApplication(argc_, argv_);
-  }
-  void TearDown() override {
-    delete app_;
-    app_ = nullptr;
-  }
+  void SetUp() override { app_ = std::make_unique<QCoreApplication>(argc_, argv_); }
+  void TearDown() override { app_.reset(); }
 
  private:
   inline static int argc_ = 1;
   inline static char name_[] = "client-tests";
   inline static char* argv_[] = {name_, nullptr};
-  QCoreApplication* app_ = nullptr;
+  std::unique_ptr<QCoreApplication> app_;
 };
 
 // Runs the event loop until `done` holds or `limit` passes; answers `done()`.
 inline bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  if (done()) return true;
   QEventLoop loop;
   QTimer guard;
-  guard.setSingleShot(true);
-  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
   QTimer check;
+  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
   QObject::connect(&check, &QTimer::timeout, &loop, [&] {
     if (done()) loop.quit();
   });
   guard.start(static_cast<int>(limit.count()));
   check.start(1);
-  loop.exec();
+  if (!done()) loop.exec();
   return done();
 }
 

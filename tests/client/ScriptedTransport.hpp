@@ -29,9 +29,6 @@ class ScriptedTransport final : public HttpTransport {
     waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(index));
     queue.push_back([done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
   }
-  void answer(int status, std::string body = {}, std::vector<HttpHeader> headers = {}, std::size_t index = 0) {
-    answer(TransportResult(HttpResponse{status, std::move(headers), std::move(body)}), index);
-  }
 
   // Runs queued tasks until the queue is empty (bounded).
   void run() {

@@ -20,27 +20,22 @@ class FakeSecretStore final : public SecretStore {
   std::vector<std::string> calls;  // "copyMatching account", "update account", ...
 
   // A status to answer instead of doing the operation.
-  std::optional<SecretStoreStatus> copyMatchingAnswer;
-  std::optional<SecretStoreStatus> updateAnswer;
-  std::optional<SecretStoreStatus> addAnswer;
-  std::optional<SecretStoreStatus> removeAnswer;
+  std::optional<SecretStoreStatus> copyMatchingAnswer, updateAnswer, addAnswer, removeAnswer;
   bool answerWithoutData = false;  // copyMatching succeeds without a byte buffer
   bool throwOnEveryCall = false;
 
   SecretStoreLookup copyMatching(std::string_view service, std::string_view account) override {
-    enter("copyMatching", account);
+    const auto found = items.find(enter("copyMatching", service, account));
     if (answerWithoutData) return {SecretStoreStatus::success, std::nullopt};
     if (copyMatchingAnswer) return {*copyMatchingAnswer, std::nullopt};
-    const auto found = items.find(key(service, account));
     if (found == items.end()) return {SecretStoreStatus::itemNotFound, std::nullopt};
     return {SecretStoreStatus::success, found->second};
   }
 
   SecretStoreStatus update(std::string_view service, std::string_view account,
                            std::span<const std::uint8_t> data) override {
-    enter("update", account);
+    const auto found = items.find(enter("update", service, account));
     if (updateAnswer) return *updateAnswer;
-    const auto found = items.find(key(service, account));
     if (found == items.end()) return SecretStoreStatus::itemNotFound;
     found->second.assign(data.begin(), data.end());
     return SecretStoreStatus::success;
@@ -48,28 +43,24 @@ class FakeSecretStore final : public SecretStore {
 
   SecretStoreStatus add(std::string_view service, std::string_view account,
                         std::span<const std::uint8_t> data) override {
-    enter("add", account);
+    const Key key = enter("add", service, account);
     if (addAnswer) return *addAnswer;
     // Like the platform: adding an item that exists is refused, never a second copy.
-    if (items.contains(key(service, account))) return SecretStoreStatus::failure;
-    items.emplace(key(service, account), SecretBytes(data.begin(), data.end()));
-    return SecretStoreStatus::success;
+    return items.try_emplace(key, data.begin(), data.end()).second ? SecretStoreStatus::success
+                                                                   : SecretStoreStatus::failure;
   }
 
   SecretStoreStatus remove(std::string_view service, std::string_view account) override {
-    enter("remove", account);
+    const Key key = enter("remove", service, account);
     if (removeAnswer) return *removeAnswer;
-    return items.erase(key(service, account)) == 1 ? SecretStoreStatus::success : SecretStoreStatus::itemNotFound;
+    return items.erase(key) == 1 ? SecretStoreStatus::success : SecretStoreStatus::itemNotFound;
   }
 
  private:
-  static Key key(std::string_view service, std::string_view account) {
-    return {std::string(service), std::string(account)};
-  }
-
-  void enter(const char* operation, std::string_view account) {
+  Key enter(const char* operation, std::string_view service, std::string_view account) {
     calls.push_back(std::string(operation) + " " + std::string(account));
     if (throwOnEveryCall) throw std::runtime_error("store exploded");
+    return {std::string(service), std::string(account)};
   }
 };
 

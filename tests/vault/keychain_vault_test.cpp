@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,131 +13,79 @@ namespace {
 
 using testing::FakeSecretStore;
 
-constexpr const char* unavailableText =
-    "macOS Keychain is unavailable. Unlock your login keychain and try again; secrets were not saved elsewhere.";
-
 SecretBytes bytes(std::string_view text) { return SecretBytes(text.begin(), text.end()); }
 
-// Runs `operation` and answers the text of the VaultError it threw ("" when none).
-template <class Operation>
-std::string vaultErrorText(Operation&& operation) {
-  try {
-    operation();
-  } catch (const VaultError& error) {
-    EXPECT_EQ(error.kind(), VaultError::Kind::unavailable);
-    EXPECT_EQ(error.message(), error.what());
-    return error.what();
-  }
-  return "";
-}
-
-TEST(KeychainVault, MissingItemIsNeverAnError) {
-  auto store = std::make_shared<FakeSecretStore>();
-  const KeychainVault vault(store);
-  EXPECT_EQ(vault.service(), "app.nimbrella.Nimbrella");
-
-  EXPECT_EQ(vault.load(vaultAccount::deviceCredential), std::nullopt);
-  EXPECT_NO_THROW(vault.remove(vaultAccount::deviceCredential));
-  EXPECT_EQ(store->calls, (std::vector<std::string>{"copyMatching device-credential-v1",
-                                                    "remove device-credential-v1"}));
-}
-
-TEST(KeychainVault, SaveUpdatesTheItemAndAddsOnlyWhenMissing) {
-  auto store = std::make_shared<FakeSecretStore>();
-  const KeychainVault vault(store);
-
-  vault.save(bytes("first"), vaultAccount::pendingCompletion);
-  vault.save(bytes("second"), vaultAccount::pendingCompletion);
-
-  EXPECT_EQ(store->calls, (std::vector<std::string>{"update pending-completion-v1", "add pending-completion-v1",
-                                                    "update pending-completion-v1"}));
-  ASSERT_EQ(store->items.size(), 1u);
-  EXPECT_EQ(store->items.begin()->first,
-            (FakeSecretStore::Key{"app.nimbrella.Nimbrella", "pending-completion-v1"}));
-  EXPECT_EQ(vault.load(vaultAccount::pendingCompletion), bytes("second"));
-
-  // Empty data is an item holding nothing, not a missing item.
-  vault.save({}, vaultAccount::pendingCompletion);
-  EXPECT_EQ(vault.load(vaultAccount::pendingCompletion), SecretBytes{});
-
-  vault.remove(vaultAccount::pendingCompletion);
-  EXPECT_TRUE(store->items.empty());
-  EXPECT_EQ(vault.load(vaultAccount::pendingCompletion), std::nullopt);
-}
-
-TEST(KeychainVault, AccountsAreKeptApartAndUnderTheVaultsService) {
+TEST(KeychainVault, SavesByUpdatingAndAddsOnlyWhenMissing) {
   auto store = std::make_shared<FakeSecretStore>();
   const KeychainVault vault(store);
   const KeychainVault other(store, "org.example.Other");
-  const SecretBytes key(32, 0x00);
 
-  vault.save(key, vaultAccount::receiptSigningPrivate);
-  other.save(bytes("theirs"), vaultAccount::receiptSigningPrivate);
-  vault.save(bytes("{}"), vaultAccount::pendingAuthorization);
+  // A missing item is never an error.
+  EXPECT_EQ(vault.load(vaultAccount::pendingCompletion), std::nullopt);
+  EXPECT_NO_THROW(vault.remove(vaultAccount::pendingCompletion));
 
-  EXPECT_EQ(vault.load(vaultAccount::receiptSigningPrivate), key);
-  EXPECT_EQ(other.load(vaultAccount::receiptSigningPrivate), bytes("theirs"));
-  EXPECT_EQ(other.load(vaultAccount::pendingAuthorization), std::nullopt);
-  vault.remove(vaultAccount::receiptSigningPrivate);
-  EXPECT_EQ(other.load(vaultAccount::receiptSigningPrivate), bytes("theirs"));
+  store->calls.clear();
+  vault.save(bytes("first"), vaultAccount::pendingCompletion);
+  vault.save(bytes("second"), vaultAccount::pendingCompletion);
+  EXPECT_EQ(store->calls, (std::vector<std::string>{"update pending-completion-v1", "add pending-completion-v1",
+                                                    "update pending-completion-v1"}));
+  ASSERT_EQ(store->items.size(), 1u);
+  EXPECT_EQ(store->items.begin()->first, (FakeSecretStore::Key{"app.nimbrella.Nimbrella", "pending-completion-v1"}));
+  EXPECT_EQ(vault.load(vaultAccount::pendingCompletion), bytes("second"));
+
+  // Another service's item of the same account is another item.
+  other.save(bytes("theirs"), vaultAccount::pendingCompletion);
+  // Empty data is an item holding nothing, not a missing item.
+  vault.save({}, vaultAccount::pendingCompletion);
+  EXPECT_EQ(vault.load(vaultAccount::pendingCompletion), SecretBytes{});
+  vault.remove(vaultAccount::pendingCompletion);
+  EXPECT_EQ(vault.load(vaultAccount::pendingCompletion), std::nullopt);
+  EXPECT_EQ(other.load(vaultAccount::pendingCompletion), bytes("theirs"));
 }
 
-TEST(KeychainVault, EveryStoreFailureIsUnavailable) {
-  for (const SecretStoreStatus failure :
-       {SecretStoreStatus::failure, static_cast<SecretStoreStatus>(7)}) {
+TEST(KeychainVault, EveryStoreFailureIsUnavailableAndChangesNothing) {
+  const SecretStoreStatus unknown = static_cast<SecretStoreStatus>(7);
+  struct Case {
+    const char* story;
+    std::function<void(FakeSecretStore&)> script;
+    std::function<void(const KeychainVault&)> operation;
+    std::vector<std::string> calls;
+  };
+  auto load = [](const KeychainVault& vault) { vault.load("a"); };
+  auto save = [](const KeychainVault& vault) { vault.save(bytes("new"), "a"); };
+  auto remove = [](const KeychainVault& vault) { vault.remove("a"); };
+  const std::vector<Case> cases = {
+      {"lookup fails", [](auto& s) { s.copyMatchingAnswer = SecretStoreStatus::failure; }, load, {"copyMatching a"}},
+      {"lookup answers an unknown status", [&](auto& s) { s.copyMatchingAnswer = unknown; }, load, {"copyMatching a"}},
+      {"lookup succeeds without data", [](auto& s) { s.answerWithoutData = true; }, load, {"copyMatching a"}},
+      // A failed update is never followed by an add, which could leave a second item.
+      {"update fails", [](auto& s) { s.updateAnswer = SecretStoreStatus::failure; }, save, {"update a"}},
+      {"add fails", [](auto& s) { s.items.clear(), s.addAnswer = SecretStoreStatus::failure; }, save,
+       {"update a", "add a"}},
+      {"add claims the item is missing", [](auto& s) { s.items.clear(), s.addAnswer = SecretStoreStatus::itemNotFound; },
+       save, {"update a", "add a"}},
+      {"remove fails", [](auto& s) { s.removeAnswer = SecretStoreStatus::failure; }, remove, {"remove a"}},
+      {"the store throws", [](auto& s) { s.throwOnEveryCall = true; }, save, {"update a"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.story);
     auto store = std::make_shared<FakeSecretStore>();
     const KeychainVault vault(store);
     store->items[{vault.service(), "a"}] = bytes("kept");
-
-    store->copyMatchingAnswer = failure;
-    EXPECT_EQ(vaultErrorText([&] { vault.load("a"); }), unavailableText);
-
-    // A failed update is not followed by an add, which could leave a second item.
-    store->calls.clear();
-    store->updateAnswer = failure;
-    EXPECT_EQ(vaultErrorText([&] { vault.save(bytes("new"), "a"); }), unavailableText);
-    EXPECT_EQ(store->calls, std::vector<std::string>{"update a"});
-
-    store->removeAnswer = failure;
-    EXPECT_EQ(vaultErrorText([&] { vault.remove("a"); }), unavailableText);
-    EXPECT_EQ(store->items.at({vault.service(), "a"}), bytes("kept"));
+    c.script(*store);
+    try {
+      c.operation(vault);
+      ADD_FAILURE() << "no error";
+    } catch (const VaultError& error) {
+      EXPECT_EQ(error.kind(), VaultError::Kind::unavailable);
+      EXPECT_STREQ(error.what(), "macOS Keychain is unavailable. Unlock your login keychain and try again; "
+                                 "secrets were not saved elsewhere.");
+    }
+    EXPECT_EQ(store->calls, c.calls);
+    if (!store->items.empty()) {
+      EXPECT_EQ(store->items.at({vault.service(), "a"}), bytes("kept"));
+    }
   }
-}
-
-TEST(KeychainVault, FailedAddAndAnswersWithoutDataAreUnavailable) {
-  auto store = std::make_shared<FakeSecretStore>();
-  const KeychainVault vault(store);
-
-  store->addAnswer = SecretStoreStatus::failure;
-  EXPECT_EQ(vaultErrorText([&] { vault.save(bytes("x"), "a"); }), unavailableText);
-  // An add that claims the item is missing is no success either.
-  store->addAnswer = SecretStoreStatus::itemNotFound;
-  EXPECT_EQ(vaultErrorText([&] { vault.save(bytes("x"), "a"); }), unavailableText);
-
-  store->answerWithoutData = true;
-  EXPECT_EQ(vaultErrorText([&] { vault.load("a"); }), unavailableText);
-
-  store->answerWithoutData = false;
-  store->throwOnEveryCall = true;
-  EXPECT_EQ(vaultErrorText([&] { vault.load("a"); }), unavailableText);
-  EXPECT_EQ(vaultErrorText([&] { vault.save(bytes("x"), "a"); }), unavailableText);
-  EXPECT_EQ(vaultErrorText([&] { vault.remove("a"); }), unavailableText);
-}
-
-TEST(KeychainVault, AccountNamesAndLabels) {
-  EXPECT_EQ(vaultAccount::deviceCredential, "device-credential-v1");
-  EXPECT_EQ(vaultAccount::pendingAuthorization, "pending-authorization-v1");
-  EXPECT_EQ(vaultAccount::receiptSigningPrivate, "receipt-signing-private-v1");
-  EXPECT_EQ(vaultAccount::pendingCompletion, "pending-completion-v1");
-
-  const std::vector<std::string> labels = {
-      vaultItemLabel(vaultAccount::deviceCredential), vaultItemLabel(vaultAccount::pendingAuthorization),
-      vaultItemLabel(vaultAccount::receiptSigningPrivate), vaultItemLabel(vaultAccount::pendingCompletion)};
-  for (std::size_t i = 0; i < labels.size(); ++i) {
-    EXPECT_TRUE(labels[i].starts_with("Nimbrella ")) << labels[i];
-    for (std::size_t j = i + 1; j < labels.size(); ++j) EXPECT_NE(labels[i], labels[j]);
-  }
-  EXPECT_EQ(vaultItemLabel("other-v2"), "Nimbrella (other-v2)");
 }
 
 }  // namespace
