@@ -3,56 +3,46 @@
 
 #include "controller/support/ControllerTest.hpp"
 
-#include "SponsorCore/Json.hpp"
-
-#include <chrono>
-
 namespace nimbrella::simulation {
 namespace {
 
-using std::chrono::seconds;
+using AccountTest = ControllerTest;
 
-class AccountTest : public ControllerTest {};
+const std::string acmeId = "6f1c7a2e-3b4d-4e5f-8a9b-0c1d2e3f4a5b";
 
 TEST_F(AccountTest, RefreshTakesTheServersFiguresAndKeepsThemWhenItFails) {
   world.server->balanceMicros = 4'200'000;
-  AppModel& model = startPaired();
+  AppModel& model = startPaired(world);
   EXPECT_TRUE(model.balanceLoaded());
   EXPECT_EQ(model.balanceMicros(), 4'200'000);
   ASSERT_TRUE(model.earningsDays().has_value());
   EXPECT_EQ(model.earningsDays()->size(), 7u);
   EXPECT_EQ(model.earningsDays()->back().earnedMicros, 4'200'000);
-  EXPECT_EQ(model.referral(), (ReferralSummary{0, 0}));
-  EXPECT_EQ(model.balanceError(), std::nullopt);
 
-  // Periodic: every 15 s; a failure keeps the figures.
+  // Every 15 s; a failure, or an answer about another device or mode (not a
+  // revocation), keeps the figures and the pairing.
   model.setPaused(true);
-  world.server->scriptStatus(mePath, 500);
-  world.advance(15.25);
-  EXPECT_EQ(world.server->count(mePath), 2u);
-  EXPECT_EQ(model.balanceError(), "Balance could not be updated. Try again.");
-  EXPECT_EQ(model.message(), "The server could not complete this request (HTTP 500).");
-  EXPECT_EQ(model.balanceMicros(), 4'200'000);
-  EXPECT_TRUE(model.isPaired());
-
-  world.server->scriptTransportFailure(mePath);
-  world.advance(15);
-  EXPECT_EQ(model.message(), "The network is unavailable. No reward is confirmed; Nimbrella will retry later.");
-
-  // An answer about another device or mode is not a revocation.
-  world.server->scriptStatus(mePath, 200,
-                             R"({"deviceId":"11111111-2222-4333-8444-555555555555","balanceMicros":1,"mode":"live"})");
-  world.advance(15);
-  EXPECT_EQ(model.message(), "This Mac needs to be paired again.");
-  EXPECT_EQ(model.balanceError(), "Balance could not be updated. Try again.");
-  EXPECT_EQ(model.balanceMicros(), 4'200'000);
-  EXPECT_TRUE(model.isPaired());
-  EXPECT_TRUE(world.secrets->has(vaultAccount::deviceCredential));
-  world.server->mode = NetworkMode::sandbox;
-  world.advance(15);
-  EXPECT_EQ(model.message(), "This Mac needs to be paired again.");
-  EXPECT_EQ(model.mode(), NetworkMode::live);  // refresh never changes the mode
-
+  const std::string otherDevice =
+      R"({"deviceId":"11111111-2222-4333-8444-555555555555","balanceMicros":1,"mode":"live"})";
+  const std::vector<std::pair<std::optional<Scripted>, std::string>> failures = {
+      {HttpResponse{500, {}, "{}"}, "The server could not complete this request (HTTP 500)."},
+      {TransportError{TransportError::Kind::connectionRefused, "refused"}, networkText},
+      {HttpResponse{200, {}, otherDevice}, repairText},
+      {std::nullopt, repairText},  // the server's model answers in sandbox mode
+  };
+  for (const auto& [answer, message] : failures) {
+    SCOPED_TRACE(message);
+    world.server->mode = answer ? NetworkMode::live : NetworkMode::sandbox;
+    if (answer) world.server->script(mePath, *answer);
+    const std::size_t before = world.server->count(mePath);
+    world.advance(15);
+    ASSERT_EQ(world.server->count(mePath), before + 1);
+    EXPECT_EQ(model.message(), message);
+    EXPECT_EQ(model.balanceError(), "Balance could not be updated. Try again.");
+    EXPECT_EQ(model.balanceMicros(), 4'200'000);
+    EXPECT_TRUE(model.isPaired() && world.secrets->has(vaultAccount::deviceCredential));
+    EXPECT_EQ(model.mode(), NetworkMode::live);
+  }
   world.server->mode = NetworkMode::live;
   world.advance(15);
   EXPECT_EQ(model.balanceError(), std::nullopt);
@@ -62,39 +52,32 @@ TEST_F(AccountTest, RefreshTakesTheServersFiguresAndKeepsThemWhenItFails) {
   model.refresh();
   model.refresh();
   EXPECT_EQ(world.server->held(mePath), 1u);
-  EXPECT_TRUE(model.refreshing());
 
-  // Italian text of the balance failure.
   World italian;
   italian.defaults->setText("appLanguage", "it");
   italian.server->scriptStatus(mePath, 500);
-  AppModel& it = simulation::startPaired(italian);
-  EXPECT_EQ(it.localizedBalanceError(), "Non è stato possibile aggiornare il saldo. Riprova.");
+  EXPECT_EQ(startPaired(italian).localizedBalanceError(),
+            "Non è stato possibile aggiornare il saldo. Riprova.");
 }
 
 TEST_F(AccountTest, SnoozeAndPauseSurviveARestartAndTheTimedPauseEndsByItself) {
-  {
-    World unpaired;
-    AppModel& model = unpaired.build();
-    model.snooze(SnoozeChoice::minutes30);
-    EXPECT_FALSE(model.paused());
-  }
-  AppModel& model = startPaired();
+  world.build().snooze(SnoozeChoice::minutes30);  // unpaired: nothing happens
+  EXPECT_FALSE(world.model().paused());
+  AppModel& model = startPaired(world);
   model.setConsent(false);
   model.snooze(SnoozeChoice::minutes30);
   EXPECT_FALSE(model.paused());  // without consent nothing happens
   model.setConsent(true);
 
-  untilMeasuring();
+  untilMeasuring(world);
   model.snooze(SnoozeChoice::minutes30);
-  EXPECT_TRUE(model.paused());
   const Date until = world.clock->now() + seconds(1800);
+  EXPECT_TRUE(model.paused());
   EXPECT_EQ(model.snoozedUntil(), until);
-  EXPECT_EQ(model.message(), std::string("Sponsorship is paused.") + noReward);
+  EXPECT_EQ(model.message(), "Sponsorship is paused." + noReward);
   EXPECT_EQ(world.defaults->date("menubarSnoozedUntil"), until);
   EXPECT_EQ(world.defaults->boolean("menubarSponsorshipPaused"), true);
 
-  // Restart mid-pause.
   AppModel& restarted = world.build();
   restarted.start();
   EXPECT_TRUE(restarted.paused());
@@ -104,22 +87,18 @@ TEST_F(AccountTest, SnoozeAndPauseSurviveARestartAndTheTimedPauseEndsByItself) {
   EXPECT_EQ(world.server->count(startPath), fetches);
   world.advance(1.25);
   EXPECT_FALSE(restarted.paused());
-  EXPECT_EQ(restarted.snoozedUntil(), std::nullopt);
   EXPECT_FALSE(world.defaults->contains("menubarSnoozedUntil"));
   EXPECT_EQ(world.server->count(startPath), fetches + 1);
 
   // An indefinite snooze stores no end and stays paused after a restart.
   restarted.snooze(SnoozeChoice::indefinite);
-  EXPECT_TRUE(restarted.paused());
   EXPECT_FALSE(world.defaults->contains("menubarSnoozedUntil"));
   AppModel& again = world.build();
-  EXPECT_TRUE(again.paused());
-  EXPECT_EQ(again.snoozedUntil(), std::nullopt);
   again.start();
   world.advance(3600);
   EXPECT_TRUE(again.paused());
+  EXPECT_EQ(again.snoozedUntil(), std::nullopt);
 
-  // Resuming asks for an item on the next tick.
   const std::size_t before = world.server->count(startPath);
   again.setPaused(false);
   EXPECT_EQ(world.defaults->boolean("menubarSponsorshipPaused"), false);
@@ -127,39 +106,32 @@ TEST_F(AccountTest, SnoozeAndPauseSurviveARestartAndTheTimedPauseEndsByItself) {
   EXPECT_EQ(world.server->count(startPath), before + 1);
 }
 
-TEST_F(AccountTest, ConsentAndToggleAreIndependentOfPause) {
-  AppModel& model = startPaired();
+TEST_F(AccountTest, ConsentAndToggleAreIndependentOfPauseAndSurviveARestart) {
+  AppModel& model = startPaired(world);
   model.snooze(SnoozeChoice::hours2);
   model.setConsent(false);
-  EXPECT_TRUE(model.paused());  // unchanged
-  EXPECT_EQ(model.snoozedUntil(), std::nullopt);
+  EXPECT_TRUE(model.paused());  // unchanged, but the timed end is gone
   EXPECT_FALSE(world.defaults->contains("menubarSnoozedUntil"));
   EXPECT_EQ(world.defaults->boolean("menubarSponsorshipConsentV1"), false);
   EXPECT_EQ(model.message(), "Sponsorship was turned off.");
 
   model.toggleSponsorship();
-  EXPECT_TRUE(model.consent());
-  EXPECT_FALSE(model.paused());
-  EXPECT_EQ(world.defaults->boolean("menubarSponsorshipConsentV1"), true);
+  EXPECT_TRUE(model.consent() && !model.paused());
   world.advance(0.25);
   EXPECT_EQ(world.server->count(startPath), 1u);
   model.toggleSponsorship();
-  EXPECT_FALSE(model.consent());
-
-  // Consent survives a restart.
-  AppModel& restarted = world.build();
-  EXPECT_FALSE(restarted.consent());
-  restarted.setConsent(true);
+  EXPECT_FALSE(world.build().consent());
+  world.model().setConsent(true);
   EXPECT_TRUE(world.build().consent());
 }
 
 TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
   // Sponsors only from 11:00 to 12:00; the world starts at 10:00 UTC on a Monday.
-  AppModel& model = startPaired();
-  model.updateSponsorPreferences([](SponsorPreferences& preferences) {
-    preferences.scheduleEnabled = true;
-    preferences.startMinute = 11 * 60;
-    preferences.endMinute = 12 * 60;
+  AppModel& model = startPaired(world);
+  model.updateSponsorPreferences([](SponsorPreferences& p) {
+    p.scheduleEnabled = true;
+    p.startMinute = 11 * 60;
+    p.endMinute = 12 * 60;
   });
   EXPECT_FALSE(model.scheduleAllowsSponsors());
   EXPECT_EQ(model.preferenceStatus(), "Outside your chosen hours");
@@ -167,7 +139,6 @@ TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
   EXPECT_EQ(world.server->count(startPath), 0u);
 
   AppModel& restarted = world.build();
-  EXPECT_FALSE(restarted.scheduleAllowsSponsors());
   restarted.start();
   world.advance(3540);  // 11:00
   EXPECT_TRUE(restarted.scheduleAllowsSponsors());
@@ -177,83 +148,66 @@ TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
   // Leaving the hours ends the exposure and removes the item.
   world.clock->wallOffset = seconds(3600);
   world.advance(0.25);
-  EXPECT_FALSE(restarted.scheduleAllowsSponsors());
-  EXPECT_EQ(restarted.message(), std::string("Outside your chosen hours.") + noReward);
+  EXPECT_EQ(restarted.message(), "Outside your chosen hours." + noReward);
   EXPECT_FALSE(restarted.displayCreative().has_value());
 
   World italian;
   italian.defaults->setText("appLanguage", "it");
   italian.storePairing();
-  AppModel& it = italian.build();
-  it.updateSponsorPreferences([](SponsorPreferences& preferences) {
-    preferences.scheduleEnabled = true;
-    preferences.weekdays.clear();
+  italian.build().updateSponsorPreferences([](SponsorPreferences& p) {
+    p.scheduleEnabled = true;
+    p.weekdays.clear();
   });
-  EXPECT_EQ(it.preferenceStatus(), "Fuori dagli orari scelti");
+  EXPECT_EQ(italian.model().preferenceStatus(), "Fuori dagli orari scelti");
 }
 
 TEST_F(AccountTest, BlockingTheCurrentSponsorSavesOneLowerCaseEntryAndInterrupts) {
-  AppModel& model = startPaired();
-  untilMeasuring();
-  EXPECT_TRUE(model.canBlockCurrentSponsor());
+  AppModel& model = measuring(world);
   model.blockCurrentSponsor();
-  EXPECT_EQ(model.message(), std::string("Sponsor preferences changed.") + noReward);
-  ASSERT_EQ(model.sponsorPreferences().blockedSponsors.size(), 1u);
-  EXPECT_EQ(model.sponsorPreferences().blockedSponsors[0].id, "6f1c7a2e-3b4d-4e5f-8a9b-0c1d2e3f4a5b");
-  EXPECT_EQ(model.sponsorPreferences().blockedSponsors[0].name, "Acme");
+  EXPECT_EQ(model.message(), "Sponsor preferences changed." + noReward);
+  const std::vector<BlockedSponsor> expected{{acmeId, "Acme"}};
+  EXPECT_EQ(model.sponsorPreferences().blockedSponsors, expected);
+  EXPECT_EQ(SponsorPreferences::load(*world.defaults, sponsorPreferencesKey).blockedSponsors, expected);
   EXPECT_FALSE(model.displayCreative().has_value());
-  const auto stored = SponsorPreferences::load(*world.defaults, sponsorPreferencesKey);
-  EXPECT_EQ(stored.blockedSponsors, model.sponsorPreferences().blockedSponsors);
 
   // The next request carries the exclusion; with nothing on screen blocking does nothing.
   world.advance(0.25);
-  const auto filters = json::parse(lastBody(startPath))["preferences"];
-  EXPECT_EQ(filters["blockedAdvertiserIds"][0], "6f1c7a2e-3b4d-4e5f-8a9b-0c1d2e3f4a5b");
+  EXPECT_EQ(json::parse(lastBody(world, startPath))["preferences"]["blockedAdvertiserIds"][0], acmeId);
   EXPECT_FALSE(model.displayCreative().has_value());  // the server offered the blocked one again
   const std::int64_t generation = model.generation();
   model.blockCurrentSponsor();
   EXPECT_EQ(model.generation(), generation);
-  EXPECT_EQ(model.sponsorPreferences().blockedSponsors.size(), 1u);
+  EXPECT_EQ(model.sponsorPreferences().blockedSponsors, expected);
 
-  // Not a UUID: not offered.
-  world.server->makeLease = [&](std::int64_t n) {
-    ExposureLease lease = world.server->defaultLease(n);
-    lease.creative.advertiserId = "acme";
-    return lease;
-  };
-  model.updateSponsorPreferences([](SponsorPreferences& preferences) { preferences.blockedSponsors.clear(); });
+  // An advertiser id that is not a UUID cannot be blocked.
+  changeLeases(world, [](ExposureLease& lease, std::int64_t) { lease.creative.advertiserId = "acme"; });
+  model.updateSponsorPreferences([](SponsorPreferences& p) { p.blockedSponsors.clear(); });
   world.advance(0.75);
   ASSERT_TRUE(model.displayCreative().has_value());
   EXPECT_FALSE(model.canBlockCurrentSponsor());
 
   // At most 256 exclusions.
-  model.updateSponsorPreferences([](SponsorPreferences& preferences) {
-    for (int i = 0; i < 257; ++i) preferences.blockedSponsors.push_back({std::to_string(i), "x"});
+  model.updateSponsorPreferences([](SponsorPreferences& p) {
+    for (int i = 0; i < 257; ++i) p.blockedSponsors.push_back({std::to_string(i), "x"});
   });
   EXPECT_TRUE(model.sponsorPreferences().blockedSponsors.empty());
 }
 
 TEST_F(AccountTest, TheAdvertiserLinkIsOpenedOnlyWhenSafeAndClicksAreReportedForPaidItems) {
-  AppModel& model = startPaired();
+  AppModel& model = startPaired(world);
   model.openAdvertiser();
-  EXPECT_TRUE(world.browser->opened.empty());
-  untilMeasuring();
+  untilMeasuring(world);
   model.openAdvertiser();
   world.settle();
-  ASSERT_EQ(world.browser->opened.size(), 1u);
-  EXPECT_EQ(world.browser->opened[0], "https://acme.example/offer");
-  ASSERT_EQ(world.server->count("/api/exposures/click"), 1u);
+  EXPECT_EQ(world.browser->opened, std::vector<std::string>{"https://acme.example/offer"});
+  EXPECT_EQ(world.server->count("/api/exposures/click"), 1u);
   EXPECT_TRUE(model.activeLease().has_value());  // a click does not touch the exposure
 
   World unsafe;
-  unsafe.server->makeLease = [&](std::int64_t n) {
-    ExposureLease lease = unsafe.server->defaultLease(n);
-    lease.creative.url = "https://127.0.0.1/offer";
-    return lease;
-  };
-  AppModel& other = simulation::startPaired(unsafe);
+  changeLeases(unsafe, [](ExposureLease& lease, std::int64_t) { lease.creative.url = "https://127.0.0.1/offer"; });
+  startPaired(unsafe);
   unsafe.advance(0.75);
-  other.openAdvertiser();
+  unsafe.model().openAdvertiser();
   EXPECT_TRUE(unsafe.browser->opened.empty());
   EXPECT_EQ(unsafe.server->count("/api/exposures/click"), 0u);
 }

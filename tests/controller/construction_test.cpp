@@ -3,59 +3,24 @@
 
 #include "controller/support/ControllerTest.hpp"
 
-#include "SponsorApp/storage/StoredRecords.hpp"
-#include "SponsorCore/Json.hpp"
-#include "SponsorCore/Snooze.hpp"
-
-#include <chrono>
+#include <tuple>
 
 namespace nimbrella::simulation {
 namespace {
 
-using std::chrono::seconds;
+using ConstructionTest = ControllerTest;
 
-constexpr const char* keychainText =
-    "macOS Keychain is unavailable. Unlock your login keychain and try again; secrets were not saved elsewhere.";
-
-class ConstructionTest : public ControllerTest {
- protected:
-  PersistedCompletion storeCompletion(std::string deviceId) {
-    const CompleteRequest request =
-        CompleteRequest::make("lease-9", "nonce-9", 10'000, ReceiptSigner(world.signingKey));
-    const PersistedCompletion record{world.endpointText(), std::move(deviceId), request, "minute-v2"};
-    world.secrets->putBytes(vaultAccount::pendingCompletion, encodeRecord(record));
-    return record;
-  }
-
-  DeviceAuthorizationStart storeAuthorization(double expiresIn = 300) {
-    const DeviceAuthorizationStart start{world.server->deviceCode, world.server->userCode,
-                                         world.endpointText() + "/connect?code=" + world.server->userCode,
-                                         world.server->nowText(expiresIn), 5, NetworkMode::live};
-    world.secrets->put(vaultAccount::pendingAuthorization, encodeJson(start));
-    world.secrets->putBytes(vaultAccount::receiptSigningPrivate, world.signingKey);
-    return start;
-  }
-};
-
-TEST_F(ConstructionTest, AnUnpairedStartClearsTheSwitchesInMemoryOnly) {
+TEST_F(ConstructionTest, AnUnpairedStartClearsTheSwitchesInMemoryOnlyAndNeverAsksForSponsors) {
   world.storeConsent(true);
   world.defaults->setBoolean("menubarSponsorshipPaused", true);
   world.defaults->setDate("menubarSnoozedUntil", world.clock->now() + seconds(600));
   AppModel& model = world.build();
-  EXPECT_FALSE(model.isPaired());
-  EXPECT_FALSE(model.consent());
-  EXPECT_FALSE(model.paused());
-  EXPECT_EQ(model.snoozedUntil(), std::nullopt);
-  EXPECT_EQ(model.menuText(), "Nimbrella");
-  EXPECT_EQ(model.message(), "Sponsored text appears only after you connect and opt in.");
-  EXPECT_EQ(model.visibilityStatus(), "No sponsored exposure is running.");
-  EXPECT_EQ(model.endpointInput(), "https://api.nimbrella.example");
-  EXPECT_TRUE(model.scheduleAllowsSponsors());
-  // Nothing was written back.
+  EXPECT_EQ(std::tuple(model.isPaired(), model.consent(), model.paused(), model.snoozedUntil()),
+            std::tuple(false, false, false, std::optional<Date>()));
+  EXPECT_EQ(model.message(), plainText);
   EXPECT_EQ(world.defaults->boolean("menubarSponsorshipConsentV1"), true);
   EXPECT_EQ(world.defaults->boolean("menubarSponsorshipPaused"), true);
   EXPECT_TRUE(world.defaults->date("menubarSnoozedUntil").has_value());
-  // The tick never asks for sponsors.
   model.start();
   world.advance(30);
   EXPECT_TRUE(world.server->requests.empty());
@@ -64,20 +29,18 @@ TEST_F(ConstructionTest, AnUnpairedStartClearsTheSwitchesInMemoryOnly) {
 TEST_F(ConstructionTest, APairedStartRestoresThePendingCompletionAndConfirmsTheSameRequest) {
   world.storePairing();
   world.storeConsent();
-  const PersistedCompletion record = storeCompletion(world.server->deviceId);
+  const PersistedCompletion record{world.endpointText(), world.server->deviceId,
+                                   CompleteRequest::make("lease-9", "nonce-9", 10'000, ReceiptSigner(world.signingKey)),
+                                   "minute-v2"};
+  world.secrets->putBytes(vaultAccount::pendingCompletion, encodeRecord(record));
   AppModel& model = world.build();
-  EXPECT_TRUE(model.isPaired());
-  EXPECT_EQ(model.mode(), NetworkMode::live);
-  EXPECT_TRUE(model.consent());
-  EXPECT_EQ(model.menuText(), "");
-  EXPECT_TRUE(model.confirmationPending());
-  EXPECT_EQ(model.pendingTermsVersion(), "minute-v2");
+  EXPECT_TRUE(model.isPaired() && model.consent() && model.confirmationPending());
   EXPECT_EQ(model.message(), "Restoring the previous exposure's confirmation.");
 
   model.start();
   world.advance(0.25);
   ASSERT_EQ(world.server->count(completePath), 1u);
-  EXPECT_EQ(decodeJson<CompleteRequest>(lastBody(completePath)), record.request);
+  EXPECT_EQ(decodeJson<CompleteRequest>(lastBody(world, completePath)), record.request);
   world.settle();
   EXPECT_FALSE(model.confirmationPending());
   // A confirmed one-minute lease asks for the next item at once.
@@ -85,171 +48,116 @@ TEST_F(ConstructionTest, APairedStartRestoresThePendingCompletionAndConfirmsTheS
   EXPECT_EQ(world.server->count(startPath), 1u);
 }
 
-TEST_F(ConstructionTest, ForeignUndecodableAndRefusedRecordsAreIgnored) {
-  {
-    SCOPED_TRACE("a credential of another origin, with its completion");
-    World other;
-    const DeviceCredential credential{"https://other.example", other.server->deviceId, other.server->deviceCode,
-                                      NetworkMode::live};
-    other.secrets->putBytes(vaultAccount::deviceCredential, encodeRecord(credential));
-    other.secrets->putBytes(vaultAccount::receiptSigningPrivate, other.signingKey);
-    const PersistedCompletion record{"https://other.example", other.server->deviceId,
-                                     CompleteRequest::make("l", "n", 10'000, ReceiptSigner(other.signingKey)),
-                                     std::nullopt};
-    other.secrets->putBytes(vaultAccount::pendingCompletion, encodeRecord(record));
-    AppModel& model = other.build();
-    EXPECT_FALSE(model.isPaired());
-    EXPECT_FALSE(model.confirmationPending());
-    EXPECT_EQ(model.message(), "Sponsored text appears only after you connect and opt in.");
-    EXPECT_TRUE(other.secrets->has(vaultAccount::pendingCompletion));  // left as it was
-  }
-  {
-    SCOPED_TRACE("a completion of another device");
-    World other;
-    other.storePairing();
-    const PersistedCompletion record{other.endpointText(), "11111111-2222-4333-8444-555555555555",
-                                     CompleteRequest::make("l", "n", 10'000, ReceiptSigner(other.signingKey)),
-                                     std::nullopt};
-    other.secrets->putBytes(vaultAccount::pendingCompletion, encodeRecord(record));
-    AppModel& model = other.build();
-    EXPECT_TRUE(model.isPaired());
-    EXPECT_FALSE(model.confirmationPending());
-    EXPECT_EQ(model.message(), "Connected. Sponsored text runs in the menu bar when enabled.");
-  }
-  {
-    SCOPED_TRACE("a sandbox credential: refused in production, kept in development");
-    World production;
-    production.storePairing(NetworkMode::sandbox);
-    EXPECT_FALSE(production.build().isPaired());
-    World development(ClientEnvironment::development);
-    development.storePairing(NetworkMode::sandbox);
-    EXPECT_TRUE(development.build().isPaired());
-    EXPECT_EQ(development.model().endpointInput(), "http://127.0.0.1:3217");
-  }
-  {
-    SCOPED_TRACE("undecodable records");
-    World other;
-    other.secrets->put(vaultAccount::deviceCredential, "{\"endpoint\":1}");
-    other.secrets->putBytes(vaultAccount::receiptSigningPrivate, other.signingKey);
-    AppModel& model = other.build();
-    EXPECT_FALSE(model.isPaired());
-    EXPECT_EQ(model.message(), "Sponsored text appears only after you connect and opt in.");
-    EXPECT_EQ(model.connectionError(), std::nullopt);
-
-    World paired;
-    paired.storePairing();
-    paired.secrets->put(vaultAccount::pendingCompletion, "not json");
-    EXPECT_TRUE(paired.build().isPaired());
-    EXPECT_FALSE(paired.model().confirmationPending());
-  }
-  {
-    SCOPED_TRACE("a credential without its key is unusable; a broken key is reported");
-    World other;
-    other.storePairing();
-    other.secrets->remove("", vaultAccount::receiptSigningPrivate);
-    EXPECT_FALSE(other.build().isPaired());
-    EXPECT_EQ(other.model().message(), "Sponsored text appears only after you connect and opt in.");
-
-    World broken;
-    broken.storePairing();
-    broken.secrets->putBytes(vaultAccount::receiptSigningPrivate, SecretBytes(31, 7));
-    EXPECT_FALSE(broken.build().isPaired());
-    EXPECT_EQ(broken.model().message(), "This Mac needs to be paired again.");
-    EXPECT_EQ(broken.model().connectionError(), "This Mac needs to be paired again.");
-  }
-}
-
-TEST_F(ConstructionTest, ALockedVaultIsReportedAndTheControllerStillStartsUnpaired) {
-  world.storePairing();
-  world.storeConsent();
-  world.secrets->locked = true;
-  AppModel& model = world.build();
-  EXPECT_FALSE(model.isPaired());
-  EXPECT_FALSE(model.consent());
-  EXPECT_EQ(model.message(), keychainText);
-  EXPECT_EQ(model.connectionError(), keychainText);
-  model.start();
-  world.advance(5);
-  EXPECT_TRUE(world.server->requests.empty());
-
-  // Locked only when the completion is read: the credential stays restored.
-  World partial;
-  partial.storePairing();
-  AppModelPorts ports = partial.ports();
-  struct LockAfterTwo final : SecretStore {
-    std::shared_ptr<LockableSecretStore> inner;
-    int reads = 0;
-    SecretStoreLookup copyMatching(std::string_view s, std::string_view a) override {
-      if (++reads > 2) return {SecretStoreStatus::failure, std::nullopt};
-      return inner->copyMatching(s, a);
-    }
-    SecretStoreStatus update(std::string_view s, std::string_view a, std::span<const std::uint8_t> d) override {
-      return inner->update(s, a, d);
-    }
-    SecretStoreStatus add(std::string_view s, std::string_view a, std::span<const std::uint8_t> d) override {
-      return inner->add(s, a, d);
-    }
-    SecretStoreStatus remove(std::string_view s, std::string_view a) override { return inner->remove(s, a); }
+TEST_F(ConstructionTest, EachStoredRecordIsRestoredOnlyWhenUsableAndNoneIsDeleted) {
+  const std::string connected = "Connected. Sponsored text runs in the menu bar when enabled.";
+  const std::string finish = "Finish the connection in your browser.";
+  const std::string otherDevice = "11111111-2222-4333-8444-555555555555";
+  const auto completion = [](World& w, const std::string& origin, const std::string& deviceId) {
+    const auto request = CompleteRequest::make("l", "n", 10'000, ReceiptSigner(w.signingKey));
+    const PersistedCompletion record{origin, deviceId, request, std::nullopt};
+    w.secrets->putBytes(vaultAccount::pendingCompletion, encodeRecord(record));
   };
-  auto store = std::make_shared<LockAfterTwo>();
-  store->inner = partial.secrets;
-  ports.secretStore = store;
-  AppModel restored(ports);
-  EXPECT_TRUE(restored.isPaired());
-  EXPECT_EQ(restored.message(), keychainText);
-}
-
-TEST_F(ConstructionTest, APendingAuthorizationIsRestoredOnlyWhenUsable) {
-  const DeviceAuthorizationStart start = storeAuthorization();
-  AppModel& model = world.build();
-  EXPECT_TRUE(model.connectionPending());
-  EXPECT_EQ(model.connectionCode(), start.userCode);
-  EXPECT_EQ(model.connectionFingerprint(), ReceiptSigner(world.signingKey).publicKeyFingerprint());
-  EXPECT_EQ(model.message(), "Finish the connection in your browser.");
-  // Polling resumes from the tick.
-  model.start();
-  world.advance(0.25);
-  EXPECT_EQ(world.server->count("/api/devices/authorization/poll"), 1u);
-
-  const auto restoreWith = [](const std::function<void(World&, DeviceAuthorizationStart&)>& change) {
-    World other;
-    DeviceAuthorizationStart record{other.server->deviceCode, other.server->userCode,
-                                    other.endpointText() + "/connect?code=" + other.server->userCode,
-                                    other.server->nowText(300), 5, NetworkMode::live};
-    other.secrets->putBytes(vaultAccount::receiptSigningPrivate, other.signingKey);
-    change(other, record);
-    other.secrets->put(vaultAccount::pendingAuthorization, encodeJson(record));
-    const bool pending = other.build().connectionPending();
-    return std::make_pair(pending, other.model().message());
+  const auto authorization = [](World& w, const std::function<void(DeviceAuthorizationStart&)>& change) {
+    DeviceAuthorizationStart start = authorizationFor(w, 300);
+    change(start);
+    w.secrets->put(vaultAccount::pendingAuthorization, encodeJson(start));
+    w.secrets->putBytes(vaultAccount::receiptSigningPrivate, w.signingKey);
   };
-  const std::string plain = "Sponsored text appears only after you connect and opt in.";
-  EXPECT_EQ(restoreWith([](World& w, DeviceAuthorizationStart& r) { r.expiresAt = w.server->nowText(-1); }),
-            std::make_pair(false, plain));
-  EXPECT_EQ(restoreWith([](World&, DeviceAuthorizationStart& r) { r.expiresAt = "soon"; }),
-            std::make_pair(false, plain));
-  EXPECT_EQ(restoreWith([](World&, DeviceAuthorizationStart& r) { r.mode = NetworkMode::sandbox; }),
-            std::make_pair(false, plain));
-  EXPECT_EQ(restoreWith([](World&, DeviceAuthorizationStart& r) {
-              r.verificationUrl = "https://evil.example/connect?code=" + r.userCode;
-            }),
-            std::make_pair(false, plain));
-  EXPECT_EQ(restoreWith([](World& w, DeviceAuthorizationStart&) {
-              w.secrets->remove("", vaultAccount::receiptSigningPrivate);
-            }),
-            std::make_pair(false, plain));
-
-  World undecodable;
-  undecodable.secrets->put(vaultAccount::pendingAuthorization, "[]");
-  EXPECT_FALSE(undecodable.build().connectionPending());
-  EXPECT_EQ(undecodable.model().message(), "This Mac needs to be paired again.");
-  EXPECT_EQ(undecodable.model().connectionError(), "This Mac needs to be paired again.");
-
-  // A stored credential wins over a pending authorization.
-  World both;
-  both.storePairing();
-  both.secrets->put(vaultAccount::pendingAuthorization, encodeJson(start));
-  EXPECT_TRUE(both.build().isPaired());
-  EXPECT_FALSE(both.model().connectionPending());
+  const auto noKey = [](World& w) { w.secrets->remove("", vaultAccount::receiptSigningPrivate); };
+  struct Case {
+    std::string name;
+    std::function<void(World&)> store;
+    bool paired, pending, connecting;
+    std::string message, error;
+    ClientEnvironment environment = ClientEnvironment::production;
+  };
+  const std::vector<Case> cases = {
+      {"a credential of another origin, with its completion",
+       [&](World& w) {
+         const DeviceCredential credential{"https://other.example", w.server->deviceId, w.server->deviceCode,
+                                          NetworkMode::live};
+         w.secrets->putBytes(vaultAccount::deviceCredential, encodeRecord(credential));
+         w.secrets->putBytes(vaultAccount::receiptSigningPrivate, w.signingKey);
+         completion(w, "https://other.example", w.server->deviceId);
+       },
+       false, false, false, plainText, ""},
+      {"a completion of another device",
+       [&](World& w) { w.storePairing(); completion(w, w.endpointText(), otherDevice); }, true, false, false, connected,
+       ""},
+      {"an undecodable completion",
+       [](World& w) { w.storePairing(); w.secrets->put(vaultAccount::pendingCompletion, "not json"); }, true, false,
+       false, connected, ""},
+      {"a sandbox credential in production", [](World& w) { w.storePairing(NetworkMode::sandbox); }, false, false,
+       false, plainText, ""},
+      {"a sandbox credential in development", [](World& w) { w.storePairing(NetworkMode::sandbox); }, true, false,
+       false, connected, "", ClientEnvironment::development},
+      {"an undecodable credential",
+       [](World& w) {
+         w.secrets->put(vaultAccount::deviceCredential, "{\"endpoint\":1}");
+         w.secrets->putBytes(vaultAccount::receiptSigningPrivate, w.signingKey);
+       },
+       false, false, false, plainText, ""},
+      {"a credential without its key", [&](World& w) { w.storePairing(); noKey(w); }, false, false, false, plainText,
+       ""},
+      {"a broken key",
+       [](World& w) { w.storePairing(); w.secrets->putBytes(vaultAccount::receiptSigningPrivate, SecretBytes(31, 7)); },
+       false, false, false, repairText, repairText},
+      {"a locked vault", [](World& w) { w.storePairing(); w.secrets->locked = true; }, false, false, false,
+       keychainText, keychainText},
+      {"a vault locked when the completion is read",
+       [](World& w) {
+         w.storePairing();
+         w.secrets->failReads = true;
+         w.secrets->failingAccounts = {std::string(vaultAccount::pendingCompletion)};
+       },
+       true, false, false, keychainText, keychainText},
+      {"a usable authorization", [&](World& w) { authorization(w, [](auto&) {}); }, false, false, true, finish, ""},
+      {"an expired authorization",
+       [&](World& w) { authorization(w, [&](auto& a) { a.expiresAt = w.server->nowText(-1); }); }, false, false, false,
+       plainText, ""},
+      {"an authorization with an unreadable expiry",
+       [&](World& w) { authorization(w, [](auto& a) { a.expiresAt = "soon"; }); }, false, false, false, plainText, ""},
+      {"a sandbox authorization", [&](World& w) { authorization(w, [](auto& a) { a.mode = NetworkMode::sandbox; }); },
+       false, false, false, plainText, ""},
+      {"an authorization for another site",
+       [&](World& w) {
+         authorization(w, [](auto& a) { a.verificationUrl = "https://evil.example/connect?code=" + a.userCode; });
+       },
+       false, false, false, plainText, ""},
+      {"an authorization without its key", [&](World& w) { authorization(w, [](auto&) {}); noKey(w); }, false, false,
+       false, plainText, ""},
+      {"an undecodable authorization", [](World& w) { w.secrets->put(vaultAccount::pendingAuthorization, "[]"); },
+       false, false, false, repairText, repairText},
+      {"a credential wins over an authorization", [&](World& w) { authorization(w, [](auto&) {}); w.storePairing(); },
+       true, false, false, connected, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    World w(c.environment);
+    c.store(w);
+    const auto stored = [&w] {
+      return std::tuple(w.secrets->has(vaultAccount::deviceCredential), w.secrets->has(vaultAccount::pendingCompletion),
+                        w.secrets->has(vaultAccount::receiptSigningPrivate),
+                        w.secrets->has(vaultAccount::pendingAuthorization));
+    };
+    const auto before = stored();
+    AppModel& model = w.build();
+    EXPECT_EQ(std::tuple(model.isPaired(), model.confirmationPending(), model.connectionPending(), model.message(),
+                         model.connectionError().value_or("")),
+              std::tuple(c.paired, c.pending, c.connecting, c.message, c.error));
+    EXPECT_EQ(stored(), before);
+    if (c.connecting) {
+      // The code and the key's fingerprint come back, and polling resumes.
+      EXPECT_EQ(model.connectionCode(), w.server->userCode);
+      EXPECT_EQ(model.connectionFingerprint(), ReceiptSigner(w.signingKey).publicKeyFingerprint());
+    }
+    model.start();
+    w.advance(1);
+    EXPECT_EQ(w.server->count("/api/devices/authorization/poll"), c.connecting ? 1u : 0u);
+    if (!c.paired && !c.connecting) {
+      EXPECT_TRUE(w.server->requests.empty());
+    }
+  }
 }
 
 TEST_F(ConstructionTest, TheLanguageComesFromTheStoredChoiceOrTheFirstPreferredLanguage) {
@@ -267,21 +175,17 @@ TEST_F(ConstructionTest, TheLanguageComesFromTheStoredChoiceOrTheFirstPreferredL
 }
 
 TEST_F(ConstructionTest, StartingTwiceMakesOneTimerAndTheUpdaterHookStopsTheCycle) {
-  AppModel& model = startPaired();
+  AppModel& model = startPaired(world);
   model.start();
   EXPECT_EQ(world.queue->liveTimers(), 1u);
   EXPECT_EQ(world.updater->starts, 1);
   EXPECT_EQ(world.server->count(mePath), 1u);
-  EXPECT_TRUE(model.balanceLoaded());
-  world.advance(0.6);
-  EXPECT_EQ(model.visibilityStatus(), "No sponsored exposure is running.");
-  untilMeasuring();
+  untilMeasuring(world);
 
   ASSERT_TRUE(world.updater->hook);
   world.updater->hook();
   EXPECT_EQ(world.queue->liveTimers(), 0u);
-  EXPECT_FALSE(model.isStarted());
-  EXPECT_EQ(model.message(), std::string("Nimbrella is updating.") + noReward);
+  EXPECT_EQ(model.message(), "Nimbrella is updating." + noReward);
   EXPECT_FALSE(model.displayCreative().has_value());
   const std::size_t requests = world.server->requests.size();
   world.advance(60);
@@ -298,25 +202,20 @@ TEST_F(ConstructionTest, StartingTwiceMakesOneTimerAndTheUpdaterHookStopsTheCycl
   EXPECT_TRUE(plain.isStarted());
 }
 
-TEST_F(ConstructionTest, SystemEventsSetTheMonitorFlagsAndWakingOnlyRestoresThem) {
-  AppModel& model = startPaired();
-  untilMeasuring();
+TEST_F(ConstructionTest, WakingRestoresTheMonitorFlagsAndAGoneControllerHearsNothing) {
+  AppModel& model = measuring(world);
   world.events->fire(SystemEvent::screensDidSleep);
-  EXPECT_FALSE(world.monitor->displayAwake);
-  EXPECT_EQ(model.message(), std::string("The display went to sleep.") + noReward);
   world.events->fire(SystemEvent::sessionDidResignActive);
-  EXPECT_FALSE(world.monitor->sessionActive);
+  EXPECT_FALSE(world.monitor->displayAwake || world.monitor->sessionActive);
   EXPECT_EQ(model.message(), "The session became inactive.");  // nothing was running any more
   world.advance(60);
   EXPECT_EQ(world.server->count(startPath), 1u);  // asleep: nothing fetched
   world.events->fire(SystemEvent::screensDidWake);
   world.events->fire(SystemEvent::sessionDidBecomeActive);
-  EXPECT_TRUE(world.monitor->displayAwake);
-  EXPECT_TRUE(world.monitor->sessionActive);
+  EXPECT_TRUE(world.monitor->displayAwake && world.monitor->sessionActive);
   world.advance(0.25);
   EXPECT_EQ(world.server->count(startPath), 2u);
 
-  // Handlers of a controller that is gone do nothing.
   world.drop();
   world.events->fire(SystemEvent::activeSpaceDidChange);
   world.advance(5);

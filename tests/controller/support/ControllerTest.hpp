@@ -1,18 +1,33 @@
 #pragma once
 
-// The fixture shared by the controller's simulation tests.
+// The fixture and helpers shared by the controller's simulation tests.
 
 #include "controller/support/Simulation.hpp"
 
+#include "SponsorApp/storage/StoredRecords.hpp"
 #include "SponsorApp/storage/VaultAccounts.hpp"
+#include "SponsorCore/Json.hpp"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+#include <stdexcept>
 #include <string>
 
 namespace nimbrella::simulation {
 
-inline constexpr const char* noReward = " No reward was submitted.";
+using std::chrono::seconds;
+
+inline const std::string noReward = " No reward was submitted.";
+inline const std::string plainText = "Sponsored text appears only after you connect and opt in.";
+inline const std::string repairText = "This Mac needs to be paired again.";
+inline const std::string keychainText =
+    "macOS Keychain is unavailable. Unlock your login keychain and try again; secrets were not saved elsewhere.";
+inline const std::string networkText =
+    "The network is unavailable. No reward is confirmed; Nimbrella will retry later.";
+inline const std::string refusedText =
+    "This sponsor cannot be safely displayed or verified. No new reward is confirmed.";
 inline constexpr const char* startPath = "/api/exposures/start";
 inline constexpr const char* completePath = "/api/exposures/complete";
 inline constexpr const char* cancelPath = "/api/exposures/cancel";
@@ -35,19 +50,37 @@ inline void untilMeasuring(World& world) {
   ASSERT_TRUE(world.monitor->contentReady);
 }
 
+// A paired computer measuring its first item.
+inline AppModel& measuring(World& world) {
+  AppModel& model = startPaired(world);
+  world.advance(0.75);
+  if (!model.activeLease() || !world.monitor->contentReady) throw std::logic_error("no exposure is being measured");
+  return model;
+}
+
 inline std::string lastBody(const World& world, const std::string& path) {
   const auto requests = world.server->requestsTo(path);
   return requests.empty() ? std::string() : requests.back().body.value_or("");
 }
 
+// Every later lease is the server's default one with `change` applied.
+inline void changeLeases(World& world, std::function<void(ExposureLease&, std::int64_t)> change) {
+  world.server->makeLease = [&world, change = std::move(change)](std::int64_t number) {
+    ExposureLease lease = world.server->defaultLease(number);
+    change(lease, number);
+    return lease;
+  };
+}
+
+// The authorization the server's model would start for this world.
+inline DeviceAuthorizationStart authorizationFor(const World& world, double expiresIn) {
+  return {world.server->deviceCode, world.server->userCode,
+          world.endpointText() + "/connect?code=" + world.server->userCode, world.server->nowText(expiresIn), 5,
+          NetworkMode::live};
+}
+
 class ControllerTest : public ::testing::Test {
  protected:
-  explicit ControllerTest(ClientEnvironment environment = ClientEnvironment::production) : world(environment) {}
-
-  AppModel& startPaired() { return simulation::startPaired(world); }
-  void untilMeasuring() { simulation::untilMeasuring(world); }
-  std::string lastBody(const std::string& path) const { return simulation::lastBody(world, path); }
-
   World world;
 };
 

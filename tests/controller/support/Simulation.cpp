@@ -3,8 +3,6 @@
 #include "SponsorApp/storage/StoredRecords.hpp"
 #include "SponsorApp/storage/VaultAccounts.hpp"
 #include "SponsorCore/InternetDate.hpp"
-#include "SponsorCore/ReceiptSigner.hpp"
-#include "SponsorCore/Snooze.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -16,26 +14,18 @@ namespace nimbrella::simulation {
 // ---------------------------------------------------------------------------------
 // ManualQueue
 
-struct ManualQueue::Timer {
-  double interval = 0;
-  std::function<void()> task;
-  bool valid = true;
-};
-
 namespace {
 
+// The handle of a repeating timer; the firings scheduled on the queue share `live`.
 class TimerHandle final : public RepeatingTimer {
  public:
-  explicit TimerHandle(std::shared_ptr<void> timer, std::function<void()> invalidate, std::function<bool()> valid)
-      : timer_(std::move(timer)), invalidate_(std::move(invalidate)), valid_(std::move(valid)) {}
-  ~TimerHandle() override { invalidate_(); }
-  void invalidate() override { invalidate_(); }
-  bool isValid() const override { return valid_(); }
+  explicit TimerHandle(std::shared_ptr<bool> live) : live_(std::move(live)) {}
+  ~TimerHandle() override { *live_ = false; }
+  void invalidate() override { *live_ = false; }
+  bool isValid() const override { return *live_; }
 
  private:
-  std::shared_ptr<void> timer_;
-  std::function<void()> invalidate_;
-  std::function<bool()> valid_;
+  std::shared_ptr<bool> live_;
 };
 
 constexpr std::size_t maximumSteps = 50'000'000;
@@ -50,62 +40,38 @@ void ManualQueue::schedule(double due, std::function<void()> task) {
   tasks_.insert(position, std::move(entry));
 }
 
-void ManualQueue::post(std::function<void()> task) { schedule(now_, std::move(task)); }
-
 void ManualQueue::postAfter(double seconds, std::function<void()> task) {
   schedule(now_ + std::max(0.0, seconds), std::move(task));
 }
 
-std::unique_ptr<RepeatingTimer> ManualQueue::scheduleRepeating(double seconds, std::function<void()> task) {
-  auto timer = std::make_shared<Timer>();
-  timer->interval = seconds;
-  timer->task = std::move(task);
-  timers_.push_back(timer);
+// Each firing schedules the next one before it runs, while the timer is live.
+void ManualQueue::repeat(double interval, std::shared_ptr<bool> live, std::shared_ptr<std::function<void()>> task) {
+  schedule(now_ + interval, [this, interval, live, task] {
+    if (!*live) return;
+    repeat(interval, live, task);
+    (*task)();
+  });
+}
 
-  // Each firing schedules the next one while the timer stays valid.
-  auto fire = std::make_shared<std::function<void()>>();
-  *fire = [this, weak = std::weak_ptr<Timer>(timer), fire = std::weak_ptr<std::function<void()>>(fire)]() {
-    const auto live = weak.lock();
-    if (!live || !live->valid) return;
-    const auto next = fire.lock();
-    if (next) schedule(now_ + live->interval, *next);
-    live->task();
-  };
-  schedule(now_ + seconds, *fire);
-  // The firing function lives as long as the timer.
-  auto holder = std::make_shared<std::pair<std::shared_ptr<Timer>, std::shared_ptr<std::function<void()>>>>(timer, fire);
-  return std::make_unique<TimerHandle>(
-      holder, [timer]() { timer->valid = false; }, [timer]() { return timer->valid; });
+std::unique_ptr<RepeatingTimer> ManualQueue::scheduleRepeating(double seconds, std::function<void()> task) {
+  auto live = std::make_shared<bool>(true);
+  timers_.push_back(live);
+  repeat(seconds, live, std::make_shared<std::function<void()>>(std::move(task)));
+  return std::make_unique<TimerHandle>(std::move(live));
 }
 
 std::size_t ManualQueue::liveTimers() const {
-  return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(), [](const auto& weak) {
-    const auto timer = weak.lock();
-    return timer && timer->valid;
-  }));
-}
-
-bool ManualQueue::runNextDue(double limit) {
-  if (tasks_.empty() || tasks_.front().due > limit) return false;
-  Task task = std::move(tasks_.front());
-  tasks_.pop_front();
-  now_ = std::max(now_, task.due);
-  task.run();
-  return true;
-}
-
-void ManualQueue::runReady() {
-  std::size_t steps = 0;
-  while (runNextDue(now_)) {
-    if (++steps > maximumSteps) throw std::runtime_error("the main queue does not settle");
-  }
+  return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(), [](const auto& on) { return *on; }));
 }
 
 void ManualQueue::advance(double seconds) {
   const double target = now_ + seconds;
-  std::size_t steps = 0;
-  while (runNextDue(target)) {
-    if (++steps > maximumSteps) throw std::runtime_error("the main queue does not settle");
+  for (std::size_t steps = 0; !tasks_.empty() && tasks_.front().due <= target; ++steps) {
+    if (steps > maximumSteps) throw std::runtime_error("the main queue does not settle");
+    Task task = std::move(tasks_.front());
+    tasks_.pop_front();
+    now_ = std::max(now_, task.due);
+    task.run();
   }
   now_ = std::max(now_, target);
 }
@@ -113,41 +79,30 @@ void ManualQueue::advance(double seconds) {
 // ---------------------------------------------------------------------------------
 // Clock, system events, monitor, measurer
 
-FakeClock::FakeClock(const ManualQueue& queue, Date startDate) : start(startDate), queue_(queue) {}
-
 Date FakeClock::now() const {
   return start + wallOffset +
          std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(queue_.now()));
 }
 
-double FakeClock::uptime() const { return uptimeOffset + queue_.now(); }
-
-struct FakeSystemEvents::Entry : SystemEventSubscription {
-  std::function<void(SystemEvent)> handler;
-};
-
-std::unique_ptr<SystemEventSubscription> FakeSystemEvents::subscribe(std::function<void(SystemEvent)> handler) {
-  auto shared = std::make_shared<Entry>();
-  shared->handler = std::move(handler);
-  entries_.push_back(shared);
+std::unique_ptr<SystemEventSubscription> FakeSystemEvents::subscribe(Handler handler) {
   struct Subscription final : SystemEventSubscription {
-    std::shared_ptr<Entry> entry;
+    std::shared_ptr<Handler> handler;
   };
   auto subscription = std::make_unique<Subscription>();
-  subscription->entry = shared;
+  subscription->handler = std::make_shared<Handler>(std::move(handler));
+  handlers.push_back(subscription->handler);
   return subscription;
 }
 
 void FakeSystemEvents::fire(SystemEvent event) {
-  const auto entries = entries_;
-  for (const auto& weak : entries) {
-    if (const auto entry = weak.lock()) entry->handler(event);
+  for (const auto& weak : std::vector(handlers)) {
+    if (const auto handler = weak.lock()) (*handler)(event);
   }
 }
 
 std::size_t FakeSystemEvents::subscribers() const {
   return static_cast<std::size_t>(
-      std::count_if(entries_.begin(), entries_.end(), [](const auto& weak) { return !weak.expired(); }));
+      std::count_if(handlers.begin(), handlers.end(), [](const auto& weak) { return !weak.expired(); }));
 }
 
 EligibilitySnapshot FakeMonitor::snapshot() {
@@ -157,38 +112,23 @@ EligibilitySnapshot FakeMonitor::snapshot() {
   result.displayAwake = checks.displayAwake && displayAwake;
   result.sessionActive = checks.sessionActive && sessionActive;
   result.controlsClosed = checks.controlsClosed && controlsClosed;
-  if (const auto failure = result.failure()) {
-    diagnostic = *failure + " No earnings while this is unverified.";
-  } else if (diagnostic != passingDiagnostic) {
-    diagnostic = passingDiagnostic;
-  }
+  const auto failure = result.failure();
+  diagnostic = failure ? *failure + " No earnings while this is unverified."
+                       : "Own slot bounds and nine hit-test points pass. This does not prove human attention or "
+                         "every pixel.";
   return result;
 }
 
-void FakeMonitor::synchronizeSurface(std::string_view text, bool allowed) {
-  if (syncedText != text) syncedText.assign(text);
-  syncedAllowed = allowed;
-}
-
 Size FixedWidthMeasurer::measure(std::string_view text, const FontSpec&) const {
-  std::size_t scalars = 0;
-  for (const unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++scalars;
-  }
+  const auto scalars = std::count_if(text.begin(), text.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
   return {7.0 * static_cast<double>(scalars), 14.0};
 }
 
 // ---------------------------------------------------------------------------------
 // LockableSecretStore
 
-bool LockableSecretStore::fails(bool flag, std::string_view account) const {
-  if (locked) return true;
-  if (!flag) return false;
-  return failingAccounts.empty() || failingAccounts.contains(std::string(account));
-}
-
 SecretStoreLookup LockableSecretStore::copyMatching(std::string_view, std::string_view account) {
-  if (locked) return {SecretStoreStatus::failure, std::nullopt};
+  if (fails(failReads, account)) return {SecretStoreStatus::failure, std::nullopt};
   const auto found = items_.find(account);
   if (found == items_.end()) return {SecretStoreStatus::itemNotFound, std::nullopt};
   return {SecretStoreStatus::success, found->second};
@@ -205,9 +145,8 @@ SecretStoreStatus LockableSecretStore::update(std::string_view, std::string_view
 
 SecretStoreStatus LockableSecretStore::add(std::string_view, std::string_view account,
                                            std::span<const std::uint8_t> data) {
-  if (fails(failWrites, account)) return SecretStoreStatus::failure;
-  if (items_.contains(account)) return SecretStoreStatus::failure;
-  items_.emplace(std::string(account), SecretBytes(data.begin(), data.end()));
+  if (fails(failWrites, account) || has(account)) return SecretStoreStatus::failure;
+  putBytes(account, SecretBytes(data.begin(), data.end()));
   return SecretStoreStatus::success;
 }
 
@@ -219,20 +158,10 @@ SecretStoreStatus LockableSecretStore::remove(std::string_view, std::string_view
   return SecretStoreStatus::success;
 }
 
-bool LockableSecretStore::has(std::string_view account) const { return items_.find(account) != items_.end(); }
-
 std::optional<std::string> LockableSecretStore::text(std::string_view account) const {
   const auto found = items_.find(account);
   if (found == items_.end()) return std::nullopt;
   return std::string(found->second.begin(), found->second.end());
-}
-
-void LockableSecretStore::put(std::string_view account, std::string_view bytes) {
-  putBytes(account, SecretBytes(bytes.begin(), bytes.end()));
-}
-
-void LockableSecretStore::putBytes(std::string_view account, SecretBytes bytes) {
-  items_.insert_or_assign(std::string(account), std::move(bytes));
 }
 
 // ---------------------------------------------------------------------------------
@@ -245,10 +174,6 @@ std::string pathOf(const std::string& url) {
   const auto end = url.find_first_of("?#", start);
   return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
-
-ScriptedServer::ScriptedServer(ManualQueue& queue, const FakeClock& clock) : queue_(queue), clock_(clock) {}
-
-void ScriptedServer::post(std::function<void()> task) { queue_.post(std::move(task)); }
 
 std::string ScriptedServer::nowText(double secondsFromNow) const {
   return formatInternetDate(clock_.now() + std::chrono::duration_cast<Date::duration>(
@@ -327,7 +252,7 @@ void ScriptedServer::deliver(Completion done, Scripted answer) {
   TransportResult result = std::holds_alternative<HttpResponse>(answer)
                                ? TransportResult(std::get<HttpResponse>(std::move(answer)))
                                : TransportResult(std::get<TransportError>(std::move(answer)));
-  queue_.postAfter(latency, [done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
+  queue_.post([done = std::move(done), result = std::move(result)]() mutable { done(std::move(result)); });
 }
 
 void ScriptedServer::send(HttpRequest request, Completion done) {
@@ -347,22 +272,6 @@ void ScriptedServer::send(HttpRequest request, Completion done) {
   }
   deliver(std::move(done), model(request));
 }
-
-void ScriptedServer::script(const std::string& path, Scripted answer) { scripts_[path].push_back(std::move(answer)); }
-
-void ScriptedServer::scriptStatus(const std::string& path, int status, std::string body) {
-  script(path, HttpResponse{status, {}, std::move(body)});
-}
-
-void ScriptedServer::scriptNoFill(const std::string& reason) {
-  script("/api/exposures/start", HttpResponse{204, {HttpHeader{"X-Nimbrella-Reason", reason}}, ""});
-}
-
-void ScriptedServer::scriptTransportFailure(const std::string& path) {
-  script(path, TransportError{TransportError::Kind::connectionRefused, "Connection refused"});
-}
-
-void ScriptedServer::scriptHold(const std::string& path) { script(path, Hold{}); }
 
 void ScriptedServer::release(const std::string& path, std::optional<Scripted> answer) {
   auto& waiting = held_[path];
@@ -395,21 +304,9 @@ Date defaultStart() {
 
 World::World(ClientEnvironment env)
     : environment(env),
-      queue(std::make_shared<ManualQueue>()),
       clock(std::make_shared<FakeClock>(*queue, defaultStart())),
-      calendar(std::make_shared<FixedCalendar>()),
-      defaults(std::make_shared<InMemoryUserDefaults>()),
-      secrets(std::make_shared<LockableSecretStore>()),
-      server(std::make_shared<ScriptedServer>(*queue, *clock)),
-      browser(std::make_shared<RecordingBrowser>()),
-      idle(std::make_shared<FakeIdleTime>()),
-      events(std::make_shared<FakeSystemEvents>()),
-      languages(std::make_shared<FakeLanguages>()),
-      updater(std::make_shared<FakeUpdater>()),
-      monitor(std::make_shared<FakeMonitor>()),
-      measurer(std::make_shared<FixedWidthMeasurer>()) {
-  signingKey.resize(32);
-  for (std::size_t i = 0; i < signingKey.size(); ++i) signingKey[i] = static_cast<std::uint8_t>(i + 1);
+      server(std::make_shared<ScriptedServer>(*queue, *clock)) {
+  for (std::uint8_t i = 1; i <= 32; ++i) signingKey.push_back(i);
   server->origin = endpointText();
 }
 
@@ -418,25 +315,10 @@ std::string World::endpointText() const {
 }
 
 AppModelPorts World::ports() {
-  AppModelPorts ports;
-  ports.queue = queue;
-  ports.clock = clock;
-  ports.calendar = calendar;
-  ports.defaults = defaults;
-  ports.secretStore = secrets;
-  ports.makeClient = [this](const SafeEndpoint& endpoint) {
-    ++clientsMade;
-    return std::make_shared<const ApiClient>(endpoint, server);
-  };
-  ports.browser = browser;
-  ports.idleTime = idle;
-  ports.systemEvents = events;
-  ports.preferredLanguages = languages;
-  ports.updater = updater;
-  ports.monitor = monitor;
-  ports.measurer = measurer;
-  ports.environment = environment;
-  return ports;
+  return {.queue = queue, .clock = clock, .calendar = calendar, .defaults = defaults, .secretStore = secrets,
+          .makeClient = [this](const SafeEndpoint& e) { return std::make_shared<const ApiClient>(e, server); },
+          .browser = browser, .idleTime = idle, .systemEvents = events, .preferredLanguages = languages,
+          .updater = updater, .monitor = monitor, .measurer = measurer, .environment = environment};
 }
 
 AppModel& World::build() {

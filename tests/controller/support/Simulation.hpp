@@ -31,44 +31,41 @@ namespace nimbrella::simulation {
 // in the order they were scheduled.
 class ManualQueue final : public MainQueue {
  public:
-  void post(std::function<void()> task) override;
+  void post(std::function<void()> task) override { schedule(now_, std::move(task)); }
   void postAfter(double seconds, std::function<void()> task) override;
   std::unique_ptr<RepeatingTimer> scheduleRepeating(double seconds, std::function<void()> task) override;
 
   // Seconds of virtual time since the queue was made.
   double now() const noexcept { return now_; }
   // Runs everything due now, including what that work posts for now (bounded).
-  void runReady();
+  void runReady() { advance(0); }
   // Moves time forward by `seconds`, running every task and timer firing on the way at
   // its own moment.
   void advance(double seconds);
-  // Number of tasks and live timers waiting.
-  std::size_t waitingTasks() const noexcept { return tasks_.size(); }
   std::size_t liveTimers() const;
 
  private:
-  struct Timer;
   struct Task {
     double due;
     std::uint64_t order;
     std::function<void()> run;
   };
   void schedule(double due, std::function<void()> task);
-  bool runNextDue(double limit);
+  void repeat(double interval, std::shared_ptr<bool> live, std::shared_ptr<std::function<void()>> task);
 
   double now_ = 0;
   std::uint64_t order_ = 0;
   std::deque<Task> tasks_;  // kept sorted by (due, order)
-  std::vector<std::weak_ptr<Timer>> timers_;
+  std::vector<std::shared_ptr<bool>> timers_;
 };
 
 // Wall time and uptime that follow the queue's virtual time. Either may be moved on its
 // own (a wall-clock change, a machine that slept).
 class FakeClock final : public Clock {
  public:
-  explicit FakeClock(const ManualQueue& queue, Date start);
+  FakeClock(const ManualQueue& queue, Date startDate) : start(startDate), queue_(queue) {}
   Date now() const override;
-  double uptime() const override;
+  double uptime() const override { return uptimeOffset + queue_.now(); }
 
   Date start;
   Date::duration wallOffset{};
@@ -78,48 +75,37 @@ class FakeClock final : public Clock {
   const ManualQueue& queue_;
 };
 
-class FixedCalendar final : public CalendarProvider {
- public:
-  explicit FixedCalendar(std::string zone = "UTC") : calendar(zone) {}
+struct FixedCalendar final : CalendarProvider {
   const Calendar& current() override { return calendar; }
-  Calendar calendar;
+  Calendar calendar{"UTC"};
 };
 
-class RecordingBrowser final : public BrowserOpener {
- public:
+struct RecordingBrowser final : BrowserOpener {
   void open(const std::string& url) override { opened.push_back(url); }
   std::vector<std::string> opened;
 };
 
-class FakeIdleTime final : public IdleTime {
- public:
+struct FakeIdleTime final : IdleTime {
   double secondsSinceLastInput() const override { return seconds; }
   double seconds = 1;
 };
 
-class FakeSystemEvents final : public SystemEvents {
- public:
-  std::unique_ptr<SystemEventSubscription> subscribe(std::function<void(SystemEvent)> handler) override;
+// Handlers are held weakly: a dropped subscription is never called again.
+struct FakeSystemEvents final : SystemEvents {
+  using Handler = std::function<void(SystemEvent)>;
+  std::unique_ptr<SystemEventSubscription> subscribe(Handler handler) override;
   void fire(SystemEvent event);
   std::size_t subscribers() const;
-
- private:
-  struct Entry;
-  std::vector<std::weak_ptr<Entry>> entries_;
+  std::vector<std::weak_ptr<Handler>> handlers;
 };
 
-class FakeLanguages final : public PreferredLanguages {
- public:
+struct FakeLanguages final : PreferredLanguages {
   std::vector<std::string> preferredLanguages() const override { return languages; }
   std::vector<std::string> languages{"en-US"};
 };
 
-class FakeUpdater final : public SoftwareUpdater {
- public:
-  void start(std::function<void()> beforeInstallation) override {
-    ++starts;
-    hook = std::move(beforeInstallation);
-  }
+struct FakeUpdater final : SoftwareUpdater {
+  void start(std::function<void()> beforeInstallation) override { ++starts; hook = std::move(beforeInstallation); }
   int starts = 0;
   std::function<void()> hook;
 };
@@ -129,7 +115,7 @@ class FakeUpdater final : public SoftwareUpdater {
 class FakeMonitor final : public SurfaceMonitorPort {
  public:
   EligibilitySnapshot snapshot() override;
-  void synchronizeSurface(std::string_view text, bool allowed) override;
+  void synchronizeSurface(std::string_view, bool allowed) override { syncedAllowed = allowed; }
   const std::string& lastDiagnostic() const override { return diagnostic; }
   void hideSurface() override { ++hides; }
   void redrawStatusButton() override { ++redraws; }
@@ -138,12 +124,9 @@ class FakeMonitor final : public SurfaceMonitorPort {
   // itself is taken from the flag, as the real monitor does.
   EligibilitySnapshot checks;
   std::string diagnostic = "No sponsored item to measure.";
-  std::string passingDiagnostic =
-      "Own slot bounds and nine hit-test points pass. This does not prove human attention or every pixel.";
   int snapshots = 0;
   int hides = 0;
   int redraws = 0;
-  std::string syncedText;
   bool syncedAllowed = false;
 };
 
@@ -154,8 +137,8 @@ class FixedWidthMeasurer final : public TextMeasurer {
 };
 
 // An in-memory secret store. `locked` makes every operation fail, as a locked
-// keyring does; `failWrites` makes only saves (update and add) fail for the accounts
-// listed (all accounts when empty).
+// keyring does; `failReads`, `failWrites` (update and add) and `failRemoves` make only
+// that kind of operation fail, for the accounts in `failingAccounts` (all when empty).
 class LockableSecretStore final : public SecretStore {
  public:
   SecretStoreLookup copyMatching(std::string_view service, std::string_view account) override;
@@ -165,18 +148,21 @@ class LockableSecretStore final : public SecretStore {
                         std::span<const std::uint8_t> data) override;
   SecretStoreStatus remove(std::string_view service, std::string_view account) override;
 
-  bool has(std::string_view account) const;
+  bool has(std::string_view account) const { return items_.find(account) != items_.end(); }
   std::optional<std::string> text(std::string_view account) const;
-  void put(std::string_view account, std::string_view bytes);
-  void putBytes(std::string_view account, SecretBytes bytes);
+  void put(std::string_view account, std::string_view bytes) { putBytes(account, {bytes.begin(), bytes.end()}); }
+  void putBytes(std::string_view account, SecretBytes bytes) { items_[std::string(account)] = std::move(bytes); }
 
   bool locked = false;
+  bool failReads = false;
   bool failWrites = false;
   bool failRemoves = false;
-  std::set<std::string> failingAccounts;  // empty: every account
+  std::set<std::string, std::less<>> failingAccounts;  // empty: every account
 
  private:
-  bool fails(bool flag, std::string_view account) const;
+  bool fails(bool flag, std::string_view account) const {
+    return locked || (flag && (failingAccounts.empty() || failingAccounts.contains(account)));
+  }
   std::map<std::string, SecretBytes, std::less<>> items_;
 };
 
@@ -187,20 +173,26 @@ using Scripted = std::variant<HttpResponse, TransportError, Hold>;
 
 // The server behind the transport port. Each path answers from its script first and
 // otherwise from a small model of the real server. Answers are delivered through the
-// manual queue after `latency` seconds.
+// manual queue.
 class ScriptedServer final : public HttpTransport {
  public:
-  ScriptedServer(ManualQueue& queue, const FakeClock& clock);
+  ScriptedServer(ManualQueue& queue, const FakeClock& clock) : queue_(queue), clock_(clock) {}
 
   void send(HttpRequest request, Completion done) override;
-  void post(std::function<void()> task) override;
+  void post(std::function<void()> task) override { queue_.post(std::move(task)); }
 
   // Queues an answer for the next request whose path (without query) is `path`.
-  void script(const std::string& path, Scripted answer);
-  void scriptStatus(const std::string& path, int status, std::string body = "{}");
-  void scriptNoFill(const std::string& reason);
-  void scriptTransportFailure(const std::string& path);
-  void scriptHold(const std::string& path);
+  void script(const std::string& path, Scripted answer) { scripts_[path].push_back(std::move(answer)); }
+  void scriptStatus(const std::string& path, int status, std::string body = "{}") {
+    script(path, HttpResponse{status, {}, std::move(body)});
+  }
+  void scriptNoFill(const std::string& reason) {
+    script("/api/exposures/start", HttpResponse{204, {HttpHeader{"X-Nimbrella-Reason", reason}}, ""});
+  }
+  void scriptTransportFailure(const std::string& path) {
+    script(path, TransportError{TransportError::Kind::connectionRefused, "Connection refused"});
+  }
+  void scriptHold(const std::string& path) { script(path, Hold{}); }
   // Answers the oldest held request of the path with `answer` (default: the model's).
   void release(const std::string& path, std::optional<Scripted> answer = std::nullopt);
   std::size_t held(const std::string& path) const;
@@ -224,7 +216,6 @@ class ScriptedServer final : public HttpTransport {
   // Makes the lease the start request answers with; by default a valid ten-second lease.
   std::function<ExposureLease(std::int64_t number)> makeLease;
   std::function<void(const HttpRequest&)> onRequest;
-  double latency = 0;
 
   ExposureLease defaultLease(std::int64_t number) const;
   std::string nowText(double secondsFromNow) const;
@@ -249,11 +240,10 @@ class World {
   explicit World(ClientEnvironment environment = ClientEnvironment::production);
 
   AppModelPorts ports();
-  AppModel& build();   // a new controller on the same stores (the old one is dropped)
+  AppModel& build();  // a new controller on the same stores (the old one is dropped)
   AppModel& model() { return *model_; }
   void drop() { model_.reset(); }
 
-  // Advances time in tick-sized steps.
   void advance(double seconds) { queue->advance(seconds); }
   void settle() { queue->runReady(); }
 
@@ -264,21 +254,20 @@ class World {
   std::string endpointText() const;
 
   ClientEnvironment environment;
-  std::shared_ptr<ManualQueue> queue;
+  std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>();
   std::shared_ptr<FakeClock> clock;
-  std::shared_ptr<FixedCalendar> calendar;
-  std::shared_ptr<InMemoryUserDefaults> defaults;
-  std::shared_ptr<LockableSecretStore> secrets;
+  std::shared_ptr<FixedCalendar> calendar = std::make_shared<FixedCalendar>();
+  std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>();
+  std::shared_ptr<LockableSecretStore> secrets = std::make_shared<LockableSecretStore>();
   std::shared_ptr<ScriptedServer> server;
-  std::shared_ptr<RecordingBrowser> browser;
-  std::shared_ptr<FakeIdleTime> idle;
-  std::shared_ptr<FakeSystemEvents> events;
-  std::shared_ptr<FakeLanguages> languages;
-  std::shared_ptr<FakeUpdater> updater;
-  std::shared_ptr<FakeMonitor> monitor;
-  std::shared_ptr<FixedWidthMeasurer> measurer;
+  std::shared_ptr<RecordingBrowser> browser = std::make_shared<RecordingBrowser>();
+  std::shared_ptr<FakeIdleTime> idle = std::make_shared<FakeIdleTime>();
+  std::shared_ptr<FakeSystemEvents> events = std::make_shared<FakeSystemEvents>();
+  std::shared_ptr<FakeLanguages> languages = std::make_shared<FakeLanguages>();
+  std::shared_ptr<FakeUpdater> updater = std::make_shared<FakeUpdater>();
+  std::shared_ptr<FakeMonitor> monitor = std::make_shared<FakeMonitor>();
+  std::shared_ptr<FixedWidthMeasurer> measurer = std::make_shared<FixedWidthMeasurer>();
   std::vector<std::uint8_t> signingKey;
-  int clientsMade = 0;
 
  private:
   std::unique_ptr<AppModel> model_;
