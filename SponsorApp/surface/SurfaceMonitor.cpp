@@ -35,28 +35,29 @@ MenuBarContent SurfaceMonitor::contentExpected() const {
 }
 
 std::string SurfaceMonitor::summaryOf(const EligibilitySnapshot& s) {
-  std::string summary = "Content painted: ";
-  summary += text(s.contentReady);
-  summary += ". Item: ";
-  summary += text(s.statusItemVisible);
-  summary += ". Button: ";
-  summary += text(s.buttonVisible);
-  summary += ". Window: ";
-  summary += text(s.windowVisible);
-  summary += ". Space: ";
-  summary += text(s.onActiveSpace);
-  summary += ". Bar: ";
-  summary += text(s.menuBarVisible);
-  summary += ". Safe area: ";
-  summary += text(s.geometryValid);
-  summary += ". Creative fit: ";
-  summary += text(s.textFits);
-  summary += ". Occlusion: ";
-  summary += text(s.occlusionVisible);
-  summary += ". Recent input: ";
-  summary += text(s.recentInput);
-  summary += ". Nine hit tests: ";
-  summary += text(s.topmostSamplesPass);
+  // Labels in the order the summary shows them (not the snapshot's field order).
+  struct Entry {
+    const char* label;
+    bool EligibilitySnapshot::*check;
+  };
+  static constexpr Entry entries[] = {
+      {"Content painted", &EligibilitySnapshot::contentReady},
+      {"Item", &EligibilitySnapshot::statusItemVisible},
+      {"Button", &EligibilitySnapshot::buttonVisible},
+      {"Window", &EligibilitySnapshot::windowVisible},
+      {"Space", &EligibilitySnapshot::onActiveSpace},
+      {"Bar", &EligibilitySnapshot::menuBarVisible},
+      {"Safe area", &EligibilitySnapshot::geometryValid},
+      {"Creative fit", &EligibilitySnapshot::textFits},
+      {"Occlusion", &EligibilitySnapshot::occlusionVisible},
+      {"Recent input", &EligibilitySnapshot::recentInput},
+      {"Nine hit tests", &EligibilitySnapshot::topmostSamplesPass},
+  };
+  std::string summary;
+  for (const Entry& entry : entries) {
+    if (!summary.empty()) summary += ". ";
+    summary.append(entry.label).append(": ").append(text(s.*entry.check));
+  }
   summary += ".";
   return summary;
 }
