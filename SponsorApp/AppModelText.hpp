@@ -3,6 +3,8 @@
 // The controller's English status texts. The message catalogue gives their Italian
 // forms at display time.
 
+#include "SponsorCore/PlatformText.hpp"
+
 #include <string_view>
 
 namespace nimbrella::text {
@@ -12,13 +14,13 @@ inline constexpr std::string_view appName = "Nimbrella";
 // Start-up and pairing state.
 inline constexpr std::string_view initialMessage = "Sponsored text appears only after you connect and opt in.";
 inline constexpr std::string_view noExposureRunning = "No sponsored exposure is running.";
-inline constexpr std::string_view connected = "Connected. Sponsored text runs in the menu bar when enabled.";
+inline constexpr std::string_view connected = platformText::connected.english;
 inline constexpr std::string_view restoringConfirmation = "Restoring the previous exposure's confirmation.";
 inline constexpr std::string_view finishConnection = "Finish the connection in your browser.";
 
 // Controller errors.
-inline constexpr std::string_view reconnect = "This Mac needs to be paired again.";
-inline constexpr std::string_view disconnectFirst = "Forget this Mac before changing its server.";
+inline constexpr std::string_view reconnect = platformText::reconnect.english;
+inline constexpr std::string_view disconnectFirst = platformText::disconnectFirst.english;
 inline constexpr std::string_view invalidResponse =
     "This sponsor cannot be safely displayed or verified. No new reward is confirmed.";
 inline constexpr std::string_view networkUnavailable =
@@ -32,13 +34,13 @@ inline constexpr std::string_view displayLayoutChanged = "The display layout cha
 inline constexpr std::string_view updating = "Nimbrella is updating.";
 inline constexpr std::string_view quitting = "Nimbrella was quit.";
 inline constexpr std::string_view outsideHours = "Outside your chosen hours.";
-inline constexpr std::string_view inactiveTooLong = "The Mac has been inactive for more than five minutes.";
+inline constexpr std::string_view inactiveTooLong = platformText::inactiveTooLong.english;
 inline constexpr std::string_view leaseExpired = "The exposure lease expired.";
 inline constexpr std::string_view controlsOpen = "Controls are open; sponsored exposure is paused.";
 inline constexpr std::string_view paused = "Sponsorship is paused.";
 inline constexpr std::string_view turnedOff = "Sponsorship was turned off.";
 inline constexpr std::string_view preferencesChanged = "Sponsor preferences changed.";
-inline constexpr std::string_view notAuthorized = "This Mac is not authorized. Pair again from your dashboard.";
+inline constexpr std::string_view notAuthorized = platformText::notAuthorized.english;
 
 // Exposure cycle.
 inline constexpr std::string_view previewDisplayed =
@@ -55,11 +57,11 @@ inline constexpr std::string_view inRewards = "in rewards";
 inline constexpr std::string_view recordedSuffix = " recorded for the menu-bar exposure.";
 
 // Connection.
-inline constexpr std::string_view approveInBrowser = "Finish signing in and approve this Mac in your browser.";
+inline constexpr std::string_view approveInBrowser = platformText::approveInBrowser.english;
 inline constexpr std::string_view pollUnavailable =
     "Connection confirmation is unavailable. Nimbrella will retry; your browser approval is not repeated.";
 inline constexpr std::string_view connectionExpired = "The connection request expired. Connect again.";
-inline constexpr std::string_view connectedEnabled = "Connected. Sponsors are enabled. Close this popover to start.";
+inline constexpr std::string_view connectedEnabled = platformText::connectedEnabled.english;
 
 // Account.
 inline constexpr std::string_view balanceFailed = "Balance could not be updated. Try again.";

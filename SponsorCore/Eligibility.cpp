@@ -1,5 +1,7 @@
 #include "SponsorCore/Eligibility.hpp"
 
+#include "SponsorCore/PlatformText.hpp"
+
 #include <cmath>
 
 namespace nimbrella {
@@ -12,7 +14,7 @@ std::optional<std::string> EligibilitySnapshot::failure() const {
   if (!textFits) return std::string("The complete sponsored creative does not fit in the menu bar.");
   if (!occlusionVisible || !topmostSamplesPass) return std::string("Menu-bar visibility could not be verified.");
   if (!displayAwake || !sessionActive) return std::string("The display or session is inactive.");
-  if (!recentInput) return std::string("The Mac has been inactive for more than five minutes.");
+  if (!recentInput) return std::string(platformText::inactiveTooLong.english);
   if (!controlsClosed) return std::string("Controls are open; exposure is paused.");
   return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #include "SponsorCore/PopoverCopy.hpp"
 
 #include "SponsorCore/CopyTable.hpp"
+#include "SponsorCore/PlatformText.hpp"
 
 #include <array>
 
@@ -97,14 +98,11 @@ constexpr auto table = copytable::sortedByEnglish(std::array<CopyEntry, 76>{{
      "Fino alla riattivazione"},
     {"Retry pending confirmation",
      "Riprova la conferma"},
-    {"Tip: Pause sponsors, then hold Command (⌘) and drag the menu bar item to move it.",
-     "Metti in pausa gli sponsor, poi tieni premuto ⌘ e trascina l’icona per spostarla."},
+    platformText::moveItemTip,
     {"Test credits · no cash value",
      "Crediti di prova · nessun valore monetario"},
-    {"Approve this Mac in your browser. It will connect automatically.",
-     "Conferma questo Mac nel browser. Si collegherà automaticamente."},
-    {"Sign in to connect this Mac and start using Nimbrella.",
-     "Accedi per collegare questo Mac e iniziare a usare Nimbrella."},
+    platformText::approveThisComputer,
+    platformText::signInToConnect,
     {"Continue in browser",
      "Continua nel browser"},
     {"Sign in or create an account",

@@ -4,6 +4,8 @@
 #include "SponsorCore/Json.hpp"
 #include "SponsorCore/SponsorFilters.hpp"
 
+#include "SponsorCore/PlatformText.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -60,7 +62,7 @@ struct DeviceAuthorizationPoll {
 struct PairRequest {
   std::string code;
   std::string publicKey;
-  std::string name = "My Mac";
+  std::string name = std::string(platformText::deviceName);
 
   PairRequest() = default;
   PairRequest(std::string code, std::string publicKey);

@@ -45,7 +45,7 @@ BENCHMARK(nativeCopyAppendReusingBuffer);
 
 void popoverCopyText(benchmark::State& state) {
   for (auto _ : state) {
-    auto shown = nimbrella::PopoverCopy::text("Sign in to connect this Mac and start using Nimbrella.", AppLanguage::it);
+    auto shown = nimbrella::PopoverCopy::text("Sign in to connect this computer and start using Nimbrella.", AppLanguage::it);
     benchmark::DoNotOptimize(shown);
   }
 }

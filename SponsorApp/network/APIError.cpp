@@ -1,5 +1,7 @@
 #include "SponsorApp/network/APIError.hpp"
 
+#include "SponsorCore/PlatformText.hpp"
+
 #include <ostream>
 
 namespace nimbrella {
@@ -34,7 +36,7 @@ std::string noFillDescription(std::string_view reason) {
   if (reason == "country_unavailable") return "Paid sponsorships are not available in your country yet.";
   if (reason == "payout_setup_required") return "Complete payout setup in your account to continue earning.";
   if (reason == "device_review_required") {
-    return "This Mac is connected but not yet approved for paid exposures. Check your dashboard later.";
+    return std::string(platformText::deviceReviewRequired.english);
   }
   if (reason == "daily_limit") return "This campaign's daily limit has been reached. Nimbrella will check again later.";
   if (reason == "cooldown") return "This campaign has a short wait before the next exposure.";
@@ -47,7 +49,7 @@ std::string APIError::errorDescription() const {
       switch (status_) {
         case 401:
         case 403:
-          return "This Mac is not authorized. Pair again from your dashboard.";
+          return std::string(platformText::notAuthorized.english);
         case 404:
           return "No sponsor is available, or this server does not support the requested action.";
         case 409:
@@ -62,7 +64,7 @@ std::string APIError::errorDescription() const {
     case Kind::invalidResponse:
       return "The server returned an unsupported response. No reward has been confirmed.";
     case Kind::paymentsUnavailable:
-      return "Paid sponsorships are not active yet. Your Mac remains connected.";
+      return std::string(platformText::paymentsUnavailable.english);
   }
   return "The server returned an unsupported response. No reward has been confirmed.";
 }

@@ -8,6 +8,8 @@
 #include "SponsorCore/SponsorFilters.hpp"
 #include "SponsorCore/WireRecords.hpp"
 
+#include "SponsorCore/PlatformText.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -44,7 +46,7 @@ class ApiClient {
   static constexpr std::string_view defaultNoFillReason = "no_eligible_campaign";
   static constexpr std::string_view noFillPath = "/api/exposures/start";
   static constexpr std::string_view paymentsCode = "live_money_not_enabled";
-  static constexpr std::string_view deviceName = "My Mac";
+  static constexpr std::string_view deviceName = platformText::deviceName;
   static constexpr std::string_view placement = "menubar-v1";
 
   ApiClient(SafeEndpoint endpoint, std::shared_ptr<HttpTransport> transport);

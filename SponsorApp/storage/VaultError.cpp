@@ -1,11 +1,12 @@
 #include "SponsorApp/storage/VaultError.hpp"
 
+#include "SponsorCore/PlatformText.hpp"
+
 namespace nimbrella {
 
 namespace {
-constexpr const char* unavailableText =
-    "macOS Keychain is unavailable. Unlock your login keychain and try again; "
-    "secrets were not saved elsewhere.";
+// A literal, so its data is NUL-terminated for what().
+constexpr const char* unavailableText = platformText::keyringUnavailable.english.data();
 }  // namespace
 
 std::string_view VaultError::message() const noexcept { return what(); }

@@ -20,7 +20,7 @@ using testing::ScriptedTransport;
 
 const std::string kToken = "tok_device_0123456789abcdefghijklmnopqrstuv";
 const std::string kInvalidText = "The server returned an unsupported response. No reward has been confirmed.";
-const std::string kPaymentsText = "Paid sponsorships are not active yet. Your Mac remains connected.";
+const std::string kPaymentsText = "Paid sponsorships are not active yet. Your computer remains connected.";
 const std::string kNoSponsorText = "No sponsor is available right now. Nimbrella will check again later.";
 
 class ApiClientTest : public ::testing::Test {
@@ -73,7 +73,7 @@ TEST_F(ApiClientTest, EveryOperationHasItsMethodPathTokenAndExactBody) {
   };
   const std::vector<Case> cases = {
       {[&] { client.startAuthorization("PUBKEY==", ignore); }, "POST", "/api/devices/authorization/start", false,
-       R"({"name":"My Mac","publicKey":"PUBKEY=="})"},
+       R"({"name":"My computer","publicKey":"PUBKEY=="})"},
       {[&] { client.pollAuthorization(kToken, ignore); }, "GET", "/api/devices/authorization/poll", true, {}},
       {[&] { client.revoke(kToken, ignore); }, "DELETE", "/api/devices/me", true, {}},
       {[&] { client.me(kToken, ignore); }, "GET", "/api/devices/me", true, {}},
@@ -113,8 +113,8 @@ TEST_F(ApiClientTest, EveryOperationHasItsMethodPathTokenAndExactBody) {
 
 TEST_F(ApiClientTest, ErrorStatusesMapToTheirErrorsAndTexts) {
   const std::vector<std::pair<int, std::string>> statuses = {
-      {401, "This Mac is not authorized. Pair again from your dashboard."},
-      {403, "This Mac is not authorized. Pair again from your dashboard."},
+      {401, "This computer is not authorized. Pair again from your dashboard."},
+      {403, "This computer is not authorized. Pair again from your dashboard."},
       {404, "No sponsor is available, or this server does not support the requested action."},
       {409, "This action is unavailable right now. A session or daily limit may already apply."},
       {429, "The network limit has been reached. Please try again later."},
@@ -182,7 +182,7 @@ TEST(APIErrorTexts, EveryNoFillReasonAndKindHasItsText) {
       {"country_unavailable", "Paid sponsorships are not available in your country yet."},
       {"payout_setup_required", "Complete payout setup in your account to continue earning."},
       {"device_review_required",
-       "This Mac is connected but not yet approved for paid exposures. Check your dashboard later."},
+       "This computer is connected but not yet approved for paid exposures. Check your dashboard later."},
       {"daily_limit", "This campaign's daily limit has been reached. Nimbrella will check again later."},
       {"cooldown", "This campaign has a short wait before the next exposure."},
       {"no_eligible_campaign", kNoSponsorText},

@@ -28,12 +28,12 @@ TEST_F(ConnectionTest, ConnectingStoresTheKeyThePendingRequestAndThenTheApproved
   const ReceiptSigner signer(SecretBytes(key->begin(), key->end()));
   const auto body = json::parse(lastBody(world, authorizationStartPath));
   EXPECT_EQ(body["publicKey"], signer.publicKey());
-  EXPECT_EQ(body["name"], "My Mac");
+  EXPECT_EQ(body["name"], "My computer");
   EXPECT_TRUE(world.secrets->has(vaultAccount::pendingAuthorization));
   EXPECT_TRUE(model.connectionPending());
   EXPECT_EQ(model.connectionCode(), "ABCDEF012345");
   EXPECT_EQ(model.connectionFingerprint(), signer.publicKeyFingerprint());
-  EXPECT_EQ(model.message(), "Finish signing in and approve this Mac in your browser.");
+  EXPECT_EQ(model.message(), "Finish signing in and approve this computer in your browser.");
   const std::string page = world.endpointText() + "/connect?code=" + world.server->userCode;
   EXPECT_EQ(world.browser->opened, std::vector<std::string>{page});
   EXPECT_FALSE(model.isBusy());

@@ -10,7 +10,7 @@ namespace {
 
 using ExposureTest = ControllerTest;
 
-const std::string notAuthorized = "This Mac is not authorized. Pair again from your dashboard.";
+const std::string notAuthorized = "This computer is not authorized. Pair again from your dashboard.";
 
 void makePreview(ExposureLease& lease, const std::string& campaign) {
   lease.preview = true;
@@ -101,7 +101,7 @@ TEST_F(ExposureTest, EveryInterruptSourceEndsTheExposureWithItsMessageAndCancels
       {"Sponsor preferences changed.",
        [](World& w) { w.model().updateSponsorPreferences([](SponsorPreferences& p) { p.startMinute = 1; }); }},
       {"Nimbrella was quit.", [](World& w) { w.model().interrupt("Nimbrella was quit.", false, false); }, true},
-      {"The Mac has been inactive for more than five minutes.", thenTick([](World& w) { w.idle->seconds = 301; })},
+      {"The computer has been inactive for more than five minutes.", thenTick([](World& w) { w.idle->seconds = 301; })},
       // A sampling gap, as after a stalled main thread.
       {"Exposure was interrupted; a new session is required.",
        thenTick([](World& w) { w.clock->uptimeOffset += 1.5; }), true},
@@ -184,7 +184,7 @@ TEST_F(ExposureTest, NoFillAnswersSetTheCadenceOfTheirReasonAndPreferencesFilter
   const std::vector<std::tuple<std::string, int, std::string>> cases = {
       {"cooldown", 5, "This campaign has a short wait before the next exposure."},
       {"device_review_required", 1800,
-       "This Mac is connected but not yet approved for paid exposures. Check your dashboard later."},
+       "This computer is connected but not yet approved for paid exposures. Check your dashboard later."},
       {"residence_required", 300, "Confirm your country and age in your account to receive sponsors."},
       {"no_eligible_campaign", 5, none},
       {"preferences_filtered", 300, none},

@@ -27,7 +27,7 @@ const std::pair<bool S::*, std::string> checks[] = {
     {&S::topmostSamplesPass, "Menu-bar visibility could not be verified."},
     {&S::displayAwake, "The display or session is inactive."},
     {&S::sessionActive, "The display or session is inactive."},
-    {&S::recentInput, "The Mac has been inactive for more than five minutes."},
+    {&S::recentInput, "The computer has been inactive for more than five minutes."},
     {&S::controlsClosed, "Controls are open; exposure is paused."},
 };
 

@@ -74,7 +74,7 @@ TEST(WireRecords, EncodesCompactJsonWithKeysInDeclarationOrder) {
   expectCanonical<requests::ExposureStart>(R"({"placement":"menubar","afterPreviewCampaignId":"c9",)"
                                            R"("preferences":{"blockedAdvertiserIds":["a1"],"allowedCategories":[]}})");
   expectCanonical<requests::Proof>(R"({"nonce":"n","timestamp":1767225600,"locale":"it","signature":"s"})");
-  EXPECT_EQ(encodeJson(PairRequest("123456", "cGs=")), R"({"code":"123456","publicKey":"cGs=","name":"My Mac"})");
+  EXPECT_EQ(encodeJson(PairRequest("123456", "cGs=")), R"({"code":"123456","publicKey":"cGs=","name":"My computer"})");
   EXPECT_EQ(encodeJson(requests::EmptyBody{}), "{}");
 }
 
@@ -102,7 +102,7 @@ TEST(WireRecords, EveryRecordRoundTripsAndRefusesMissingNullOrMistypedRequiredKe
   checkRequiredAndOptionalKeys(CompleteResponse{"accepted", "r", "rc", 10, 20},
                                {"reason", "receiptId", "rewardMicros", "balanceMicros"});
   checkRequiredAndOptionalKeys(BrowserHandoffResponse{"t", "2026-01-02T03:04:05Z", NetworkMode::live}, {});
-  checkRequiredAndOptionalKeys(requests::AuthorizationStart{"My Mac", "k"}, {});
+  checkRequiredAndOptionalKeys(requests::AuthorizationStart{"My computer", "k"}, {});
   checkRequiredAndOptionalKeys(requests::ExposureStart{"menubar", "c", {{"a"}, {"news"}}}, {"afterPreviewCampaignId"});
   checkRequiredAndOptionalKeys(requests::Cancel{"L"}, {});
   checkRequiredAndOptionalKeys(requests::Click{"L"}, {});

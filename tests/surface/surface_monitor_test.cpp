@@ -86,7 +86,7 @@ TEST_F(MonitorTest, EachCheckFailsAloneWithItsReason) {
   const char* outside = "The full sponsored item is outside the safe menu-bar area.";
   const char* unproven = "Menu-bar visibility could not be verified.";
   const char* inactive = "The display or session is inactive.";
-  const char* idle = "The Mac has been inactive for more than five minutes.";
+  const char* idle = "The computer has been inactive for more than five minutes.";
   struct Case {
     const char* name;
     bool S::*field;

@@ -78,7 +78,7 @@ TEST(KeychainVault, EveryStoreFailureIsUnavailableAndChangesNothing) {
       ADD_FAILURE() << "no error";
     } catch (const VaultError& error) {
       EXPECT_EQ(error.kind(), VaultError::Kind::unavailable);
-      EXPECT_STREQ(error.what(), "macOS Keychain is unavailable. Unlock your login keychain and try again; "
+      EXPECT_STREQ(error.what(), "The keyring is unavailable. Unlock your login keyring and try again; "
                                  "secrets were not saved elsewhere.");
     }
     EXPECT_EQ(store->calls, c.calls);

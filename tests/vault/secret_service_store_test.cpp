@@ -26,7 +26,7 @@ namespace nimbrella {
 namespace {
 
 constexpr const char* unavailableText =
-    "macOS Keychain is unavailable. Unlock your login keychain and try again; secrets were not saved elsewhere.";
+    "The keyring is unavailable. Unlock your login keyring and try again; secrets were not saved elsewhere.";
 
 SecretBytes bytes(std::string_view text) { return SecretBytes(text.begin(), text.end()); }
 

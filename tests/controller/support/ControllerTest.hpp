@@ -21,9 +21,9 @@ using std::chrono::seconds;
 
 inline const std::string noReward = " No reward was submitted.";
 inline const std::string plainText = "Sponsored text appears only after you connect and opt in.";
-inline const std::string repairText = "This Mac needs to be paired again.";
+inline const std::string repairText = "This computer needs to be paired again.";
 inline const std::string keychainText =
-    "macOS Keychain is unavailable. Unlock your login keychain and try again; secrets were not saved elsewhere.";
+    "The keyring is unavailable. Unlock your login keyring and try again; secrets were not saved elsewhere.";
 inline const std::string networkText =
     "The network is unavailable. No reward is confirmed; Nimbrella will retry later.";
 inline const std::string refusedText =
