@@ -1,5 +1,5 @@
-# The server client: request frame and operations over a transport port (no Qt), and
-# the transport on Qt Network for the application.
+# The server client: request frame and operations over a transport port (no Qt). Its
+# Qt Network transport is declared with the other Linux adapters in linux.cmake.
 
 add_library(nimbrella_network STATIC
   ${CMAKE_CURRENT_LIST_DIR}/network/HttpTransport.cpp
@@ -10,21 +10,9 @@ target_include_directories(nimbrella_network PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(nimbrella_network PUBLIC nimbrella_core_records nimbrella_core_signer OpenSSL::Crypto)
 set_target_properties(nimbrella_network PROPERTIES AUTOMOC OFF)
 
-nimbrella_test(api_client_test LABEL client
-  SOURCES ${PROJECT_SOURCE_DIR}/tests/client/api_client_test.cpp
+nimbrella_test(api_client_test LABEL network
+  SOURCES ${PROJECT_SOURCE_DIR}/tests/network/api_client_test.cpp
   LIBS nimbrella_network)
-
-if(NIMBRELLA_BUILD_APP)
-  add_library(nimbrella_linux_network STATIC
-    ${CMAKE_CURRENT_LIST_DIR}/linux/QtHttpTransport.cpp)
-  target_link_libraries(nimbrella_linux_network PUBLIC nimbrella_network Qt6::Network)
-
-  find_package(Threads REQUIRED)
-  pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
-  nimbrella_test(qt_http_transport_test LABEL client
-    SOURCES ${PROJECT_SOURCE_DIR}/tests/client/qt_http_transport_test.cpp
-    LIBS nimbrella_linux_network PkgConfig::CPP_HTTPLIB OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
-endif()
 
 nimbrella_fuzzer(fuzz_api_frame
   SOURCES ${PROJECT_SOURCE_DIR}/fuzz/api_frame.cpp

@@ -1,5 +1,6 @@
-# Secure storage: the vault over a secret-store port and the records kept in it (no Qt),
-# and the Secret Service store on libsecret for the application.
+# Secure storage: the vault over a secret-store port and the records kept in it (no Qt).
+# The Secret Service store on libsecret is declared with the other Linux adapters in
+# linux.cmake.
 
 add_library(nimbrella_storage STATIC
   ${CMAKE_CURRENT_LIST_DIR}/storage/KeychainVault.cpp
@@ -10,32 +11,19 @@ target_include_directories(nimbrella_storage PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(nimbrella_storage PUBLIC nimbrella_core)
 set_target_properties(nimbrella_storage PROPERTIES AUTOMOC OFF)
 
-nimbrella_test(vault_test LABEL vault
-  SOURCES ${PROJECT_SOURCE_DIR}/tests/vault/keychain_vault_test.cpp
-          ${PROJECT_SOURCE_DIR}/tests/vault/stored_records_test.cpp
+nimbrella_test(storage_test LABEL storage
+  SOURCES ${PROJECT_SOURCE_DIR}/tests/storage/keychain_vault_test.cpp
+          ${PROJECT_SOURCE_DIR}/tests/storage/stored_records_test.cpp
   LIBS nimbrella_storage)
 
 nimbrella_fuzzer(fuzz_stored_records
   SOURCES ${PROJECT_SOURCE_DIR}/fuzz/stored_records.cpp
   LIBS nimbrella_storage)
 
-if(NIMBRELLA_BUILD_APP)
-  find_package(Threads REQUIRED)
-  add_library(nimbrella_linux_secret STATIC
-    ${CMAKE_CURRENT_LIST_DIR}/linux/SecretServiceStore.cpp)
-  target_link_libraries(nimbrella_linux_secret PUBLIC nimbrella_storage PRIVATE PkgConfig::LIBSECRET Threads::Threads)
-  set_target_properties(nimbrella_linux_secret PROPERTIES AUTOMOC OFF)
-
-  # Runs against the real keyring of scripts/desktop-session.
-  nimbrella_test(secret_service_store_test LABEL vault
-    SOURCES ${PROJECT_SOURCE_DIR}/tests/vault/secret_service_store_test.cpp
-    LIBS nimbrella_linux_secret PkgConfig::LIBSECRET)
-endif()
-
 if(NIMBRELLA_BUILD_TESTS)
   # The private session that the keyring tests (and every other test) run in.
   add_test(NAME DesktopSession.RunsACommandInAPrivateSession
-    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/vault/desktop_session_test.sh
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/storage/desktop_session_test.sh
             ${PROJECT_SOURCE_DIR}/scripts/desktop-session)
-  set_tests_properties(DesktopSession.RunsACommandInAPrivateSession PROPERTIES LABELS vault TIMEOUT 120)
+  set_tests_properties(DesktopSession.RunsACommandInAPrivateSession PROPERTIES LABELS storage TIMEOUT 120)
 endif()

@@ -1,7 +1,6 @@
 # The sponsored surface: the monitor that proves the item visible and the decisions that
-# show, hide and paint the panel over the status item (no Qt), and for the application
-# the X11 window server, the system events, the text measurer and the Qt Widgets status
-# item and panel.
+# show, hide and paint the panel over the status item (no Qt), and the Qt Widgets status
+# item and panel over the X11 adapters of linux.cmake.
 
 add_library(nimbrella_surface STATIC
   ${CMAKE_CURRENT_LIST_DIR}/surface/MenuBarButtonState.cpp
@@ -19,20 +18,6 @@ nimbrella_test(surface_monitor_test LABEL surface
   LIBS nimbrella_surface ZLIB::ZLIB)
 
 if(NIMBRELLA_BUILD_APP)
-  find_package(X11 REQUIRED)
-  if(NOT TARGET X11::xcb OR NOT TARGET X11::Xss OR NOT TARGET X11::Xext)
-    message(FATAL_ERROR "The surface needs libxcb, XScreenSaver and Xext (libx11-dev, libxss-dev, libxext-dev)")
-  endif()
-
-  # The X11 window server, the system events and the text measurer.
-  add_library(nimbrella_linux_surface STATIC
-    ${CMAKE_CURRENT_LIST_DIR}/linux/X11WindowServer.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/linux/X11SystemEvents.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/linux/QtTextMeasurer.cpp)
-  target_link_libraries(nimbrella_linux_surface
-    PUBLIC nimbrella_surface Qt6::Core Qt6::Gui Qt6::DBus
-    PRIVATE X11::X11 X11::xcb X11::Xss X11::Xext)
-
   # The status item and the painted panel.
   add_library(nimbrella_ui_surface STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ui/StatusItem.cpp

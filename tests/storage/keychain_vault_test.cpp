@@ -1,5 +1,5 @@
 #include "SponsorApp/storage/KeychainVault.hpp"
-#include "vault/FakeSecretStore.hpp"
+#include "storage/FakeSecretStore.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include "SponsorApp/network/ApiClient.hpp"
 #include "SponsorApp/network/BrowserHandoff.hpp"
-#include "client/ScriptedTransport.hpp"
+#include "network/ScriptedTransport.hpp"
 
 #include <gtest/gtest.h>
 

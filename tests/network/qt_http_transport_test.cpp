@@ -2,8 +2,8 @@
 
 #include "SponsorApp/linux/QtHttpTransport.hpp"
 #include "SponsorApp/network/ApiClient.hpp"
-#include "client/LocalServer.hpp"
-#include "client/QtLoop.hpp"
+#include "network/LocalServer.hpp"
+#include "network/QtLoop.hpp"
 
 #include <QSslCertificate>
 #include <QSslConfiguration>

@@ -1,0 +1,68 @@
+# The Linux adapters of the controller's ports, one library per concern, and the tests
+# that run them against the real thing: the Qt event loop and settings, a local HTTP
+# server, the keyring of scripts/desktop-session and its X server.
+
+if(NIMBRELLA_BUILD_APP)
+  find_package(Threads REQUIRED)
+  find_package(X11 REQUIRED)
+  if(NOT TARGET X11::xcb OR NOT TARGET X11::Xss OR NOT TARGET X11::Xext)
+    message(FATAL_ERROR "The surface needs libxcb, XScreenSaver and Xext (libx11-dev, libxss-dev, libxext-dev)")
+  endif()
+
+  # Main queue and timers, settings defaults, clock, preferred languages, browser opener.
+  add_library(nimbrella_linux_platform STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/linux/QtMainQueue.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/QSettingsDefaults.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/SystemClock.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/PreferredLanguages.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/DesktopBrowserOpener.cpp)
+  target_link_libraries(nimbrella_linux_platform PUBLIC nimbrella_controller Qt6::Core Qt6::Gui)
+  set_target_properties(nimbrella_linux_platform PROPERTIES AUTOMOC OFF)
+
+  # The HTTP transport on Qt Network.
+  add_library(nimbrella_linux_network STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/linux/QtHttpTransport.cpp)
+  target_link_libraries(nimbrella_linux_network PUBLIC nimbrella_network Qt6::Network)
+
+  # The secret store on libsecret (Secret Service).
+  add_library(nimbrella_linux_secret STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/linux/SecretServiceStore.cpp)
+  target_link_libraries(nimbrella_linux_secret PUBLIC nimbrella_storage PRIVATE PkgConfig::LIBSECRET Threads::Threads)
+  set_target_properties(nimbrella_linux_secret PROPERTIES AUTOMOC OFF)
+
+  # The X11 window server, the system events and the text measurer.
+  add_library(nimbrella_linux_surface STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/linux/X11WindowServer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/X11SystemEvents.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/QtTextMeasurer.cpp)
+  target_link_libraries(nimbrella_linux_surface
+    PUBLIC nimbrella_surface Qt6::Core Qt6::Gui Qt6::DBus
+    PRIVATE X11::X11 X11::xcb X11::Xss X11::Xext)
+
+  # The real Qt event loop and a real settings file; no display needed.
+  nimbrella_test(linux_platform_test LABEL controller
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/controller/linux_platform_test.cpp
+    LIBS nimbrella_linux_platform)
+
+  pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+  nimbrella_test(qt_http_transport_test LABEL network
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/network/qt_http_transport_test.cpp
+    LIBS nimbrella_linux_network PkgConfig::CPP_HTTPLIB OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
+
+  # The real keyring of scripts/desktop-session.
+  nimbrella_test(secret_service_store_test LABEL storage
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/storage/secret_service_store_test.cpp
+    LIBS nimbrella_linux_secret PkgConfig::LIBSECRET)
+
+  # The controller with the real Qt transport against the development server on loopback.
+  nimbrella_test(controller_integration_test LABEL integration
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/integration/controller_integration_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
+    LIBS nimbrella_controller nimbrella_linux_network nimbrella_linux_platform nimbrella_server)
+
+  foreach(_pure_target linux_platform_test secret_service_store_test controller_integration_test)
+    if(TARGET ${_pure_target})
+      set_target_properties(${_pure_target} PROPERTIES AUTOMOC OFF)
+    endif()
+  endforeach()
+endif()
