@@ -186,51 +186,51 @@ void AppModel::restore() {
   UserDefaults& defaults = *ports_.defaults;
 
   // 1. Preferences and the plain initial values.
-  sponsorPreferences_ = SponsorPreferences::load(defaults, sponsorPreferencesKey);
+  choices_.sponsorPreferences = SponsorPreferences::load(defaults, sponsorPreferencesKey);
   message_ = std::string(text::initialMessage);
-  menuText_ = std::string(text::appName);
-  visibilityStatus_ = std::string(text::noExposureRunning);
+  exposure_.menuText = std::string(text::appName);
+  exposure_.visibilityStatus = std::string(text::noExposureRunning);
 
   // 2. Endpoint (chosen in the initialiser) and its client.
-  endpointInput_ = endpoint_.normalized();
+  connection_.endpointInput = endpoint_.normalized();
   api_ = ports_.makeClient(endpoint_);
 
   // 3. The user's switches.
-  consent_ = defaults.boolean(defaultsKey::consent).value_or(false);
-  paused_ = defaults.boolean(defaultsKey::paused).value_or(false);
-  snoozedUntil_ = defaults.date(defaultsKey::snoozedUntil);
+  choices_.consent = defaults.boolean(defaultsKey::consent).value_or(false);
+  choices_.paused = defaults.boolean(defaultsKey::paused).value_or(false);
+  choices_.snoozedUntil = defaults.date(defaultsKey::snoozedUntil);
 
   // 4. Language.
   const std::optional<std::string> storedLanguage = defaults.text(defaultsKey::appLanguage);
   const std::vector<std::string> preferred = ports_.preferredLanguages->preferredLanguages();
-  language_ = chooseLanguage(storedLanguage ? std::optional<std::string_view>(*storedLanguage) : std::nullopt,
+  choices_.language = chooseLanguage(storedLanguage ? std::optional<std::string_view>(*storedLanguage) : std::nullopt,
                              preferred);
 
   // 5 to 7. Credential, pending completion or pending authorization.
   try {
     restoreCredential();
-    if (!credential_) restoreAuthorization();
+    if (!account_.credential) restoreAuthorization();
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {
     const std::string reason = ControllerFailure::current(ClientError::reconnect()).userText();
     message_ = reason;
-    connectionError_ = reason;
+    connection_.connectionError = reason;
   }
 
   // 8. Unpaired: nothing runs until the user connects.
-  if (!isPaired_) {
-    consent_ = false;
-    paused_ = false;
-    snoozedUntil_.reset();
-    menuText_ = std::string(text::appName);
+  if (!account_.isPaired) {
+    choices_.consent = false;
+    choices_.paused = false;
+    choices_.snoozedUntil.reset();
+    exposure_.menuText = std::string(text::appName);
   }
 
   // 9. Schedule.
-  scheduleAllowsSponsors_ = sponsorPreferences_.allowsTime(now(), ports_.calendar->current());
+  choices_.scheduleAllowsSponsors = choices_.sponsorPreferences.allowsTime(now(), ports_.calendar->current());
 
   // 10.
-  if (isPaired_) menuText_.clear();
+  if (account_.isPaired) exposure_.menuText.clear();
 }
 
 void AppModel::restoreCredential() {
@@ -246,11 +246,11 @@ void AppModel::restoreCredential() {
 
   const std::optional<SecretBytes> key = vault_.load(vaultAccount::receiptSigningPrivate);
   if (!key) return;
-  signer_.emplace(*key);
+  account_.signer.emplace(*key);
 
-  credential_ = credential;
-  isPaired_ = true;
-  mode_ = credential.mode;
+  account_.credential = credential;
+  account_.isPaired = true;
+  account_.mode = credential.mode;
   message_ = std::string(text::connected);
 
   const std::optional<SecretBytes> completion = vault_.load(vaultAccount::pendingCompletion);
@@ -262,9 +262,9 @@ void AppModel::restoreCredential() {
     return;
   }
   if (record.endpoint != credential.endpoint || record.deviceId != credential.deviceId) return;
-  pendingCompletion_ = record.request;
-  pendingTermsVersion_ = record.termsVersion;
-  confirmationPending_ = true;
+  exposure_.pendingCompletion = record.request;
+  exposure_.pendingTermsVersion = record.termsVersion;
+  exposure_.confirmationPending = true;
   message_ = std::string(text::restoringConfirmation);
 }
 
@@ -278,11 +278,11 @@ void AppModel::restoreAuthorization() {
   const std::optional<SecretBytes> key = vault_.load(vaultAccount::receiptSigningPrivate);
   // Without its key the approval could never be used: the record is ignored.
   if (!key) return;
-  signer_.emplace(*key);
-  authorization_ = record;
-  connectionPending_ = true;
-  connectionCode_ = record.userCode;
-  connectionFingerprint_ = signer_->publicKeyFingerprint();
+  account_.signer.emplace(*key);
+  connection_.authorization = record;
+  connection_.connectionPending = true;
+  connection_.connectionCode = record.userCode;
+  connection_.connectionFingerprint = account_.signer->publicKeyFingerprint();
   message_ = std::string(text::finishConnection);
 }
 
@@ -303,25 +303,29 @@ void AppModel::handleSystemEvent(SystemEvent event) {
   switch (event) {
     case SystemEvent::willSleep:
     case SystemEvent::screensDidSleep:
-      monitor.displayAwake = false;
-      interrupt(text::displaySlept, true, false);
+      exposure_.displayAwake = false;
+      monitor.setDisplayAwake(false);
+      interrupt(text::displaySlept, Hide::ad, Surface::drop);
       break;
     case SystemEvent::didWake:
     case SystemEvent::screensDidWake:
-      monitor.displayAwake = true;
+      exposure_.displayAwake = true;
+      monitor.setDisplayAwake(true);
       break;
     case SystemEvent::sessionDidResignActive:
-      monitor.sessionActive = false;
-      interrupt(text::sessionInactive, true, false);
+      exposure_.sessionActive = false;
+      monitor.setSessionActive(false);
+      interrupt(text::sessionInactive, Hide::ad, Surface::drop);
       break;
     case SystemEvent::sessionDidBecomeActive:
-      monitor.sessionActive = true;
+      exposure_.sessionActive = true;
+      monitor.setSessionActive(true);
       break;
     case SystemEvent::activeSpaceDidChange:
-      interrupt(text::desktopChanged, true, false);
+      interrupt(text::desktopChanged, Hide::ad, Surface::drop);
       break;
     case SystemEvent::screenParametersDidChange:
-      interrupt(text::displayLayoutChanged, true, false);
+      interrupt(text::displayLayoutChanged, Hide::ad, Surface::drop);
       break;
   }
 }
@@ -332,22 +336,23 @@ void AppModel::handleSystemEvent(SystemEvent event) {
 void AppModel::start() {
   if (samplingTimer_) return;
 
-  if (ports_.updater && !updaterStarted_) {
-    updaterStarted_ = true;
+  if (ports_.updater && !choices_.updaterStarted) {
+    choices_.updaterStarted = true;
     ports_.updater->start(weakly([](AppModel& model) {
       if (model.samplingTimer_) {
         model.samplingTimer_->invalidate();
         model.samplingTimer_.reset();
       }
-      model.interrupt(text::updating, true, false);
-    }));
+      model.interrupt(text::updating, Hide::ad, Surface::drop);
+    }), weakly([](AppModel& model) { model.mirrorUpdaterState(); }));
+    mirrorUpdaterState();
   }
 
   samplingTimer_ = ports_.queue->scheduleRepeating(tickInterval, weakly([](AppModel& model) { model.tick(); }));
   ports_.queue->post(weakly([](AppModel& model) { model.refresh(); }));
   ports_.queue->postAfter(idleStatusDelay, weakly([](AppModel& model) {
-    if (!model.activeLease_) {
-      model.assign(AppModelField::visibilityStatus, model.visibilityStatus_, std::string(text::noExposureRunning));
+    if (!model.exposure_.activeLease) {
+      model.assign(AppModelField::visibilityStatus, model.exposure_.visibilityStatus, std::string(text::noExposureRunning));
     }
   }));
 }
@@ -355,60 +360,65 @@ void AppModel::start() {
 // ---------------------------------------------------------------------------------
 // Interrupt and clear
 
-void AppModel::interrupt(std::string_view message, bool hideAd, bool preserveSurface) {
+void AppModel::interrupt(std::string_view message, Hide hide, Surface surface) {
   // Copied first: the text may live in a field that the steps below change.
   std::string line(message);
 
-  ++generation_;
+  ++exposure_.generation;
 
-  std::optional<ExposureLease> lease = std::move(activeLease_);
-  activeLease_.reset();
-  exposureClock_.reset();
-  ports_.monitor->contentReady = false;
+  std::optional<ExposureLease> lease = std::move(exposure_.activeLease);
+  exposure_.activeLease.reset();
+  exposure_.exposureClock.reset();
+  setContentReady(false);
 
   if (lease && (lease->isMinute() || lease->isPreview())) {
-    nextFetch_ = Date::min();
+    exposure_.nextFetch = Date::min();
   } else {
-    nextFetch_ = after(interruptBackoff);
+    exposure_.nextFetch = after(interruptBackoff);
   }
 
-  if (hideAd) clearDisplayedSponsor();
-  if (!preserveSurface) ports_.monitor->hideSurface();
+  if (hide == Hide::ad) clearDisplayedSponsor();
+  if (surface == Surface::drop) ports_.monitor->hideSurface();
 
   if (lease) line += NativeCopy::noRewardSubmittedSuffix;
   assign(AppModelField::message, message_, std::move(line));
 
-  if (lease && lease->requiresReceipt() && credential_) cancelLease(*lease);
+  if (lease && lease->requiresReceipt() && account_.credential) cancelLease(*lease);
+}
+
+void AppModel::setContentReady(bool ready) {
+  exposure_.contentReady = ready;
+  ports_.monitor->setContentReady(ready);
 }
 
 void AppModel::cancelLease(const ExposureLease& lease) {
-  ++pendingCancellations_;
-  const std::string deviceId = credential_->deviceId;
+  ++exposure_.pendingCancellations;
+  const std::string deviceId = account_.credential->deviceId;
   const std::optional<Date> expiration = lease.expiration();
-  api_->cancel(credential_->token, lease.leaseId,
+  api_->cancel(account_.credential->token, lease.leaseId,
                [weak = std::weak_ptr<Handle>(handle_), deviceId, expiration](ApiResult<EmptyResponse> result) {
                  const auto handle = weak.lock();
                  if (!handle || handle->model == nullptr) return;
                  AppModel& model = *handle->model;
-                 if (!result.ok() && model.credential_ && model.credential_->deviceId == deviceId) {
+                 if (!result.ok() && model.account_.credential && model.account_.credential->deviceId == deviceId) {
                    // The server may still count the lease: wait until it can no longer.
                    const Date floor = expiration ? *expiration : model.after(failedCancelFallback);
-                   model.nextFetch_ = std::max(model.nextFetch_, floor);
+                   model.exposure_.nextFetch = std::max(model.exposure_.nextFetch, floor);
                  }
-                 --model.pendingCancellations_;
+                 --model.exposure_.pendingCancellations;
                });
 }
 
 void AppModel::clearDisplayedSponsor() {
-  assign(AppModelField::menuText, menuText_, std::string());
-  assign(AppModelField::menuWidth, menuWidth_, 0.0);
-  assign(AppModelField::displayCreative, displayCreative_, std::optional<SponsorCreative>());
-  displayedLeaseId_.reset();
-  displayExpiration_.reset();
-  ports_.monitor->expectedContent.reset();
+  assign(AppModelField::menuText, exposure_.menuText, std::string());
+  assign(AppModelField::menuWidth, exposure_.menuWidth, 0.0);
+  assign(AppModelField::displayCreative, exposure_.displayCreative, std::optional<SponsorCreative>());
+  exposure_.displayedLeaseId.reset();
+  exposure_.displayExpiration.reset();
+  ports_.monitor->setExpectation(exposure_.menuText, std::nullopt);
   ports_.monitor->hideSurface();
 }
 
-void AppModel::setPairCode(std::string code) { assign(AppModelField::pairCode, pairCode_, std::move(code)); }
+void AppModel::setPairCode(std::string code) { assign(AppModelField::pairCode, connection_.pairCode, std::move(code)); }
 
 }  // namespace nimbrella

@@ -1,12 +1,18 @@
 #pragma once
 
 // AppModel: the one controller of the application. It owns every piece of run-time
-// state (the user's choices, the pairing with the server, the sponsored item on
-// screen and its measurement, the pending signed completion, the balance and the
-// status texts), restores what survives a restart when it is built, and drives the
-// exposure cycle from a 0.25 s timer. Single-threaded: every call, every callback
-// and every observer notification happens on the main thread.
+// state, restores what survives a restart when it is built, and drives the exposure
+// cycle from a 0.25 s timer. The state is kept in one record per concern, each
+// declared beside the file that holds its rules: the user's choices
+// (AppModelChoices), connecting through the browser (AppModelConnection), the paired
+// account (AppModelAccount) and the exposure cycle (AppModelExposure).
+// Single-threaded: every call, every callback and every observer notification
+// happens on the main thread.
 
+#include "SponsorApp/AppModelAccount.hpp"
+#include "SponsorApp/AppModelChoices.hpp"
+#include "SponsorApp/AppModelConnection.hpp"
+#include "SponsorApp/AppModelExposure.hpp"
 #include "SponsorApp/Ports.hpp"
 #include "SponsorApp/network/APIError.hpp"
 #include "SponsorApp/network/ApiClient.hpp"
@@ -116,10 +122,24 @@ enum class AppModelField {
   connectionError,
   connectionCode,
   connectionFingerprint,
+  canCheckForUpdates,
+  automaticallyChecks,
+  automaticallyInstalls,
+};
+
+class AppModel;
+
+// The window that edits the sponsor preferences. The controller creates it on first
+// use and keeps it for the life of the process; closing it only hides it.
+class PreferencesWindow {
+ public:
+  virtual ~PreferencesWindow() = default;
+  // Shows the window in front of every other and gives it the keyboard.
+  virtual void show() = 0;
 };
 
 // Everything the controller needs from the platform. All pointers except `updater`
-// must be set.
+// and `makePreferencesWindow` must be set.
 struct AppModelPorts {
   std::shared_ptr<MainQueue> queue;
   std::shared_ptr<Clock> clock;
@@ -134,6 +154,8 @@ struct AppModelPorts {
   std::shared_ptr<SoftwareUpdater> updater;  // optional: without one, nothing updates
   std::shared_ptr<SurfaceMonitorPort> monitor;
   std::shared_ptr<TextMeasurer> measurer;
+  // Optional: without it, the preferences window never opens.
+  std::function<std::shared_ptr<PreferencesWindow>(AppModel&)> makePreferencesWindow;
   ClientEnvironment environment = buildEnvironment();
 };
 
@@ -167,8 +189,11 @@ class AppModel {
   // Starts the updater, the 0.25 s timer and a first refresh; once only.
   void start();
 
+  // What an interruption does to the sponsored item on screen and to the panel.
+  enum class Hide { ad, nothing };
+  enum class Surface { drop, preserve };
   // Ends the current exposure; see the exposure rules in AppModel.cpp.
-  void interrupt(std::string_view message, bool hideAd, bool preserveSurface);
+  void interrupt(std::string_view message, Hide hide, Surface surface);
 
   // One step of the exposure cycle; the sampling timer calls it every 0.25 s.
   void tick();
@@ -196,62 +221,60 @@ class AppModel {
   bool canBlockCurrentSponsor() const;
   std::optional<std::string> preferenceStatus() const;
   void openAdvertiser();
-  bool isShowingPreview() const { return displayCreative_.has_value() && !displayedLeaseId_.has_value(); }
+  bool isShowingPreview() const {
+    return exposure_.displayCreative.has_value() && !exposure_.displayedLeaseId.has_value();
+  }
+  // Opens the sponsor-preferences window, creating it the first time.
+  void showSponsorPreferences();
+  PreferencesWindow* preferencesWindow() const { return choices_.preferencesWindow.get(); }
+
+  // The updater's controls; they do nothing without an updater.
+  void checkForUpdates();
+  void setAutomaticallyChecks(bool value);
+  void setAutomaticallyInstalls(bool value);
 
   // Observable properties.
-  const SponsorPreferences& sponsorPreferences() const { return sponsorPreferences_; }
-  bool scheduleAllowsSponsors() const { return scheduleAllowsSponsors_; }
-  bool preferencesFiltered() const { return preferencesFiltered_; }
-  const std::string& endpointInput() const { return endpointInput_; }
-  const std::string& pairCode() const { return pairCode_; }
-  bool isPaired() const { return isPaired_; }
+  const SponsorPreferences& sponsorPreferences() const { return choices_.sponsorPreferences; }
+  bool scheduleAllowsSponsors() const { return choices_.scheduleAllowsSponsors; }
+  bool preferencesFiltered() const { return choices_.preferencesFiltered; }
+  const std::string& endpointInput() const { return connection_.endpointInput; }
+  const std::string& pairCode() const { return connection_.pairCode; }
+  bool isPaired() const { return account_.isPaired; }
   bool isBusy() const { return isBusy_; }
-  bool consent() const { return consent_; }
-  bool paused() const { return paused_; }
-  std::optional<NetworkMode> mode() const { return mode_; }
-  std::int64_t balanceMicros() const { return balanceMicros_; }
-  const std::optional<EarningsSummary>& earnings() const { return earnings_; }
-  const std::optional<std::vector<EarningsDay>>& earningsDays() const { return earningsDays_; }
-  const std::optional<ReferralSummary>& referral() const { return referral_; }
-  bool balanceLoaded() const { return balanceLoaded_; }
-  const std::optional<std::string>& balanceError() const { return balanceError_; }
-  std::optional<Date> snoozedUntil() const { return snoozedUntil_; }
-  AppLanguage language() const { return language_; }
+  bool consent() const { return choices_.consent; }
+  bool paused() const { return choices_.paused; }
+  std::optional<NetworkMode> mode() const { return account_.mode; }
+  std::int64_t balanceMicros() const { return account_.balanceMicros; }
+  const std::optional<EarningsSummary>& earnings() const { return account_.earnings; }
+  const std::optional<std::vector<EarningsDay>>& earningsDays() const { return account_.earningsDays; }
+  const std::optional<ReferralSummary>& referral() const { return account_.referral; }
+  bool balanceLoaded() const { return account_.balanceLoaded; }
+  const std::optional<std::string>& balanceError() const { return account_.balanceError; }
+  std::optional<Date> snoozedUntil() const { return choices_.snoozedUntil; }
+  AppLanguage language() const { return choices_.language; }
   const std::string& message() const { return message_; }
-  const std::string& menuText() const { return menuText_; }
-  double menuWidth() const { return menuWidth_; }
-  const std::optional<SponsorCreative>& displayCreative() const { return displayCreative_; }
-  const std::string& visibilityStatus() const { return visibilityStatus_; }
-  bool confirmationPending() const { return confirmationPending_; }
-  bool connectionPending() const { return connectionPending_; }
-  const std::optional<std::string>& connectionError() const { return connectionError_; }
-  const std::string& connectionCode() const { return connectionCode_; }
-  const std::string& connectionFingerprint() const { return connectionFingerprint_; }
+  const std::string& menuText() const { return exposure_.menuText; }
+  double menuWidth() const { return exposure_.menuWidth; }
+  const std::optional<SponsorCreative>& displayCreative() const { return exposure_.displayCreative; }
+  const std::string& visibilityStatus() const { return exposure_.visibilityStatus; }
+  bool confirmationPending() const { return exposure_.confirmationPending; }
+  bool connectionPending() const { return connection_.connectionPending; }
+  const std::optional<std::string>& connectionError() const { return connection_.connectionError; }
+  const std::string& connectionCode() const { return connection_.connectionCode; }
+  const std::string& connectionFingerprint() const { return connection_.connectionFingerprint; }
+  bool canCheckForUpdates() const { return choices_.canCheckForUpdates; }
+  bool automaticallyChecks() const { return choices_.automaticallyChecks; }
+  bool automaticallyInstalls() const { return choices_.automaticallyInstalls; }
 
   void setPairCode(std::string code);
 
   // Working state, read-only, for diagnostics and the simulation.
+  const ExposureState& exposureState() const { return exposure_; }
+  const AccountState& accountState() const { return account_; }
+  const ConnectionState& connectionState() const { return connection_; }
   const SafeEndpoint& endpoint() const { return endpoint_; }
-  const std::optional<DeviceCredential>& credential() const { return credential_; }
-  bool hasSigner() const { return signer_.has_value(); }
-  const std::optional<ExposureLease>& activeLease() const { return activeLease_; }
-  const std::optional<std::string>& lastPreviewCampaignId() const { return lastPreviewCampaignId_; }
-  const std::optional<CompleteRequest>& pendingCompletion() const { return pendingCompletion_; }
-  const std::optional<std::string>& pendingTermsVersion() const { return pendingTermsVersion_; }
-  const std::optional<std::string>& displayedLeaseId() const { return displayedLeaseId_; }
-  std::optional<Date> displayExpiration() const { return displayExpiration_; }
-  std::int64_t pendingCancellations() const { return pendingCancellations_; }
-  Date nextFetch() const { return nextFetch_; }
-  Date nextConfirmationAttempt() const { return nextConfirmationAttempt_; }
-  Date nextAuthorizationCheck() const { return nextAuthorizationCheck_; }
-  Date nextAuthorizationPoll() const { return nextAuthorizationPoll_; }
-  std::int64_t generation() const { return generation_; }
-  const std::optional<DeviceAuthorizationStart>& authorization() const { return authorization_; }
-  bool refreshing() const { return refreshing_; }
-  bool isPollingAuthorization() const { return isPollingAuthorization_; }
-  bool hasExposureClock() const { return exposureClock_.has_value(); }
-  bool isStarted() const { return samplingTimer_ != nullptr; }
   ClientEnvironment environment() const { return environment_; }
+  bool isStarted() const { return samplingTimer_ != nullptr; }
 
  private:
   // A weak reference to this controller for callbacks that may outlive it.
@@ -272,6 +295,7 @@ class AppModel {
   void handleSystemEvent(SystemEvent event);
 
   // Exposure cycle.
+  void setContentReady(bool ready);
   void clearDisplayedSponsor();
   void fetchSponsor();
   void handleFetchResult(std::int64_t fetchGeneration, ApiResult<ExposureLease> result);
@@ -294,6 +318,9 @@ class AppModel {
                      ApiResult<BrowserHandoffResponse> result);
   bool acceptsAuthorizationStart(const DeviceAuthorizationStart& start, Date now) const;
 
+  // Choices.
+  void mirrorUpdaterState();
+
   // Account.
   void refreshThen(std::function<void(AppModel&)> done);
   void handleRefresh(const std::string& deviceId, ApiResult<DeviceResponse> result,
@@ -307,63 +334,20 @@ class AppModel {
   std::vector<std::pair<ObserverId, Observer>> observers_;
   ObserverId nextObserverId_ = 1;
 
-  // Observable.
-  SponsorPreferences sponsorPreferences_;
-  bool scheduleAllowsSponsors_ = true;
-  bool preferencesFiltered_ = false;
-  std::string endpointInput_;
-  std::string pairCode_;
-  bool isPaired_ = false;
-  bool isBusy_ = false;
-  bool consent_ = false;
-  bool paused_ = false;
-  std::optional<NetworkMode> mode_;
-  std::int64_t balanceMicros_ = 0;
-  std::optional<EarningsSummary> earnings_;
-  std::optional<std::vector<EarningsDay>> earningsDays_;
-  std::optional<ReferralSummary> referral_;
-  bool balanceLoaded_ = false;
-  std::optional<std::string> balanceError_;
-  std::optional<Date> snoozedUntil_;
-  AppLanguage language_ = AppLanguage::en;
-  std::string message_;
-  std::string menuText_;
-  double menuWidth_ = 0;
-  std::optional<SponsorCreative> displayCreative_;
-  std::string visibilityStatus_;
-  bool confirmationPending_ = false;
-  bool connectionPending_ = false;
-  std::optional<std::string> connectionError_;
-  std::string connectionCode_;
-  std::string connectionFingerprint_;
+  ChoicesState choices_;
+  ConnectionState connection_;
+  AccountState account_;
+  ExposureState exposure_;
 
-  // Working state.
-  bool refreshing_ = false;
-  bool openingDashboard_ = false;
-  Date nextAuthorizationCheck_ = Date::min();
+  // Shared by every concern.
+  std::string message_;
+  bool isBusy_ = false;
   ClientEnvironment environment_;
   SafeEndpoint endpoint_;
   std::shared_ptr<const ApiClient> api_;
   KeychainVault vault_;
-  std::optional<DeviceCredential> credential_;
-  std::optional<ReceiptSigner> signer_;
-  std::optional<ExposureLease> activeLease_;
-  std::optional<std::string> lastPreviewCampaignId_;
-  std::optional<CompleteRequest> pendingCompletion_;
-  std::optional<std::string> pendingTermsVersion_;
-  std::optional<std::string> displayedLeaseId_;
-  std::optional<Date> displayExpiration_;
-  std::int64_t pendingCancellations_ = 0;
-  Date nextConfirmationAttempt_ = Date::min();
-  std::optional<ExposureClock> exposureClock_;
   std::unique_ptr<RepeatingTimer> samplingTimer_;
-  Date nextFetch_ = Date::min();
   std::vector<std::unique_ptr<SystemEventSubscription>> systemSubscriptions_;
-  std::int64_t generation_ = 0;
-  std::optional<DeviceAuthorizationStart> authorization_;
-  Date nextAuthorizationPoll_ = Date::min();
-  bool isPollingAuthorization_ = false;
-  bool updaterStarted_ = false;
 };
 
 // The user-defaults keys the controller reads and writes.

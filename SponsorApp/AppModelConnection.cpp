@@ -41,20 +41,20 @@ bool AppModel::acceptsAuthorizationStart(const DeviceAuthorizationStart& start, 
 void AppModel::failConnection(const ControllerFailure& failure) {
   const std::string reason = failure.userText();
   assign(AppModelField::message, message_, reason);
-  assign(AppModelField::connectionError, connectionError_, std::optional<std::string>(reason));
+  assign(AppModelField::connectionError, connection_.connectionError, std::optional<std::string>(reason));
 }
 
 // ---------------------------------------------------------------------------------
 // Connect
 
 void AppModel::connectInBrowser() {
-  if (isBusy_ || isPaired_) return;
-  assign(AppModelField::connectionError, connectionError_, std::optional<std::string>());
+  if (isBusy_ || account_.isPaired) return;
+  assign(AppModelField::connectionError, connection_.connectionError, std::optional<std::string>());
 
   // A request still pending is only shown again.
-  if (authorization_) {
-    const std::optional<Url> page = endpoint_.verificationURL(authorization_->verificationUrl, authorization_->userCode);
-    const std::optional<Date> expiration = authorization_->expiration();
+  if (connection_.authorization) {
+    const std::optional<Url> page = endpoint_.verificationURL(connection_.authorization->verificationUrl, connection_.authorization->userCode);
+    const std::optional<Date> expiration = connection_.authorization->expiration();
     if (page && expiration && *expiration > now()) {
       ports_.browser->open(page->text());
       return;
@@ -63,7 +63,7 @@ void AppModel::connectInBrowser() {
 
   assign(AppModelField::isBusy, isBusy_, true);
   try {
-    SafeEndpoint chosen = nimbrella::endpoint(environment_, endpointInput_);
+    SafeEndpoint chosen = nimbrella::endpoint(environment_, connection_.endpointInput);
     endpoint_ = chosen;
     api_ = ports_.makeClient(endpoint_);
     ports_.defaults->setText(defaultsKey::apiBaseURL, endpoint_.normalized());
@@ -109,12 +109,12 @@ void AppModel::handleAuthorizationStart(const ReceiptSigner& signer, ApiResult<D
       const std::optional<Url> page = endpoint_.verificationURL(answer.verificationUrl, answer.userCode);
       vault_.save(bytesOf(encodeJson(answer)), vaultAccount::pendingAuthorization);
 
-      signer_ = signer;
-      authorization_ = answer;
-      assign(AppModelField::connectionPending, connectionPending_, true);
-      assign(AppModelField::connectionCode, connectionCode_, answer.userCode);
-      assign(AppModelField::connectionFingerprint, connectionFingerprint_, signer.publicKeyFingerprint());
-      nextAuthorizationPoll_ = after(static_cast<double>(answer.interval));
+      account_.signer = signer;
+      connection_.authorization = answer;
+      assign(AppModelField::connectionPending, connection_.connectionPending, true);
+      assign(AppModelField::connectionCode, connection_.connectionCode, answer.userCode);
+      assign(AppModelField::connectionFingerprint, connection_.connectionFingerprint, signer.publicKeyFingerprint());
+      connection_.nextAuthorizationPoll = after(static_cast<double>(answer.interval));
       assign(AppModelField::message, message_, std::string(text::approveInBrowser));
       ports_.browser->open(page->text());
     }
@@ -130,27 +130,27 @@ void AppModel::handleAuthorizationStart(const ReceiptSigner& signer, ApiResult<D
 // Poll
 
 void AppModel::pollAuthorization() {
-  if (!authorization_ || isPollingAuthorization_) return;
+  if (!connection_.authorization || connection_.isPollingAuthorization) return;
 
-  const std::optional<Date> expiration = authorization_->expiration();
+  const std::optional<Date> expiration = connection_.authorization->expiration();
   if (!expiration || *expiration <= now()) {
-    authorization_.reset();
-    assign(AppModelField::connectionPending, connectionPending_, false);
-    assign(AppModelField::connectionCode, connectionCode_, std::string());
+    connection_.authorization.reset();
+    assign(AppModelField::connectionPending, connection_.connectionPending, false);
+    assign(AppModelField::connectionCode, connection_.connectionCode, std::string());
     try {
       vault_.remove(vaultAccount::pendingAuthorization);
     } catch (const VaultError&) {
       // An expired record is ignored when it is read again.
     }
     assign(AppModelField::message, message_, std::string(text::connectionExpired));
-    assign(AppModelField::connectionError, connectionError_,
+    assign(AppModelField::connectionError, connection_.connectionError,
            std::optional<std::string>(std::string(text::connectionExpired)));
     return;
   }
 
-  isPollingAuthorization_ = true;
-  nextAuthorizationPoll_ = after(std::max(static_cast<double>(authorization_->interval), minimumPollInterval));
-  const std::string deviceCode = authorization_->deviceCode;
+  connection_.isPollingAuthorization = true;
+  connection_.nextAuthorizationPoll = after(std::max(static_cast<double>(connection_.authorization->interval), minimumPollInterval));
+  const std::string deviceCode = connection_.authorization->deviceCode;
   api_->pollAuthorization(deviceCode, [weak = std::weak_ptr<Handle>(handle_),
                                        deviceCode](ApiResult<DeviceAuthorizationPoll> result) {
     if (const auto handle = weak.lock(); handle && handle->model != nullptr) {
@@ -160,17 +160,17 @@ void AppModel::pollAuthorization() {
 }
 
 void AppModel::failPoll() {
-  nextAuthorizationPoll_ = after(pollFailureDelay);
+  connection_.nextAuthorizationPoll = after(pollFailureDelay);
   assign(AppModelField::message, message_, std::string(text::pollUnavailable));
-  assign(AppModelField::connectionError, connectionError_,
+  assign(AppModelField::connectionError, connection_.connectionError,
          std::optional<std::string>(std::string(text::pollUnavailable)));
-  isPollingAuthorization_ = false;
+  connection_.isPollingAuthorization = false;
 }
 
 void AppModel::handlePoll(const std::string& deviceCode, ApiResult<DeviceAuthorizationPoll> result) {
   // A newer connection replaced the one this answer is about.
-  if (!authorization_ || authorization_->deviceCode != deviceCode) {
-    isPollingAuthorization_ = false;
+  if (!connection_.authorization || connection_.authorization->deviceCode != deviceCode) {
+    connection_.isPollingAuthorization = false;
     return;
   }
   if (!result.ok()) {
@@ -178,14 +178,14 @@ void AppModel::handlePoll(const std::string& deviceCode, ApiResult<DeviceAuthori
     return;
   }
   const DeviceAuthorizationPoll& answer = result.value();
-  if (authorization_->mode != NetworkMode::live || answer.mode != NetworkMode::live) {
+  if (connection_.authorization->mode != NetworkMode::live || answer.mode != NetworkMode::live) {
     failPoll();
     return;
   }
-  assign(AppModelField::connectionError, connectionError_, std::optional<std::string>());
+  assign(AppModelField::connectionError, connection_.connectionError, std::optional<std::string>());
 
   if (answer.status == "pending") {
-    isPollingAuthorization_ = false;
+    connection_.isPollingAuthorization = false;
     return;
   }
   if (answer.status != "approved" || !answer.deviceId || answer.deviceId->empty()) {
@@ -212,21 +212,21 @@ void AppModel::handlePoll(const std::string& deviceCode, ApiResult<DeviceAuthori
     }
   }
 
-  credential_ = credential;
-  assign(AppModelField::isPaired, isPaired_, true);
-  assign(AppModelField::mode, mode_, std::optional<NetworkMode>(NetworkMode::live));
-  authorization_.reset();
-  assign(AppModelField::connectionPending, connectionPending_, false);
-  assign(AppModelField::connectionCode, connectionCode_, std::string());
-  if (!activeLease_ && !displayCreative_) assign(AppModelField::menuText, menuText_, std::string());
+  account_.credential = credential;
+  assign(AppModelField::isPaired, account_.isPaired, true);
+  assign(AppModelField::mode, account_.mode, std::optional<NetworkMode>(NetworkMode::live));
+  connection_.authorization.reset();
+  assign(AppModelField::connectionPending, connection_.connectionPending, false);
+  assign(AppModelField::connectionCode, connection_.connectionCode, std::string());
+  if (!exposure_.activeLease && !exposure_.displayCreative) assign(AppModelField::menuText, exposure_.menuText, std::string());
 
   setPaused(false);
-  assign(AppModelField::consent, consent_, true);
+  assign(AppModelField::consent, choices_.consent, true);
   ports_.defaults->setBoolean(defaultsKey::consent, true);
-  nextFetch_ = Date::min();
+  exposure_.nextFetch = Date::min();
   assign(AppModelField::message, message_, std::string(text::connectedEnabled));
 
-  refreshThen([](AppModel& model) { model.isPollingAuthorization_ = false; });
+  refreshThen([](AppModel& model) { model.connection_.isPollingAuthorization = false; });
 }
 
 // ---------------------------------------------------------------------------------
@@ -234,23 +234,23 @@ void AppModel::handlePoll(const std::string& deviceCode, ApiResult<DeviceAuthori
 
 void AppModel::openPlainDashboard() {
   std::string path(1, '/');
-  path += rawValue(language_);
+  path += rawValue(choices_.language);
   path += "/dashboard";
   ports_.browser->open(endpoint_.route(path).text());
 }
 
 void AppModel::openDashboard() {
-  if (openingDashboard_) return;
-  if (!credential_ || !signer_) {
+  if (connection_.openingDashboard) return;
+  if (!account_.credential || !account_.signer) {
     openPlainDashboard();
     return;
   }
-  openingDashboard_ = true;
-  const DeviceCredential sent = *credential_;
+  connection_.openingDashboard = true;
+  const DeviceCredential sent = *account_.credential;
   const SafeEndpoint sentEndpoint = endpoint_;
-  const std::string language(rawValue(language_));
+  const std::string language(rawValue(choices_.language));
   try {
-    const requests::Proof proof = makeBrowserHandoffProof(*signer_, sent.deviceId, language_, now());
+    const requests::Proof proof = makeBrowserHandoffProof(*account_.signer, sent.deviceId, choices_.language, now());
     api_->browserHandoff(sent.token, proof.nonce, proof.timestamp, proof.locale, proof.signature,
                          [weak = std::weak_ptr<Handle>(handle_), sent, sentEndpoint,
                           language](ApiResult<BrowserHandoffResponse> result) {
@@ -263,14 +263,14 @@ void AppModel::openDashboard() {
   } catch (...) {
     // A proof that cannot be made opens the page without signing in.
     openPlainDashboard();
-    openingDashboard_ = false;
+    connection_.openingDashboard = false;
   }
 }
 
 void AppModel::handleHandoff(const DeviceCredential& sent, const SafeEndpoint& sentEndpoint,
                              const std::string& language, ApiResult<BrowserHandoffResponse> result) {
-  openingDashboard_ = false;
-  const bool unchanged = credential_ && credential_->deviceId == sent.deviceId && credential_->token == sent.token &&
+  connection_.openingDashboard = false;
+  const bool unchanged = account_.credential && account_.credential->deviceId == sent.deviceId && account_.credential->token == sent.token &&
                          endpoint_ == sentEndpoint;
   if (!unchanged) return;
   if (result.ok()) {

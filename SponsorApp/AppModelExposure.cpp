@@ -12,7 +12,7 @@
 
 namespace nimbrella {
 
-bool AppModel::schedulePermits(Date at) { return sponsorPreferences_.allowsTime(at, ports_.calendar->current()); }
+bool AppModel::schedulePermits(Date at) { return choices_.sponsorPreferences.allowsTime(at, ports_.calendar->current()); }
 
 bool AppModel::recentInput() const { return IdleEligibility::allows(ports_.idleTime->secondsSinceLastInput()); }
 
@@ -20,76 +20,76 @@ void AppModel::tick() {
   SurfaceMonitorPort& monitor = *ports_.monitor;
 
   // 1. Periodic account refresh.
-  if (credential_ && !refreshing_ && now() >= nextAuthorizationCheck_) {
-    nextAuthorizationCheck_ = after(refreshInterval);
+  if (account_.credential && !account_.refreshing && now() >= account_.nextAuthorizationCheck) {
+    account_.nextAuthorizationCheck = after(refreshInterval);
     ports_.queue->post(weakly([](AppModel& model) { model.refresh(); }));
   }
 
   // 2. End of a timed pause.
-  if (snoozedUntil_ && now() >= *snoozedUntil_) setPaused(false);
+  if (choices_.snoozedUntil && now() >= *choices_.snoozedUntil) setPaused(false);
 
   // 3. A sponsor left on screen after its lease ended goes at its expiry.
-  if (!activeLease_ && displayExpiration_ && now() >= *displayExpiration_) clearDisplayedSponsor();
+  if (!exposure_.activeLease && exposure_.displayExpiration && now() >= *exposure_.displayExpiration) clearDisplayedSponsor();
 
   // 4. Schedule.
   const bool allows = schedulePermits(now());
-  if (allows != scheduleAllowsSponsors_) {
-    assign(AppModelField::scheduleAllowsSponsors, scheduleAllowsSponsors_, allows);
-    if (allows) nextFetch_ = Date::min();
+  if (allows != choices_.scheduleAllowsSponsors) {
+    assign(AppModelField::scheduleAllowsSponsors, choices_.scheduleAllowsSponsors, allows);
+    if (allows) exposure_.nextFetch = Date::min();
   }
-  if (!allows && (activeLease_ || displayCreative_)) interrupt(text::outsideHours, true, false);
+  if (!allows && (exposure_.activeLease || exposure_.displayCreative)) interrupt(text::outsideHours, Hide::ad, Surface::drop);
 
   // 5. Surface.
-  monitor.synchronizeSurface(menuText_, consent_ && !paused_ && allows && displayCreative_.has_value());
+  monitor.synchronizeSurface(exposure_.menuText, choices_.consent && !choices_.paused && allows && exposure_.displayCreative.has_value());
 
   // 6. Confirmation retry.
-  if (confirmationPending_ && !isBusy_ && now() >= nextConfirmationAttempt_) {
+  if (exposure_.confirmationPending && !isBusy_ && now() >= exposure_.nextConfirmationAttempt) {
     ports_.queue->post(weakly([](AppModel& model) { model.confirmCompletion(); }));
   }
 
   // 7. Browser authorization poll.
-  if (authorization_ && !isBusy_ && !isPollingAuthorization_ && now() >= nextAuthorizationPoll_) {
+  if (connection_.authorization && !isBusy_ && !connection_.isPollingAuthorization && now() >= connection_.nextAuthorizationPoll) {
     ports_.queue->post(weakly([](AppModel& model) { model.pollAuthorization(); }));
   }
 
   // 8. Gate.
-  if (!consent_ || paused_ || !scheduleAllowsSponsors_ || !monitor.controlsClosed || !monitor.displayAwake ||
-      !monitor.sessionActive) {
+  if (!choices_.consent || choices_.paused || !choices_.scheduleAllowsSponsors || !exposure_.controlsClosed ||
+      !exposure_.displayAwake || !exposure_.sessionActive) {
     return;
   }
 
   // 9. Recent input.
   if (!recentInput()) {
-    if (activeLease_) interrupt(text::inactiveTooLong, true, false);
+    if (exposure_.activeLease) interrupt(text::inactiveTooLong, Hide::ad, Surface::drop);
     return;
   }
 
   // 10. Nothing shown: ask for an item when allowed.
-  if (!activeLease_) {
-    if (isPaired_ && !isBusy_ && !confirmationPending_ && pendingCancellations_ == 0 && now() >= nextFetch_) {
+  if (!exposure_.activeLease) {
+    if (account_.isPaired && !isBusy_ && !exposure_.confirmationPending && exposure_.pendingCancellations == 0 && now() >= exposure_.nextFetch) {
       ports_.queue->post(weakly([](AppModel& model) { model.fetchSponsor(); }));
     }
     return;
   }
 
   // 11. Measure the active lease once its content has settled.
-  if (!monitor.contentReady) return;
-  const std::optional<Date> expiration = activeLease_->expiration();
+  if (!exposure_.contentReady) return;
+  const std::optional<Date> expiration = exposure_.activeLease->expiration();
   if (!expiration || *expiration <= now()) {
-    interrupt(text::leaseExpired, true, false);
+    interrupt(text::leaseExpired, Hide::ad, Surface::drop);
     return;
   }
   const EligibilitySnapshot snapshot = monitor.snapshot();
-  if (visibilityStatus_ != monitor.lastDiagnostic()) {
-    assign(AppModelField::visibilityStatus, visibilityStatus_, monitor.lastDiagnostic());
+  if (exposure_.visibilityStatus != monitor.lastDiagnostic()) {
+    assign(AppModelField::visibilityStatus, exposure_.visibilityStatus, monitor.lastDiagnostic());
   }
-  if (!exposureClock_) return;
-  const ExposureProgress progress = exposureClock_->sample(snapshot, ports_.clock->uptime());
+  if (!exposure_.exposureClock) return;
+  const ExposureProgress progress = exposure_.exposureClock->sample(snapshot, ports_.clock->uptime());
   switch (progress.kind()) {
     case ExposureProgress::Kind::running:
       break;
     case ExposureProgress::Kind::invalidated:
-      interrupt(progress.reason().value_or(std::string(ExposureClock::unavailableReason)), false, true);
+      interrupt(progress.reason().value_or(std::string(ExposureClock::unavailableReason)), Hide::nothing, Surface::preserve);
       break;
     case ExposureProgress::Kind::complete:
       complete(progress.elapsedMs().value_or(0));
@@ -101,16 +101,16 @@ void AppModel::tick() {
 // Fetch and display
 
 void AppModel::fetchSponsor() {
-  if (isBusy_ || pendingCancellations_ != 0 || !credential_ || !consent_ || paused_ || !schedulePermits(now()) ||
-      !ports_.monitor->controlsClosed || !recentInput()) {
+  if (isBusy_ || exposure_.pendingCancellations != 0 || !account_.credential || !choices_.consent || choices_.paused || !schedulePermits(now()) ||
+      !exposure_.controlsClosed || !recentInput()) {
     return;
   }
   assign(AppModelField::isBusy, isBusy_, true);
-  const std::int64_t fetchGeneration = ++generation_;
-  nextFetch_ = DeliveryCadence::nextAttempt(std::nullopt, now());
+  const std::int64_t fetchGeneration = ++exposure_.generation;
+  exposure_.nextFetch = DeliveryCadence::nextAttempt(std::nullopt, now());
 
-  const std::string token = credential_->token;
-  api_->start(token, lastPreviewCampaignId_, sponsorPreferences_.filters(),
+  const std::string token = account_.credential->token;
+  api_->start(token, exposure_.lastPreviewCampaignId, choices_.sponsorPreferences.filters(),
               [weak = std::weak_ptr<Handle>(handle_), fetchGeneration](ApiResult<ExposureLease> result) {
                 if (const auto handle = weak.lock(); handle && handle->model != nullptr) {
                   handle->model->handleFetchResult(fetchGeneration, std::move(result));
@@ -126,19 +126,19 @@ void AppModel::handleFetchResult(std::int64_t fetchGeneration, ApiResult<Exposur
   const ExposureLease& lease = result.value();
   const SponsorCreative& creative = lease.creative;
   const auto cancelIfReceipt = [&] {
-    if (lease.requiresReceipt() && credential_) {
-      api_->cancel(credential_->token, lease.leaseId, [](ApiResult<EmptyResponse>) {});
+    if (lease.requiresReceipt() && account_.credential) {
+      api_->cancel(account_.credential->token, lease.leaseId, [](ApiResult<EmptyResponse>) {});
     }
   };
 
   // 1. Stale, or no longer allowed: never shown.
   const bool stale =
-      generation_ != fetchGeneration || !consent_ || paused_ || !schedulePermits(now()) ||
-      !sponsorPreferences_.allows(creative.advertiserId ? std::optional<std::string_view>(*creative.advertiserId)
+      exposure_.generation != fetchGeneration || !choices_.consent || choices_.paused || !schedulePermits(now()) ||
+      !choices_.sponsorPreferences.allows(creative.advertiserId ? std::optional<std::string_view>(*creative.advertiserId)
                                                         : std::nullopt,
                                   creative.category ? std::optional<std::string_view>(*creative.category)
                                                     : std::nullopt) ||
-      !ports_.monitor->controlsClosed || !recentInput();
+      !exposure_.controlsClosed || !recentInput();
   if (stale) {
     cancelIfReceipt();
     assign(AppModelField::isBusy, isBusy_, false);
@@ -147,7 +147,7 @@ void AppModel::handleFetchResult(std::int64_t fetchGeneration, ApiResult<Exposur
 
   // 2. Unsafe or mismatched: refused whole.
   std::optional<MenuBarContent> content;
-  if (lease.isValid(now()) && credential_ && lease.mode == credential_->mode) {
+  if (lease.isValid(now()) && account_.credential && lease.mode == account_.credential->mode) {
     try {
       content.emplace(creative, *ports_.measurer);
     } catch (const ContentError&) {
@@ -164,7 +164,7 @@ void AppModel::handleFetchResult(std::int64_t fetchGeneration, ApiResult<Exposur
 }
 
 void AppModel::handleFetchFailure(std::int64_t fetchGeneration, const ControllerFailure& failure) {
-  if (generation_ != fetchGeneration) {
+  if (exposure_.generation != fetchGeneration) {
     assign(AppModelField::isBusy, isBusy_, false);
     return;
   }
@@ -174,42 +174,41 @@ void AppModel::handleFetchFailure(std::int64_t fetchGeneration, const Controller
   }
   if (const APIError* error = failure.apiError(); error && error->kind() == APIError::Kind::noFill) {
     const std::string reason = error->noFillReason().value_or(std::string());
-    assign(AppModelField::preferencesFiltered, preferencesFiltered_, reason == "preferences_filtered");
-    nextFetch_ = DeliveryCadence::nextAttempt(reason, now());
+    assign(AppModelField::preferencesFiltered, choices_.preferencesFiltered, reason == "preferences_filtered");
+    exposure_.nextFetch = DeliveryCadence::nextAttempt(reason, now());
   }
   clearDisplayedSponsor();
-  assign(AppModelField::menuText, menuText_, std::string());
+  assign(AppModelField::menuText, exposure_.menuText, std::string());
   assign(AppModelField::message, message_, failure.userText());
   assign(AppModelField::isBusy, isBusy_, false);
 }
 
 void AppModel::display(const ExposureLease& lease, MenuBarContent content, std::int64_t fetchGeneration) {
   SurfaceMonitorPort& monitor = *ports_.monitor;
-  assign(AppModelField::preferencesFiltered, preferencesFiltered_, false);
-  lastPreviewCampaignId_ = lease.isPreview() ? lease.campaignId : std::nullopt;
+  assign(AppModelField::preferencesFiltered, choices_.preferencesFiltered, false);
+  exposure_.lastPreviewCampaignId = lease.isPreview() ? lease.campaignId : std::nullopt;
 
-  activeLease_ = lease;
-  displayedLeaseId_ = lease.requiresReceipt() ? std::optional<std::string>(lease.leaseId) : std::nullopt;
-  assign(AppModelField::displayCreative, displayCreative_, std::optional<SponsorCreative>(lease.creative));
+  exposure_.activeLease = lease;
+  exposure_.displayedLeaseId = lease.requiresReceipt() ? std::optional<std::string>(lease.leaseId) : std::nullopt;
+  assign(AppModelField::displayCreative, exposure_.displayCreative, std::optional<SponsorCreative>(lease.creative));
 
-  exposureClock_.emplace(lease.durationMs);
-  displayExpiration_ = lease.expiration();
+  exposure_.exposureClock.emplace(lease.durationMs);
+  exposure_.displayExpiration = lease.expiration();
 
   const std::string shown = content.text();
   const double width = std::max(content.minimumWidth(), content.requiredWidth());
-  monitor.expectedText = shown;
-  monitor.expectedContent = std::move(content);
-  monitor.contentReady = false;
+  monitor.setExpectation(shown, std::move(content));
+  setContentReady(false);
 
-  assign(AppModelField::menuWidth, menuWidth_, width);
-  assign(AppModelField::menuText, menuText_, shown);
+  assign(AppModelField::menuWidth, exposure_.menuWidth, width);
+  assign(AppModelField::menuText, exposure_.menuText, shown);
   assign(AppModelField::message, message_,
          std::string(lease.isPreview() ? text::previewDisplayed : text::sponsorDisplayed));
 
   ports_.queue->postAfter(contentSettleDelay, weakly([fetchGeneration](AppModel& model) {
-    if (model.generation_ != fetchGeneration || !model.activeLease_) return;
+    if (model.exposure_.generation != fetchGeneration || !model.exposure_.activeLease) return;
     model.ports_.monitor->redrawStatusButton();
-    model.ports_.monitor->contentReady = true;
+    model.setContentReady(true);
   }));
 
   assign(AppModelField::isBusy, isBusy_, false);
@@ -219,27 +218,27 @@ void AppModel::display(const ExposureLease& lease, MenuBarContent content, std::
 // Completion and confirmation
 
 void AppModel::complete(std::int64_t elapsedMs) {
-  ExposureLease lease = std::move(*activeLease_);
-  activeLease_.reset();
-  ports_.monitor->contentReady = false;
-  exposureClock_.reset();
+  ExposureLease lease = std::move(*exposure_.activeLease);
+  exposure_.activeLease.reset();
+  setContentReady(false);
+  exposure_.exposureClock.reset();
 
   if (!lease.requiresReceipt()) {
-    nextFetch_ = Date::min();
+    exposure_.nextFetch = Date::min();
     return;
   }
 
   try {
-    if (!signer_ || !credential_) throw ClientError::reconnect();
-    CompleteRequest request = CompleteRequest::make(lease.leaseId, lease.nonce, elapsedMs, *signer_);
-    const PersistedCompletion record{endpoint_.normalized(), credential_->deviceId, request, lease.termsVersion};
+    if (!account_.signer || !account_.credential) throw ClientError::reconnect();
+    CompleteRequest request = CompleteRequest::make(lease.leaseId, lease.nonce, elapsedMs, *account_.signer);
+    const PersistedCompletion record{endpoint_.normalized(), account_.credential->deviceId, request, lease.termsVersion};
     // Stored before anything is marked pending: a completion is never only in memory.
     vault_.save(encodeRecord(record), vaultAccount::pendingCompletion);
 
-    pendingCompletion_ = std::move(request);
-    pendingTermsVersion_ = lease.termsVersion;
-    assign(AppModelField::confirmationPending, confirmationPending_, true);
-    nextConfirmationAttempt_ = Date::min();
+    exposure_.pendingCompletion = std::move(request);
+    exposure_.pendingTermsVersion = lease.termsVersion;
+    assign(AppModelField::confirmationPending, exposure_.confirmationPending, true);
+    exposure_.nextConfirmationAttempt = Date::min();
     assign(AppModelField::message, message_, std::string(text::confirming));
     ports_.queue->post(weakly([](AppModel& model) { model.confirmCompletion(); }));
   } catch (const std::bad_alloc&) {
@@ -250,11 +249,11 @@ void AppModel::complete(std::int64_t elapsedMs) {
 }
 
 void AppModel::confirmCompletion() {
-  if (!pendingCompletion_ || !credential_ || isBusy_) return;
+  if (!exposure_.pendingCompletion || !account_.credential || isBusy_) return;
   assign(AppModelField::isBusy, isBusy_, true);
-  nextConfirmationAttempt_ = after(confirmationRetry);
-  const std::string deviceId = credential_->deviceId;
-  api_->complete(credential_->token, *pendingCompletion_,
+  exposure_.nextConfirmationAttempt = after(confirmationRetry);
+  const std::string deviceId = account_.credential->deviceId;
+  api_->complete(account_.credential->token, *exposure_.pendingCompletion,
                  [weak = std::weak_ptr<Handle>(handle_), deviceId](ApiResult<CompleteResponse> result) {
                    if (const auto handle = weak.lock(); handle && handle->model != nullptr) {
                      handle->model->handleConfirmation(deviceId, std::move(result));
@@ -263,7 +262,7 @@ void AppModel::confirmCompletion() {
 }
 
 void AppModel::handleConfirmation(const std::string& deviceId, ApiResult<CompleteResponse> result) {
-  if (!credential_ || credential_->deviceId != deviceId) {
+  if (!account_.credential || account_.credential->deviceId != deviceId) {
     assign(AppModelField::isBusy, isBusy_, false);
     return;
   }
@@ -279,10 +278,10 @@ void AppModel::handleConfirmation(const std::string& deviceId, ApiResult<Complet
       if (!valid) {
         failure = ControllerFailure::client(ClientError::invalidResponse());
       } else {
-        assign(AppModelField::balanceMicros, balanceMicros_, *answer.balanceMicros);
+        assign(AppModelField::balanceMicros, account_.balanceMicros, *answer.balanceMicros);
         std::string line = money(*answer.rewardMicros);
         line += ' ';
-        line += mode_ == NetworkMode::sandbox ? text::inTestCredits : text::inRewards;
+        line += account_.mode == NetworkMode::sandbox ? text::inTestCredits : text::inRewards;
         line += text::recordedSuffix;
         assign(AppModelField::message, message_, std::move(line));
       }
@@ -312,11 +311,37 @@ void AppModel::handleConfirmation(const std::string& deviceId, ApiResult<Complet
     return;
   }
 
-  nextFetch_ = DeliveryCadence::nextAttemptAfterCompletion(pendingTermsVersion_, now());
-  pendingCompletion_.reset();
-  pendingTermsVersion_.reset();
-  assign(AppModelField::confirmationPending, confirmationPending_, false);
+  exposure_.nextFetch = DeliveryCadence::nextAttemptAfterCompletion(exposure_.pendingTermsVersion, now());
+  exposure_.pendingCompletion.reset();
+  exposure_.pendingTermsVersion.reset();
+  assign(AppModelField::confirmationPending, exposure_.confirmationPending, false);
   refreshThen([](AppModel& model) { model.assign(AppModelField::isBusy, model.isBusy_, false); });
+}
+
+// ---------------------------------------------------------------------------------
+// The popover and the advertiser link
+
+void AppModel::setControlsOpen(bool open) {
+  if (open) {
+    exposure_.controlsClosed = false;
+    ports_.monitor->setControlsClosed(false);
+    interrupt(text::controlsOpen, Hide::nothing, Surface::drop);
+    ports_.queue->post(weakly([](AppModel& model) { model.refresh(); }));
+  } else {
+    exposure_.controlsClosed = true;
+    ports_.monitor->setControlsClosed(true);
+    exposure_.nextFetch = after(1);
+  }
+}
+
+void AppModel::openAdvertiser() {
+  if (!exposure_.displayCreative) return;
+  const std::optional<Url> url = SafeEndpoint::advertiserURL(exposure_.displayCreative->url);
+  if (!url) return;
+  if (exposure_.displayedLeaseId && account_.credential) {
+    api_->click(account_.credential->token, *exposure_.displayedLeaseId, [](ApiResult<EmptyResponse>) {});
+  }
+  ports_.browser->open(url->text());
 }
 
 }  // namespace nimbrella

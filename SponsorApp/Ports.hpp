@@ -103,26 +103,43 @@ class PreferredLanguages {
   virtual std::vector<std::string> preferredLanguages() const = 0;
 };
 
-// The software updater: started once, it runs `beforeInstallation` just before it
-// replaces and relaunches the application.
+// The software updater. Until it is started, and when this installation does not
+// allow updating, its state is all false and nothing it is asked does anything.
 class SoftwareUpdater {
  public:
+  struct State {
+    bool canCheckForUpdates = false;
+    bool automaticallyChecks = false;
+    bool automaticallyInstalls = false;
+  };
+
   virtual ~SoftwareUpdater() = default;
-  virtual void start(std::function<void()> beforeInstallation) = 0;
+  // Starts updating when this installation allows it; once only. `beforeInstallation`
+  // runs just before the application is replaced and relaunched; `changed` runs on the
+  // main thread after every change of state().
+  virtual void start(std::function<void()> beforeInstallation, std::function<void()> changed) = 0;
+  virtual State state() const = 0;
+  // A check the user asked for; only while state().canCheckForUpdates.
+  virtual void checkForUpdates() = 0;
+  // The switches; the value the updater keeps is reported through `changed`.
+  virtual void setAutomaticallyChecks(bool value) = 0;
+  virtual void setAutomaticallyInstalls(bool value) = 0;
 };
 
-// The surface monitor as the controller sees it. The controller writes the flags and
-// the expected content; the monitor reads them when it measures.
+// The surface monitor as the controller sees it. The controller tells it what should
+// be painted and what it knows of the system; the monitor measures on request.
 class SurfaceMonitorPort {
  public:
   virtual ~SurfaceMonitorPort() = default;
 
-  bool displayAwake = true;
-  bool sessionActive = true;
-  bool controlsClosed = true;
-  bool contentReady = false;
-  std::string expectedText;
-  std::optional<MenuBarContent> expectedContent;
+  // The item that should be painted: its text and, for a sponsored item, its content
+  // (without content the text is the house text).
+  virtual void setExpectation(std::string text, std::optional<MenuBarContent> content) = 0;
+  // True once the expected item has been shown long enough to have settled.
+  virtual void setContentReady(bool ready) = 0;
+  virtual void setDisplayAwake(bool awake) = 0;
+  virtual void setSessionActive(bool active) = 0;
+  virtual void setControlsClosed(bool closed) = 0;
 
   // Measures the fourteen checks now; updates lastDiagnostic().
   virtual EligibilitySnapshot snapshot() = 0;

@@ -4,6 +4,7 @@
 add_library(nimbrella_controller STATIC
   ${CMAKE_CURRENT_LIST_DIR}/AppModel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/AppModelAccount.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/AppModelChoices.cpp
   ${CMAKE_CURRENT_LIST_DIR}/AppModelConnection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/AppModelExposure.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Money.cpp
@@ -40,30 +41,3 @@ if(TARGET bench_controller_tick)
   set_target_properties(bench_controller_tick PROPERTIES AUTOMOC OFF)
 endif()
 
-if(NIMBRELLA_BUILD_APP)
-  add_library(nimbrella_linux_platform STATIC
-    ${CMAKE_CURRENT_LIST_DIR}/linux/QtMainQueue.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/linux/QSettingsDefaults.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/linux/SystemClock.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/linux/PreferredLanguages.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/linux/DesktopBrowserOpener.cpp)
-  target_link_libraries(nimbrella_linux_platform PUBLIC nimbrella_controller Qt6::Core Qt6::Gui)
-  set_target_properties(nimbrella_linux_platform PROPERTIES AUTOMOC OFF)
-
-  # Runs against the real Qt event loop and a real settings file; no display needed.
-  nimbrella_test(linux_platform_test LABEL controller
-    SOURCES ${PROJECT_SOURCE_DIR}/tests/controller/linux_platform_test.cpp
-    LIBS nimbrella_linux_platform)
-  if(TARGET linux_platform_test)
-    set_target_properties(linux_platform_test PROPERTIES AUTOMOC OFF)
-  endif()
-
-  # The controller with the real Qt transport against the development server on loopback.
-  nimbrella_test(controller_integration_test LABEL integration
-    SOURCES ${PROJECT_SOURCE_DIR}/tests/integration/controller_integration_test.cpp
-            ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
-    LIBS nimbrella_controller nimbrella_linux_network nimbrella_linux_platform nimbrella_server)
-  if(TARGET controller_integration_test)
-    set_target_properties(controller_integration_test PROPERTIES AUTOMOC OFF)
-  endif()
-endif()

@@ -29,13 +29,13 @@ void BM_TickWhileMeasuring(benchmark::State& state) {
   AppModel& model = world.build();
   const auto measuring = [&] {
     // Fetch, display and settle in simulated time without the repeating timer.
-    for (int i = 0; i < 100 && !(model.activeLease() && world.monitor->contentReady); ++i) {
+    for (int i = 0; i < 100 && !(model.exposureState().activeLease && world.monitor->contentReady); ++i) {
       model.tick();
       world.advance(0.1);
     }
   };
   measuring();
-  if (!model.activeLease()) {
+  if (!model.exposureState().activeLease) {
     state.SkipWithError("no exposure is running");
     return;
   }
@@ -44,13 +44,13 @@ void BM_TickWhileMeasuring(benchmark::State& state) {
     world.clock->uptimeOffset += 0.001;
     world.clock->wallOffset += std::chrono::milliseconds(1);
     model.tick();
-    if (++iteration % 1024 == 0 || !model.activeLease()) {
+    if (++iteration % 1024 == 0 || !model.exposureState().activeLease) {
       // Runs the work the ticks posted (the periodic refresh) outside the measurement.
       state.PauseTiming();
       world.settle();
       state.ResumeTiming();
     }
-    if (!model.activeLease()) {
+    if (!model.exposureState().activeLease) {
       state.PauseTiming();
       world.advance(1);
       measuring();

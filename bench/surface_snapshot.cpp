@@ -77,7 +77,7 @@ void BM_ExposureTickProcessorShare(benchmark::State& state) {
     QTimer timer;
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, [&] {
-      scene->monitor->synchronizeSurface(scene->monitor->expectedText, true);
+      scene->monitor->synchronizeSurface(scene->monitor->expectedText(), true);
       if (scene->monitor->snapshot().failure()) ++failures;
       ++ticks;
     });

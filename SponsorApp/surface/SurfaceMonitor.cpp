@@ -3,6 +3,7 @@
 #include "SponsorApp/surface/SurfaceSynchronizer.hpp"
 
 #include <cmath>
+#include <utility>
 #include <limits>
 
 namespace nimbrella {
@@ -31,7 +32,7 @@ SurfaceMonitor::SurfaceMonitor(WindowServer& server, const TextMeasurer& measure
     : server_(server), measurer_(measurer) {}
 
 MenuBarContent SurfaceMonitor::contentExpected() const {
-  return expectedContent ? *expectedContent : MenuBarContent(expectedText, measurer_);
+  return expectedContent_ ? *expectedContent_ : MenuBarContent(expectedText_, measurer_);
 }
 
 std::string SurfaceMonitor::summaryOf(const EligibilitySnapshot& s) {
@@ -97,7 +98,7 @@ EligibilitySnapshot SurfaceMonitor::unprovableSnapshot(const SurfacePanel* panel
   EligibilitySnapshot result;
   if (panel != nullptr) {
     result.contentReady =
-        paintedAsExpected(contentReady, expectedText, panel->view(), panel->button(), contentExpected());
+        paintedAsExpected(contentReady_, expectedText_, panel->view(), panel->button(), contentExpected());
   } else {
     result.contentReady = false;
   }
@@ -111,9 +112,9 @@ EligibilitySnapshot SurfaceMonitor::unprovableSnapshot(const SurfacePanel* panel
   result.occlusionVisible = false;
   result.topmostSamplesPass = false;
   result.recentInput = false;
-  result.displayAwake = displayAwake;
-  result.sessionActive = sessionActive;
-  result.controlsClosed = controlsClosed;
+  result.displayAwake = displayAwake_;
+  result.sessionActive = sessionActive_;
+  result.controlsClosed = controlsClosed_;
   debugSummary_ = summaryOf(result);
   lastDiagnostic_ = std::string(unprovableReason) + std::string(unverifiedSuffix);
   return result;
@@ -137,12 +138,12 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
 
   const ViewState view = panel->view();
   std::optional<MenuBarContent> house;
-  const MenuBarContent& expected = expectedContent ? *expectedContent : house.emplace(expectedText, measurer_);
+  const MenuBarContent& expected = expectedContent_ ? *expectedContent_ : house.emplace(expectedText_, measurer_);
   const Rect status = MenuBarSurfaceLogic::statusRectangle(*statusButton, *sample.statusWindow);
   const std::optional<Rect> panelFrame = sample.panel ? std::optional<Rect>(sample.panel->frame) : std::nullopt;
 
   EligibilitySnapshot result;
-  result.contentReady = paintedAsExpected(contentReady, expectedText, view, panel->button(), expected);
+  result.contentReady = paintedAsExpected(contentReady_, expectedText_, view, panel->button(), expected);
   result.statusItemVisible = item->isVisible();
   result.buttonVisible = viewShown(view) && viewShown(*statusButton);
   result.windowVisible = windowShown(sample.panel) && windowShown(sample.statusWindow);
@@ -153,10 +154,10 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
                          MenuBarSurfaceLogic::qualifiesOnScreen(status, *sample.screen);
   result.textFits = expected.fits(view.boundsSize);
   result.occlusionVisible = sample.panelOcclusionVisible;
-  result.displayAwake = displayAwake;
-  result.sessionActive = sessionActive;
+  result.displayAwake = displayAwake_;
+  result.sessionActive = sessionActive_;
   result.topmostSamplesPass = panelFrame && sampledPoints(*panelFrame, panel->windowNumber()).owned == 9;
-  result.controlsClosed = controlsClosed;
+  result.controlsClosed = controlsClosed_;
   result.recentInput = IdleEligibility::allows(server_.secondsSinceLastInput());
 
   debugSummary_ = summaryOf(result);
@@ -172,11 +173,16 @@ void SurfaceMonitor::synchronizeSurface(std::string_view text, bool allowed) {
   const std::shared_ptr<SurfacePanel> panel = surface.lock();
   if (!panel) return;
   std::optional<MenuBarContent> house;
-  const MenuBarContent& content = expectedContent ? *expectedContent : house.emplace(std::string(text), measurer_);
-  const bool permitted = allowed && displayAwake && sessionActive && controlsClosed &&
+  const MenuBarContent& content = expectedContent_ ? *expectedContent_ : house.emplace(std::string(text), measurer_);
+  const bool permitted = allowed && displayAwake_ && sessionActive_ && controlsClosed_ &&
                          IdleEligibility::allows(server_.secondsSinceLastInput());
   const std::shared_ptr<StatusItemPort> item = statusItem.lock();
   MenuBarSurfaceLogic::synchronize(*panel, item.get(), server_, content, permitted);
+}
+
+void SurfaceMonitor::setExpectation(std::string text, std::optional<MenuBarContent> content) {
+  expectedText_ = std::move(text);
+  expectedContent_ = std::move(content);
 }
 
 void SurfaceMonitor::hideSurface() {

@@ -41,6 +41,13 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
   std::weak_ptr<StatusItemPort> statusItem;
   std::weak_ptr<SurfacePanel> surface;
 
+  void setExpectation(std::string text, std::optional<MenuBarContent> content) override;
+  const std::string& expectedText() const { return expectedText_; }
+  void setContentReady(bool ready) override { contentReady_ = ready; }
+  void setDisplayAwake(bool awake) override { displayAwake_ = awake; }
+  void setSessionActive(bool active) override { sessionActive_ = active; }
+  void setControlsClosed(bool closed) override { controlsClosed_ = closed; }
+
   EligibilitySnapshot snapshot() override;
   void synchronizeSurface(std::string_view text, bool allowed) override;
   const std::string& lastDiagnostic() const override { return lastDiagnostic_; }
@@ -64,6 +71,12 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
 
   WindowServer& server_;
   const TextMeasurer& measurer_;
+  std::string expectedText_;
+  std::optional<MenuBarContent> expectedContent_;
+  bool contentReady_ = false;
+  bool displayAwake_ = true;
+  bool sessionActive_ = true;
+  bool controlsClosed_ = true;
   std::string lastDiagnostic_{nothingToMeasure};
   std::string debugSummary_{noSampleYet};
 };

@@ -174,9 +174,9 @@ TEST_F(AccountTest, BlockingTheCurrentSponsorSavesOneLowerCaseEntryAndInterrupts
   world.advance(0.25);
   EXPECT_EQ(json::parse(lastBody(world, startPath))["preferences"]["blockedAdvertiserIds"][0], acmeId);
   EXPECT_FALSE(model.displayCreative().has_value());  // the server offered the blocked one again
-  const std::int64_t generation = model.generation();
+  const std::int64_t generation = model.exposureState().generation;
   model.blockCurrentSponsor();
-  EXPECT_EQ(model.generation(), generation);
+  EXPECT_EQ(model.exposureState().generation, generation);
   EXPECT_EQ(model.sponsorPreferences().blockedSponsors, expected);
 
   // An advertiser id that is not a UUID cannot be blocked.
@@ -201,7 +201,7 @@ TEST_F(AccountTest, TheAdvertiserLinkIsOpenedOnlyWhenSafeAndClicksAreReportedFor
   world.settle();
   EXPECT_EQ(world.browser->opened, std::vector<std::string>{"https://acme.example/offer"});
   EXPECT_EQ(world.server->count("/api/exposures/click"), 1u);
-  EXPECT_TRUE(model.activeLease().has_value());  // a click does not touch the exposure
+  EXPECT_TRUE(model.exposureState().activeLease.has_value());  // a click does not touch the exposure
 
   World unsafe;
   changeLeases(unsafe, [](ExposureLease& lease, std::int64_t) { lease.creative.url = "https://127.0.0.1/offer"; });

@@ -116,7 +116,7 @@ TEST_F(ConnectionTest, MalformedStartAnswersNetworkFailuresAndALockedVaultLeaveN
     model.connectInBrowser();
     w.settle();
     EXPECT_EQ(w.server->count(authorizationStartPath), c.starts);
-    EXPECT_FALSE(model.connectionPending() || model.authorization() || model.isBusy());
+    EXPECT_FALSE(model.connectionPending() || model.connectionState().authorization || model.isBusy());
     EXPECT_FALSE(w.secrets->has(vaultAccount::pendingAuthorization));
     EXPECT_TRUE(w.browser->opened.empty());
     EXPECT_EQ(model.message(), c.message);
@@ -153,7 +153,7 @@ TEST_F(ConnectionTest, PollFailuresRetryAfterTenSecondsAndAnExpiredRequestIsDrop
     EXPECT_EQ(model.message(), pollFailure);
     EXPECT_EQ(model.connectionError(), pollFailure);
     EXPECT_TRUE(model.connectionPending() && !model.isPaired());
-    EXPECT_EQ(model.nextAuthorizationPoll(), world.clock->now() + seconds(10));
+    EXPECT_EQ(model.connectionState().nextAuthorizationPoll, world.clock->now() + seconds(10));
     world.advance(9.75);
     EXPECT_EQ(world.server->count(pollPath), before + 1);
   }

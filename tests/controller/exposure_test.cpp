@@ -100,7 +100,7 @@ TEST_F(ExposureTest, EveryInterruptSourceEndsTheExposureWithItsMessageAndCancels
       {"Sponsorship was turned off.", [](World& w) { w.model().setConsent(false); }},
       {"Sponsor preferences changed.",
        [](World& w) { w.model().updateSponsorPreferences([](SponsorPreferences& p) { p.startMinute = 1; }); }},
-      {"Nimbrella was quit.", [](World& w) { w.model().interrupt("Nimbrella was quit.", false, false); }, true},
+      {"Nimbrella was quit.", [](World& w) { w.model().interrupt("Nimbrella was quit.", AppModel::Hide::nothing, AppModel::Surface::drop); }, true},
       {"The computer has been inactive for more than five minutes.", thenTick([](World& w) { w.idle->seconds = 301; })},
       // A sampling gap, as after a stalled main thread.
       {"Exposure was interrupted; a new session is required.",
@@ -117,7 +117,7 @@ TEST_F(ExposureTest, EveryInterruptSourceEndsTheExposureWithItsMessageAndCancels
     source.cause(w);
     w.settle();
     EXPECT_EQ(model.message(), source.message + noReward);
-    EXPECT_FALSE(model.activeLease().has_value() || w.monitor->contentReady);
+    EXPECT_FALSE(model.exposureState().activeLease.has_value() || w.monitor->contentReady);
     EXPECT_EQ(model.displayCreative().has_value(), source.keepsCreative);
     ASSERT_EQ(w.server->count(cancelPath), 1u);
     EXPECT_EQ(json::parse(lastBody(w, cancelPath))["leaseId"], "lease-1");
@@ -153,7 +153,7 @@ TEST_F(ExposureTest, StaleFetchResultsAreCancelledAndNeverPainted) {
   EXPECT_EQ(model.message(), "The desktop changed.");  // no lease yet: no suffix
   world.server->release(startPath);
   world.settle();
-  EXPECT_FALSE(model.isBusy() || model.activeLease() || model.displayCreative());
+  EXPECT_FALSE(model.isBusy() || model.exposureState().activeLease || model.displayCreative());
   EXPECT_EQ(model.menuText(), "");
   EXPECT_EQ(model.message(), "The desktop changed.");
   EXPECT_EQ(world.server->count(cancelPath), 1u);
@@ -198,7 +198,7 @@ TEST_F(ExposureTest, NoFillAnswersSetTheCadenceOfTheirReasonAndPreferencesFilter
     world.advance(0.25);
     ASSERT_EQ(world.server->count(startPath), before + 1);
     EXPECT_EQ(model.message(), message);
-    EXPECT_EQ(model.nextFetch(), world.clock->now() + seconds(delay));
+    EXPECT_EQ(model.exposureState().nextFetch, world.clock->now() + seconds(delay));
     EXPECT_EQ(model.preferencesFiltered(), reason == "preferences_filtered");
   }
   EXPECT_EQ(model.preferenceStatus(), "No sponsors match your choices");
@@ -232,7 +232,7 @@ TEST_F(ExposureTest, UnsafeMismatchedOrFailedAnswersAreRefusedWholeWithTheRightT
     EXPECT_FALSE(model.displayCreative().has_value());
     EXPECT_TRUE(model.isPaired());
     EXPECT_EQ(w.server->count(cancelPath), c.change ? 1u : 0u);  // a refused lease is given back
-    EXPECT_EQ(model.nextFetch(), w.clock->now() + seconds(300));
+    EXPECT_EQ(model.exposureState().nextFetch, w.clock->now() + seconds(300));
   }
 }
 
@@ -251,14 +251,14 @@ TEST_F(ExposureTest, PreviewsAreMeasuredButNeverSignedAndTheNextRequestNamesThei
   ASSERT_EQ(world.server->count(startPath), 2u);  // at once, on the next tick
   EXPECT_EQ(json::parse(lastBody(world, startPath))["afterPreviewCampaignId"], campaign);
   EXPECT_FALSE(model.isShowingPreview());
-  EXPECT_EQ(model.lastPreviewCampaignId(), std::nullopt);
+  EXPECT_EQ(model.exposureState().lastPreviewCampaignId, std::nullopt);
 
   // An interrupted preview is not cancelled and allows an immediate retry.
   world.advance(72);
   ASSERT_TRUE(model.isShowingPreview());
   world.events->fire(SystemEvent::activeSpaceDidChange);
   EXPECT_EQ(world.server->count(cancelPath), 0u);
-  EXPECT_EQ(model.nextFetch(), Date::min());
+  EXPECT_EQ(model.exposureState().nextFetch, Date::min());
 }
 
 TEST_F(ExposureTest, ConfirmationIsRetriedWithTheSameSignatureAndBlocksFetchingUntilAnswered) {
@@ -324,8 +324,8 @@ TEST_F(ExposureTest, A401FromFetchConfirmationOrRefreshErasesCredentialKeyAndPen
     w.advance(path == startPath ? 0.25 : path == mePath ? 15.25 : 10.25);
     w.settle();
     EXPECT_EQ(model.message(), notAuthorized);
-    EXPECT_FALSE(model.isPaired() || model.credential() || model.hasSigner() || model.consent() || model.isBusy());
-    EXPECT_FALSE(model.confirmationPending() || model.pendingCompletion() || model.balanceLoaded());
+    EXPECT_FALSE(model.isPaired() || model.accountState().credential || model.accountState().signer.has_value() || model.consent() || model.isBusy());
+    EXPECT_FALSE(model.confirmationPending() || model.exposureState().pendingCompletion || model.balanceLoaded());
     EXPECT_EQ(model.balanceMicros(), 0);
     EXPECT_EQ(model.menuText(), "Nimbrella");
     for (const auto account : {vaultAccount::deviceCredential, vaultAccount::receiptSigningPrivate,
@@ -352,12 +352,12 @@ TEST_F(ExposureTest, AFailedCancelHoldsBackFetchingUntilTheLeasesExpiry) {
   AppModel& model = measuring(world);
   world.server->scriptHold(cancelPath);
   world.events->fire(SystemEvent::activeSpaceDidChange);
-  EXPECT_EQ(model.pendingCancellations(), 1);
+  EXPECT_EQ(model.exposureState().pendingCancellations, 1);
   world.advance(40);
   EXPECT_EQ(world.server->count(startPath), 1u);  // waits while the cancel is in flight
   world.server->release(cancelPath, HttpResponse{500, {}, "{}"});
   world.settle();
-  EXPECT_EQ(model.pendingCancellations(), 0);
+  EXPECT_EQ(model.exposureState().pendingCancellations, 0);
   world.advance(600 - 41 - 1);
   EXPECT_EQ(world.server->count(startPath), 1u);
   world.advance(2);
@@ -381,7 +381,7 @@ TEST_F(ExposureTest, TheVaultLockedAtTheCompletionOrAtItsDeletion) {
 
   // The next exposure completes; deleting its record fails, so it is retried.
   world.advance(299);
-  ASSERT_TRUE(model.activeLease().has_value());
+  ASSERT_TRUE(model.exposureState().activeLease.has_value());
   world.secrets->failRemoves = true;
   world.advance(2);
   EXPECT_EQ(world.server->count(completePath), 1u);

@@ -163,7 +163,7 @@ TEST_F(ControllerIntegrationTest, PairingAndOneConfirmedExposureRefreshTheBalanc
   EXPECT_TRUE(app.balanceLoaded());
 
   run(1);
-  ASSERT_TRUE(app.activeLease().has_value()) << app.message();
+  ASSERT_TRUE(app.exposureState().activeLease.has_value()) << app.message();
   EXPECT_EQ(app.menuText(), "Ad \xC2\xB7 Loopback Tools");
   run(11);
   EXPECT_FALSE(app.confirmationPending()) << app.message();
@@ -174,7 +174,7 @@ TEST_F(ControllerIntegrationTest, PairingAndOneConfirmedExposureRefreshTheBalanc
   // The figure the server itself reports.
   std::optional<DeviceResponse> me;
   ApiClient client(SafeEndpoint(origin), transport);
-  client.me(app.credential()->token, [&](ApiResult<DeviceResponse> result) {
+  client.me(app.accountState().credential->token, [&](ApiResult<DeviceResponse> result) {
     if (result.ok()) me = result.value();
   });
   awaitNetwork();
@@ -188,7 +188,7 @@ TEST_F(ControllerIntegrationTest, ARestartBetweenStoringAndConfirmingConfirmsThe
   app.connectInBrowser();
   awaitNetwork();
   run(3.5);
-  ASSERT_TRUE(app.activeLease().has_value()) << app.message();
+  ASSERT_TRUE(app.exposureState().activeLease.has_value()) << app.message();
 
   // The network goes down just as the exposure completes.
   transport->offlinePath = "/api/exposures/complete";
@@ -204,7 +204,7 @@ TEST_F(ControllerIntegrationTest, ARestartBetweenStoringAndConfirmingConfirmsThe
   AppModel& relaunched = build();
   EXPECT_TRUE(relaunched.isPaired());
   EXPECT_TRUE(relaunched.confirmationPending());
-  EXPECT_EQ(relaunched.pendingCompletion(), stored.request);
+  EXPECT_EQ(relaunched.exposureState().pendingCompletion, stored.request);
   relaunched.start();
   run(1);
   EXPECT_FALSE(relaunched.confirmationPending()) << relaunched.message();
@@ -213,12 +213,12 @@ TEST_F(ControllerIntegrationTest, ARestartBetweenStoringAndConfirmingConfirmsThe
   // Sending the same signed request again credits nothing more.
   std::optional<CompleteResponse> again;
   ApiClient client(SafeEndpoint(origin), transport);
-  client.complete(relaunched.credential()->token, stored.request, [&](ApiResult<CompleteResponse> result) {
+  client.complete(relaunched.accountState().credential->token, stored.request, [&](ApiResult<CompleteResponse> result) {
     if (result.ok()) again = result.value();
   });
   awaitNetwork();
   std::optional<DeviceResponse> me;
-  client.me(relaunched.credential()->token, [&](ApiResult<DeviceResponse> result) {
+  client.me(relaunched.accountState().credential->token, [&](ApiResult<DeviceResponse> result) {
     if (result.ok()) me = result.value();
   });
   awaitNetwork();

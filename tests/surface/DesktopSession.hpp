@@ -86,9 +86,8 @@ struct Scene {
   // length, the monitor the expectation.
   void show(const MenuBarContent& content, bool sponsored) {
     item->setStatusText(content.text(), content.preferredWidth());
-    monitor->expectedText = content.text();
-    monitor->expectedContent = sponsored ? std::optional(content) : std::nullopt;
-    monitor->contentReady = true;
+    monitor->setExpectation(content.text(), sponsored ? std::optional(content) : std::nullopt);
+    monitor->setContentReady(true);
   }
 
   // Runs the controller's tick (synchronise, then measure) every 50 ms until `done`
@@ -98,7 +97,7 @@ struct Scene {
     QElapsedTimer timer;
     timer.start();
     for (;;) {
-      monitor->synchronizeSurface(monitor->expectedText, true);
+      monitor->synchronizeSurface(monitor->expectedText(), true);
       pump(50);
       const EligibilitySnapshot last = monitor->snapshot();
       if (done(last) || timer.elapsed() >= limit.count()) return last;

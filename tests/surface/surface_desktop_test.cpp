@@ -127,7 +127,7 @@ TEST_F(DesktopTest, CoveringTranslucentOrFullScreenWindowsFailTheirChecksUntilGo
   QWidget player;
   player.showFullScreen();
   EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.menuBarVisible; }).menuBarVisible);
-  scene->monitor->synchronizeSurface(scene->monitor->expectedText, true);
+  scene->monitor->synchronizeSurface(scene->monitor->expectedText(), true);
   EXPECT_FALSE(scene->surface->window()->isVisible()) << "the panel gives way to the full-screen window";
   player.close();
   EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
@@ -153,7 +153,7 @@ TEST_F(DesktopTest, DraggingTheItemBelowTheBandWithAltFailsTheGeometryCheck) {
   // Measured before the next synchronisation moves the panel: the item is off the band.
   EXPECT_FALSE(scene->monitor->snapshot().geometryValid) << scene->monitor->debugSummary();
   // The surface then refuses to follow it out of the band.
-  scene->monitor->synchronizeSurface(scene->monitor->expectedText, true);
+  scene->monitor->synchronizeSurface(scene->monitor->expectedText(), true);
   desktop::pump(100);
   EXPECT_FALSE(scene->surface->window()->isVisible());
   // The place the user chose is kept (as the distance from the screen's right edge).
@@ -329,11 +329,11 @@ TEST_F(DesktopTest, AWaylandSessionProvesNothing) {
   SurfaceMonitor monitor(*server, scene->measurer);
   monitor.statusItem = scene->item;
   monitor.surface = scene->surface;
-  scene->show(sponsored(), true);
-  monitor.expectedText = scene->monitor->expectedText;
-  monitor.expectedContent = scene->monitor->expectedContent;
-  monitor.contentReady = true;
-  monitor.synchronizeSurface(monitor.expectedText, true);
+  const MenuBarContent content = sponsored();
+  scene->show(content, true);
+  monitor.setExpectation(content.text(), content);
+  monitor.setContentReady(true);
+  monitor.synchronizeSurface(content.text(), true);
   desktop::pump(100);
   EXPECT_FALSE(scene->surface->window()->isVisible());
   const S snapshot = monitor.snapshot();

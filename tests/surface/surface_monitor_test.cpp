@@ -30,9 +30,8 @@ struct Scene {
     monitor.statusItem = item;
     monitor.surface = panel;
     item->statusButton->title = content.text();
-    monitor.expectedText = content.text();
-    monitor.expectedContent = content;
-    monitor.contentReady = true;
+    monitor.setExpectation(content.text(), content);
+    monitor.setContentReady(true);
     monitor.synchronizeSurface(content.text(), true);
     EXPECT_TRUE(server.panel.visible);
     panel->paint();
@@ -94,13 +93,13 @@ TEST_F(MonitorTest, EachCheckFailsAloneWithItsReason) {
     std::function<void(Scene&)> spoil;
   };
   const std::vector<Case> cases{
-      {"content not handed", &S::contentReady, notReady, [](Scene& t) { t.monitor.contentReady = false; }},
+      {"content not handed", &S::contentReady, notReady, [](Scene& t) { t.monitor.setContentReady(false); }},
       {"older title painted", &S::contentReady, notReady, [](Scene& t) { t.panel->painted.title = "Ad \xC2\xB7 Old"; }},
       {"new content not painted yet", &S::contentReady, notReady,
        [](Scene& t) {
          MenuBarContent changed{fakes::sponsoredCreative(std::nullopt, "#000000"), t.measurer};
          t.panel->configure(changed);
-         t.monitor.expectedContent = changed;
+         t.monitor.setExpectation(t.content.text(), changed);
        }},
       {"painted at another size", &S::contentReady, notReady, [](Scene& t) { t.panel->painted.boundsSize.height = 22; }},
       {"status item hidden", &S::statusItemVisible, hidden, [](Scene& t) { t.item->visible = false; }},
@@ -115,13 +114,13 @@ TEST_F(MonitorTest, EachCheckFailsAloneWithItsReason) {
       {"occluded", &S::occlusionVisible, unproven, [](Scene& t) { t.server.occlusionVisible = false; }},
       {"menu over a corner", &S::topmostSamplesPass, unproven,
        [](Scene& t) { t.server.covering.push_back({99, {1150, 700, 200, 85}}); }},
-      {"display asleep", &S::displayAwake, inactive, [](Scene& t) { t.monitor.displayAwake = false; }},
-      {"session inactive", &S::sessionActive, inactive, [](Scene& t) { t.monitor.sessionActive = false; }},
+      {"display asleep", &S::displayAwake, inactive, [](Scene& t) { t.monitor.setDisplayAwake(false); }},
+      {"session inactive", &S::sessionActive, inactive, [](Scene& t) { t.monitor.setSessionActive(false); }},
       {"idle 300.5 s", &S::recentInput, idle, [](Scene& t) { t.server.idleSeconds = 300.5; }},
       {"idle unknown", &S::recentInput, idle,
        [](Scene& t) { t.server.idleSeconds = std::numeric_limits<double>::quiet_NaN(); }},
       {"controls open", &S::controlsClosed, "Controls are open; exposure is paused.",
-       [](Scene& t) { t.monitor.controlsClosed = false; }},
+       [](Scene& t) { t.monitor.setControlsClosed(false); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,8 +140,8 @@ TEST_F(MonitorTest, CoupledFailuresAndTheSummaryOrder) {
   server.panel.frame.width = panel->painted.boundsSize.width = 279;
   panel->paint();
   server.fullScreen = true;
-  monitor.displayAwake = false;
-  monitor.controlsClosed = false;
+  monitor.setDisplayAwake(false);
+  monitor.setControlsClosed(false);
   (void)monitor.snapshot();
   // Display, session and controls are never part of the summary.
   EXPECT_EQ(monitor.debugSummary(),
@@ -170,8 +169,7 @@ TEST_F(MonitorTest, HitTestsCountOnlyThePanelAndAskNothingForADegenerateFrame) {
 }
 
 TEST_F(MonitorTest, HouseTextIsMeasuredFromTheExpectedText) {
-  monitor.expectedContent.reset();
-  monitor.expectedText = item->statusButton->title = "Nimbrella";
+  monitor.setExpectation(item->statusButton->title = "Nimbrella", std::nullopt);
   server.statusWindow->frame.width = item->statusButton->frameInWindow.width = 200;
   monitor.synchronizeSurface("Nimbrella", true);
   panel->paint();
@@ -192,11 +190,12 @@ TEST_F(MonitorTest, AnUnprovableSessionNeverReportsSuccess) {
 
 TEST_F(MonitorTest, SynchronisationHonoursTheMonitorsOwnConditions) {
   // A condition of the monitor hides the panel without asking for the idle time.
-  for (bool SurfaceMonitorPort::*flag :
-       {&SurfaceMonitorPort::displayAwake, &SurfaceMonitorPort::sessionActive, &SurfaceMonitorPort::controlsClosed}) {
+  for (void (SurfaceMonitorPort::*flag)(bool) :
+       {&SurfaceMonitorPort::setDisplayAwake, &SurfaceMonitorPort::setSessionActive,
+        &SurfaceMonitorPort::setControlsClosed}) {
     Scene t;
     const int idleCalls = t.server.idleCalls;
-    t.monitor.*flag = false;
+    (t.monitor.*flag)(false);
     t.monitor.synchronizeSurface(t.content.text(), true);
     EXPECT_FALSE(t.server.panel.visible);
     EXPECT_EQ(t.server.idleCalls, idleCalls);

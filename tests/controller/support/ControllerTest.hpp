@@ -46,7 +46,7 @@ inline AppModel& startPaired(World& world) {
 // From a fresh start: the first tick fetches, the item settles and sampling begins.
 inline void untilMeasuring(World& world) {
   world.advance(0.75);
-  ASSERT_TRUE(world.model().activeLease().has_value());
+  ASSERT_TRUE(world.model().exposureState().activeLease.has_value());
   ASSERT_TRUE(world.monitor->contentReady);
 }
 
@@ -54,7 +54,7 @@ inline void untilMeasuring(World& world) {
 inline AppModel& measuring(World& world) {
   AppModel& model = startPaired(world);
   world.advance(0.75);
-  if (!model.activeLease() || !world.monitor->contentReady) throw std::logic_error("no exposure is being measured");
+  if (!model.exposureState().activeLease || !world.monitor->contentReady) throw std::logic_error("no exposure is being measured");
   return model;
 }
 

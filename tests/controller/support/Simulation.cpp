@@ -318,7 +318,13 @@ AppModelPorts World::ports() {
   return {.queue = queue, .clock = clock, .calendar = calendar, .defaults = defaults, .secretStore = secrets,
           .makeClient = [this](const SafeEndpoint& e) { return std::make_shared<const ApiClient>(e, server); },
           .browser = browser, .idleTime = idle, .systemEvents = events, .preferredLanguages = languages,
-          .updater = updater, .monitor = monitor, .measurer = measurer, .environment = environment};
+          .updater = updater, .monitor = monitor, .measurer = measurer,
+          .makePreferencesWindow =
+              [this](AppModel&) {
+                ++preferencesWindowsMade;
+                return preferencesWindow;
+              },
+          .environment = environment};
 }
 
 AppModel& World::build() {

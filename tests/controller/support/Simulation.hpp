@@ -104,16 +104,42 @@ struct FakeLanguages final : PreferredLanguages {
   std::vector<std::string> languages{"en-US"};
 };
 
+// An updater whose state the test sets; `report()` tells the controller it changed.
 struct FakeUpdater final : SoftwareUpdater {
-  void start(std::function<void()> beforeInstallation) override { ++starts; hook = std::move(beforeInstallation); }
+  void start(std::function<void()> beforeInstallation, std::function<void()> onChange) override {
+    ++starts;
+    hook = std::move(beforeInstallation);
+    changed = std::move(onChange);
+  }
+  State state() const override { return current; }
+  void checkForUpdates() override { ++checks; }
+  void setAutomaticallyChecks(bool value) override { current.automaticallyChecks = value; report(); }
+  void setAutomaticallyInstalls(bool value) override { current.automaticallyInstalls = value; report(); }
+  void report() { if (changed) changed(); }
   int starts = 0;
+  int checks = 0;
+  State current;
   std::function<void()> hook;
+  std::function<void()> changed;
+};
+
+struct FakePreferencesWindow final : PreferencesWindow {
+  void show() override { ++shows; }
+  int shows = 0;
 };
 
 // The monitor double: it reports the snapshot the test sets and records what the
 // controller asked of it.
 class FakeMonitor final : public SurfaceMonitorPort {
  public:
+  void setExpectation(std::string text, std::optional<MenuBarContent> content) override {
+    expectedText = std::move(text);
+    expectedContent = std::move(content);
+  }
+  void setContentReady(bool ready) override { contentReady = ready; }
+  void setDisplayAwake(bool awake) override { displayAwake = awake; }
+  void setSessionActive(bool active) override { sessionActive = active; }
+  void setControlsClosed(bool closed) override { controlsClosed = closed; }
   EligibilitySnapshot snapshot() override;
   void synchronizeSurface(std::string_view, bool allowed) override { syncedAllowed = allowed; }
   const std::string& lastDiagnostic() const override { return diagnostic; }
@@ -128,6 +154,13 @@ class FakeMonitor final : public SurfaceMonitorPort {
   int hides = 0;
   int redraws = 0;
   bool syncedAllowed = false;
+  // As the controller last told them.
+  std::string expectedText;
+  std::optional<MenuBarContent> expectedContent;
+  bool contentReady = false;
+  bool displayAwake = true;
+  bool sessionActive = true;
+  bool controlsClosed = true;
 };
 
 // Every Unicode scalar is 7 points wide and a line 14 points high.
@@ -266,6 +299,8 @@ class World {
   std::shared_ptr<FakeLanguages> languages = std::make_shared<FakeLanguages>();
   std::shared_ptr<FakeUpdater> updater = std::make_shared<FakeUpdater>();
   std::shared_ptr<FakeMonitor> monitor = std::make_shared<FakeMonitor>();
+  std::shared_ptr<FakePreferencesWindow> preferencesWindow = std::make_shared<FakePreferencesWindow>();
+  int preferencesWindowsMade = 0;
   std::shared_ptr<FixedWidthMeasurer> measurer = std::make_shared<FixedWidthMeasurer>();
   std::vector<std::uint8_t> signingKey;
 
