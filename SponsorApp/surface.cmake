@@ -21,7 +21,8 @@ if(NIMBRELLA_BUILD_APP)
   # The status item and the painted panel.
   add_library(nimbrella_ui_surface STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ui/StatusItem.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/ui/MenuBarSurface.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/ui/MenuBarSurface.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ui/QtGeometry.cpp)
   target_link_libraries(nimbrella_ui_surface PUBLIC nimbrella_linux_surface Qt6::Widgets)
 
   # Painting only: runs on Qt's offscreen platform, no display needed.

@@ -11,21 +11,12 @@
 #include "SponsorCore/MenuBarContent.hpp"
 
 #include <QImage>
-#include <QRect>
 #include <QWidget>
 
 #include <functional>
 #include <memory>
 
 namespace nimbrella {
-
-// Conversions between Qt's global coordinates (origin top left, y down) and the
-// surface's screen coordinates (origin bottom left, y up), across the whole desktop.
-namespace ScreenSpace {
-double height();
-QRect toQt(const Rect& rect);
-Rect fromQt(const QRect& rect);
-}  // namespace ScreenSpace
 
 // The painting view. Its proof of painting is set only by a paint that ran to its end.
 class MenuBarButton final : public QWidget {
@@ -93,8 +84,5 @@ class MenuBarSurface final : public SurfacePanel {
   std::unique_ptr<QWidget> window_;
   MenuBarButton* button_ = nullptr;  // owned by window_
 };
-
-// The state of `view` inside its top-level window, for the surface logic.
-ViewState viewStateOf(const QWidget& view, const QString& title);
 
 }  // namespace nimbrella

@@ -1,7 +1,7 @@
 #include "SponsorApp/ui/StatusItem.hpp"
 
 #include "SponsorApp/linux/QtTextMeasurer.hpp"
-#include "SponsorApp/ui/MenuBarSurface.hpp"
+#include "SponsorApp/ui/QtGeometry.hpp"
 #include "SponsorCore/MenuBarContent.hpp"
 
 #include <QGuiApplication>

@@ -2,6 +2,7 @@
 // at the top): painting, placement and every check measured by the X server itself.
 
 #include "SponsorApp/linux/X11SystemEvents.hpp"
+#include "SponsorApp/ui/QtGeometry.hpp"
 #include "surface/DesktopSession.hpp"
 #include "surface/FakeDesktop.hpp"
 
