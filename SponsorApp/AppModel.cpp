@@ -401,8 +401,10 @@ void AppModel::cancelLease(const ExposureLease& lease) {
                  if (!handle || handle->model == nullptr) return;
                  AppModel& model = *handle->model;
                  if (!result.ok() && model.account_.credential && model.account_.credential->deviceId == deviceId) {
-                   // The server may still count the lease: wait until it can no longer.
-                   const Date floor = expiration ? *expiration : model.after(failedCancelFallback);
+                   // The server may still count the lease: wait until it can no longer,
+                   // but never longer than a quarter of an hour, whatever expiry it gave.
+                   const Date fallback = model.after(failedCancelFallback);
+                   const Date floor = std::min(expiration ? *expiration : fallback, model.after(failedCancelHoldLimit));
                    model.exposure_.nextFetch = std::max(model.exposure_.nextFetch, floor);
                  }
                  --model.exposure_.pendingCancellations;

@@ -171,6 +171,7 @@ class AppModel {
   static constexpr double interruptBackoff = 30;
   static constexpr double confirmationRetry = 15;
   static constexpr double failedCancelFallback = 90;
+  static constexpr double failedCancelHoldLimit = 15 * 60;
   static constexpr double idleStatusDelay = 0.6;
   static constexpr double pollFailureDelay = 10;
   static constexpr double minimumPollInterval = 2;

@@ -178,7 +178,9 @@ void AppModel::handlePoll(const std::string& deviceCode, ApiResult<DeviceAuthori
     return;
   }
   const DeviceAuthorizationPoll& answer = result.value();
-  if (connection_.authorization->mode != NetworkMode::live || answer.mode != NetworkMode::live) {
+  // The same rule as for the start: the mode this build works with, and the one the
+  // request was started in.
+  if (answer.mode != connection_.authorization->mode || !accepts(environment_, answer.mode)) {
     failPoll();
     return;
   }
@@ -193,7 +195,7 @@ void AppModel::handlePoll(const std::string& deviceCode, ApiResult<DeviceAuthori
     return;
   }
 
-  const DeviceCredential credential{endpoint_.normalized(), *answer.deviceId, deviceCode, NetworkMode::live};
+  const DeviceCredential credential{endpoint_.normalized(), *answer.deviceId, deviceCode, answer.mode};
   try {
     vault_.save(encodeRecord(credential), vaultAccount::deviceCredential);
   } catch (const std::bad_alloc&) {
@@ -214,7 +216,7 @@ void AppModel::handlePoll(const std::string& deviceCode, ApiResult<DeviceAuthori
 
   account_.credential = credential;
   assign(AppModelField::isPaired, account_.isPaired, true);
-  assign(AppModelField::mode, account_.mode, std::optional<NetworkMode>(NetworkMode::live));
+  assign(AppModelField::mode, account_.mode, std::optional<NetworkMode>(credential.mode));
   connection_.authorization.reset();
   assign(AppModelField::connectionPending, connection_.connectionPending, false);
   assign(AppModelField::connectionCode, connection_.connectionCode, std::string());

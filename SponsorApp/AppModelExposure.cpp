@@ -244,7 +244,10 @@ void AppModel::complete(std::int64_t elapsedMs) {
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {
+    // Never sent unless stored: the lease is given back like any interrupted one,
+    // so that the server does not hold it open against the next request.
     assign(AppModelField::message, message_, ControllerFailure::current(ClientError::invalidResponse()).userText());
+    if (account_.credential) cancelLease(lease);
   }
 }
 

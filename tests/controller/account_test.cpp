@@ -60,6 +60,40 @@ TEST_F(AccountTest, RefreshTakesTheServersFiguresAndKeepsThemWhenItFails) {
             "Non è stato possibile aggiornare il saldo. Riprova.");
 }
 
+TEST_F(AccountTest, AnswersThatReturnAfterTheAccountChangedAreIgnored) {
+  const auto revoke = [](World& w) { w.model().handleRevokedAuthorization(ControllerFailure::api(APIError::http(401))); };
+  const std::string former = world.server->deviceId;
+
+  // A confirmation answered after the computer was signed out credits nothing.
+  AppModel& model = measuring(world);
+  world.server->scriptHold(completePath);
+  world.advance(10.25);
+  ASSERT_EQ(world.server->held(completePath), 1u);
+  revoke(world);
+  world.server->release(completePath);
+  world.settle();
+  EXPECT_EQ(model.message(), "This computer is not authorized. Pair again from your dashboard.");
+  EXPECT_EQ(model.balanceMicros(), 0);
+  EXPECT_FALSE(model.isBusy());
+
+  // A refresh about the former device, answered after pairing as another one.
+  World w;
+  AppModel& other = startPaired(w);
+  w.server->scriptHold(mePath);
+  other.refresh();
+  revoke(w);
+  w.server->deviceId = "11111111-2222-4333-8444-555555555555";
+  other.connectInBrowser();
+  w.advance(5.25);
+  ASSERT_TRUE(other.isPaired());
+  const std::string message = other.message();
+  w.server->release(mePath, HttpResponse{200, {}, R"({"deviceId":")" + former + R"(","balanceMicros":7,"mode":"live"})"});
+  w.settle();
+  EXPECT_EQ(other.message(), message);
+  EXPECT_EQ(other.balanceError(), std::nullopt);
+  EXPECT_NE(other.balanceMicros(), 7);
+}
+
 TEST_F(AccountTest, SnoozeAndPauseSurviveARestartAndTheTimedPauseEndsByItself) {
   world.build().snooze(SnoozeChoice::minutes30);  // unpaired: nothing happens
   EXPECT_FALSE(world.model().paused());
@@ -150,6 +184,10 @@ TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
   world.advance(0.25);
   EXPECT_EQ(restarted.message(), "Outside your chosen hours." + noReward);
   EXPECT_FALSE(restarted.displayCreative().has_value());
+  // Back inside them (the clock is set back), the next item is asked for at once.
+  world.clock->wallOffset = seconds(0);
+  world.advance(0.25);
+  EXPECT_EQ(world.server->count(startPath), 2u);
 
   World italian;
   italian.defaults->setText("appLanguage", "it");

@@ -184,6 +184,41 @@ TEST_F(ConnectionTest, PollFailuresRetryAfterTenSecondsAndAnExpiredRequestIsDrop
   EXPECT_EQ(world.secrets->text(vaultAccount::receiptSigningPrivate), keyBefore);
 }
 
+TEST_F(ConnectionTest, AnApprovalOfAReplacedRequestIsIgnored) {
+  world.server->pollStatus = "approved";
+  AppModel& model = world.build();
+  model.start();
+  model.connectInBrowser();
+  world.server->scriptHold(pollPath);
+  world.advance(5.25);
+  ASSERT_EQ(world.server->held(pollPath), 1u);
+  // The request expires while its poll is unanswered and the user connects again.
+  world.server->deviceCode = "N3wDeviceCode_0123456789-abcdefghijklmnopqr";
+  world.advance(600);
+  model.connectInBrowser();
+  world.settle();
+  ASSERT_EQ(model.connectionState().authorization->deviceCode, world.server->deviceCode);
+  world.server->release(pollPath);
+  world.settle();
+  EXPECT_FALSE(model.isPaired());
+  world.advance(5.25);
+  ASSERT_TRUE(model.isPaired());
+  EXPECT_EQ(model.accountState().credential->token, world.server->deviceCode);
+}
+
+TEST_F(ConnectionTest, ADevelopmentBuildPairsWithASandboxServer) {
+  World dev(ClientEnvironment::development);
+  dev.server->mode = NetworkMode::sandbox;
+  AppModel& model = dev.build();
+  model.start();
+  model.connectInBrowser();
+  dev.advance(5.25);
+  ASSERT_TRUE(model.isPaired());
+  EXPECT_EQ(model.mode(), NetworkMode::sandbox);
+  EXPECT_EQ(decodeJson<DeviceCredential>(*dev.secrets->text(vaultAccount::deviceCredential)).mode,
+            NetworkMode::sandbox);
+}
+
 TEST_F(ConnectionTest, ARevokedComputerRegistersANewKeyAtTheNextConnection) {
   AppModel& model = startPaired(world);
   world.server->scriptStatus(mePath, 401);
@@ -229,6 +264,14 @@ TEST_F(ConnectionTest, TheDashboardOpensSignedInWhenTheHandOffHoldsAndPlainOther
     paired.settle();
     EXPECT_EQ(paired.browser->opened.back(), "https://api.nimbrella.example/it/dashboard");
   }
+  EXPECT_EQ(paired.browser->opened.size(), 4u);
+
+  // A ticket that returns after the computer was signed out opens nothing.
+  paired.server->scriptHold(handoffPath);
+  model.openDashboard();
+  model.handleRevokedAuthorization(ControllerFailure::api(APIError::http(401)));
+  paired.server->release(handoffPath);
+  paired.settle();
   EXPECT_EQ(paired.browser->opened.size(), 4u);
 }
 

@@ -3,6 +3,7 @@
 
 #include "controller/support/ControllerTest.hpp"
 
+#include <algorithm>
 #include <tuple>
 
 namespace nimbrella::simulation {
@@ -191,15 +192,54 @@ TEST_F(ConstructionTest, StartingTwiceMakesOneTimerAndTheUpdaterHookStopsTheCycl
   world.advance(60);
   EXPECT_EQ(world.server->requests.size(), requests + 0);
 
-  // Without an updater everything else works.
+  // Without an updater everything else works, and its controls stay off.
   World bare;
   AppModelPorts ports = bare.ports();
   ports.updater = nullptr;
+  ports.makePreferencesWindow = nullptr;
   bare.storePairing();
   AppModel plain(ports);
   plain.start();
+  plain.checkForUpdates();
+  plain.setAutomaticallyChecks(true);
+  plain.showSponsorPreferences();
   bare.advance(1);
   EXPECT_TRUE(plain.isStarted());
+  EXPECT_FALSE(plain.canCheckForUpdates() || plain.automaticallyChecks() || plain.preferencesWindow());
+}
+
+TEST_F(ConstructionTest, TheUpdatersStateIsMirroredAndItsControlsGoThroughIt) {
+  world.updater->current = {.canCheckForUpdates = false, .automaticallyChecks = true, .automaticallyInstalls = false};
+  AppModel& model = world.build();
+  std::vector<AppModelField> heard;
+  model.addObserver([&](AppModelField field) { heard.push_back(field); });
+  model.start();
+  EXPECT_EQ(std::tuple(model.canCheckForUpdates(), model.automaticallyChecks(), model.automaticallyInstalls()),
+            std::tuple(false, true, false));
+  model.checkForUpdates();
+  EXPECT_EQ(world.updater->checks, 0);  // only offered while the updater can check
+
+  world.updater->current.canCheckForUpdates = true;
+  world.updater->report();
+  model.checkForUpdates();
+  EXPECT_EQ(world.updater->checks, 1);
+  model.setAutomaticallyInstalls(true);
+  model.setAutomaticallyChecks(false);
+  EXPECT_EQ(std::tuple(model.canCheckForUpdates(), model.automaticallyChecks(), model.automaticallyInstalls()),
+            std::tuple(true, false, true));
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), AppModelField::canCheckForUpdates), 1);
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), AppModelField::automaticallyInstalls), 1);
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), AppModelField::automaticallyChecks), 2);  // on at start, then off
+}
+
+TEST_F(ConstructionTest, ThePreferencesWindowIsMadeOnceAndShownAtEachRequest) {
+  AppModel& model = world.build();
+  EXPECT_EQ(model.preferencesWindow(), nullptr);
+  model.showSponsorPreferences();
+  model.showSponsorPreferences();
+  EXPECT_EQ(world.preferencesWindowsMade, 1);
+  EXPECT_EQ(world.preferencesWindow->shows, 2);
+  EXPECT_EQ(model.preferencesWindow(), world.preferencesWindow.get());
 }
 
 TEST_F(ConstructionTest, WakingRestoresTheMonitorFlagsAndAGoneControllerHearsNothing) {
@@ -231,16 +271,31 @@ TEST_F(ConstructionTest, TheBuildEnvironmentIsTheDefaultOfThePorts) {
   EXPECT_EQ(AppModelPorts{}.environment, buildEnvironment());
 }
 
-TEST_F(ConstructionTest, ObserversHearEachChangeOnce) {
+TEST_F(ConstructionTest, ObserversHearEachChangeOnceAndThePairingAndStatusTextAlways) {
   AppModel& model = world.build();
+  model.start();
   std::vector<AppModelField> heard;
   const auto id = model.addObserver([&](AppModelField field) { heard.push_back(field); });
   model.setPairCode("1234");
   model.setPairCode("1234");
   EXPECT_EQ(heard, std::vector<AppModelField>{AppModelField::pairCode});
+
+  // The status item and the popover redraw only from these two.
+  const auto times = [&heard](AppModelField field) { return std::count(heard.begin(), heard.end(), field); };
+  model.connectInBrowser();
+  world.advance(5.25);  // approved: paired, the house text goes, an item is shown
+  ASSERT_TRUE(model.displayCreative().has_value());
+  EXPECT_EQ(times(AppModelField::isPaired), 1);
+  EXPECT_EQ(times(AppModelField::menuText), 2);
+  model.handleRevokedAuthorization(ControllerFailure::api(APIError::http(401)));
+  EXPECT_EQ(times(AppModelField::isPaired), 2);
+  EXPECT_EQ(times(AppModelField::menuText), 4);  // cleared, then the house text
+  EXPECT_EQ(model.menuText(), "Nimbrella");
+
   model.removeObserver(id);
+  const std::size_t before = heard.size();
   model.setPairCode("5678");
-  EXPECT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard.size(), before);
 }
 
 }  // namespace

@@ -347,27 +347,48 @@ TEST_F(ExposureTest, A401FromFetchConfirmationOrRefreshErasesCredentialKeyAndPen
   EXPECT_EQ(model.message(), notAuthorized);
 }
 
-TEST_F(ExposureTest, AFailedCancelHoldsBackFetchingUntilTheLeasesExpiry) {
-  changeLeases(world, [&](ExposureLease& lease, std::int64_t) { lease.expiresAt = world.server->nowText(600); });
-  AppModel& model = measuring(world);
-  world.server->scriptHold(cancelPath);
-  world.events->fire(SystemEvent::activeSpaceDidChange);
-  EXPECT_EQ(model.exposureState().pendingCancellations, 1);
-  world.advance(40);
-  EXPECT_EQ(world.server->count(startPath), 1u);  // waits while the cancel is in flight
-  world.server->release(cancelPath, HttpResponse{500, {}, "{}"});
-  world.settle();
-  EXPECT_EQ(model.exposureState().pendingCancellations, 0);
-  world.advance(600 - 41 - 1);
-  EXPECT_EQ(world.server->count(startPath), 1u);
-  world.advance(2);
-  EXPECT_EQ(world.server->count(startPath), 2u);
+TEST_F(ExposureTest, AFailedCancelHoldsBackFetchingUntilTheLeasesExpiryButNoLongerThanAQuarterHour) {
+  // Interrupted at 2.75 s, the cancel fails at 42.75 s; the next request waits for
+  // the lease's expiry, at most 15 minutes after the failure.
+  for (const auto& [expiresIn, waitAfterFailure] : {std::pair{600.0, 600 - 42.75}, std::pair{2 * 86400.0, 900.0}}) {
+    SCOPED_TRACE(expiresIn);
+    World w;
+    changeLeases(w, [&w, expiresIn](ExposureLease& lease, std::int64_t) { lease.expiresAt = w.server->nowText(expiresIn); });
+    AppModel& model = measuring(w);
+    w.server->scriptHold(cancelPath);
+    w.advance(2);
+    w.events->fire(SystemEvent::activeSpaceDidChange);
+    EXPECT_EQ(model.exposureState().pendingCancellations, 1);
+    w.advance(40);
+    EXPECT_EQ(w.server->count(startPath), 1u);  // waits while the cancel is in flight
+    w.server->release(cancelPath, HttpResponse{500, {}, "{}"});
+    w.settle();
+    EXPECT_EQ(model.exposureState().pendingCancellations, 0);
+    w.advance(waitAfterFailure - 0.5);
+    EXPECT_EQ(w.server->count(startPath), 1u);
+    w.advance(1);
+    EXPECT_EQ(w.server->count(startPath), 2u);
+  }
 
-  // A successful cancel only waits the usual 30 seconds.
-  world.advance(2);
-  world.events->fire(SystemEvent::activeSpaceDidChange);
-  world.advance(30.25);
-  EXPECT_EQ(world.server->count(startPath), 3u);
+  // A successful cancel only waits the usual 30 seconds, and an interrupted one-minute
+  // lease none at all.
+  for (const auto& [terms, wait] : {std::pair{"brand-v1", 30.0}, std::pair{"minute-v2", 0.25}}) {
+    SCOPED_TRACE(terms);
+    World w;
+    changeLeases(w, [terms](ExposureLease& lease, std::int64_t) {
+      lease.termsVersion = terms;
+      if (lease.isMinute()) {
+        lease.durationMs = 60'000;
+        lease.measurementVersion = "menubar-qualified-60s-v2";
+      }
+    });
+    measuring(w);
+    w.events->fire(SystemEvent::activeSpaceDidChange);
+    w.advance(wait - 0.25);
+    EXPECT_EQ(w.server->count(startPath), 1u);
+    w.advance(0.25);
+    EXPECT_EQ(w.server->count(startPath), 2u);
+  }
 }
 
 TEST_F(ExposureTest, TheVaultLockedAtTheCompletionOrAtItsDeletion) {
@@ -377,6 +398,9 @@ TEST_F(ExposureTest, TheVaultLockedAtTheCompletionOrAtItsDeletion) {
   EXPECT_EQ(model.message(), keychainText);
   EXPECT_FALSE(model.confirmationPending());
   EXPECT_EQ(world.server->count(completePath), 0u);  // nothing unsaved is ever sent
+  // The lease is given back, so that the server does not hold it open.
+  ASSERT_EQ(world.server->count(cancelPath), 1u);
+  EXPECT_EQ(json::parse(lastBody(world, cancelPath))["leaseId"], "lease-1");
   world.secrets->failWrites = false;
 
   // The next exposure completes; deleting its record fails, so it is retried.
