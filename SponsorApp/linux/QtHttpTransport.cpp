@@ -78,18 +78,38 @@ TransportError::Kind kindOf(QNetworkReply::NetworkError error) {
   }
 }
 
-// Errors that Qt derives from an HTTP status (4xx, 5xx, and 407 reported as a proxy
-// error): the answer itself arrived complete.
-bool isStatusDerived(QNetworkReply::NetworkError error) {
+// Whether an error that Qt attaches to a reply means that the connection failed. Qt
+// also reports an answer with a status of 400 or more as an error of its own, chosen
+// by status (a content, protocol or server error, 407 as a proxy error; 400 and 418
+// are an "invalid operation"): such an answer arrived complete and is delivered as
+// it is, so only the failures of the exchange itself are named here. Those are the
+// network layer's (refused, closed, timed out, TLS...), the proxy's other than 407,
+// and a broken HTTP protocol; none of them leaves a complete answer behind, even when
+// a status line had already arrived.
+bool connectionFailed(QNetworkReply::NetworkError error) {
   const int code = static_cast<int>(error);
-  return error == QNetworkReply::NoError || error == QNetworkReply::ProxyAuthenticationRequiredError ||
-         (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
+  return (code >= 1 && code <= 99) ||
+         (code >= 101 && code <= 199 && error != QNetworkReply::ProxyAuthenticationRequiredError) ||
+         error == QNetworkReply::ProtocolFailure;
+}
+
+// Whether the body is shorter than the Content-Length the answer announced. Qt reports
+// an answer of 400 or more by its status even when the connection closed before the
+// whole body arrived (a 2xx answer cut off this way fails with a network error); this
+// tells such an answer from a complete one. Answers without a body of their own (1xx,
+// 204, 304 and any answer to HEAD) are never short.
+bool cutShort(QNetworkReply* reply, int status, const std::string& method, std::size_t received) {
+  if ((status >= 100 && status <= 199) || status == 204 || status == 304 || method == "HEAD") return false;
+  bool valid = false;
+  const qulonglong announced = reply->rawHeader("Content-Length").trimmed().toULongLong(&valid);
+  return valid && received < announced;
 }
 
 }  // namespace
 
 struct QtHttpTransport::Exchange {
   Completion done;
+  std::string method;
   std::size_t maxBody = 0;
   std::string body;
   bool oversized = false;         // more than maxBody bytes arrived; the reply was aborted
@@ -158,6 +178,7 @@ void QtHttpTransport::send(HttpRequest request, Completion done) {
 
   auto exchange = std::make_unique<Exchange>();
   exchange->done = std::move(done);
+  exchange->method = request.method;
   exchange->maxBody = request.maxResponseBodyBytes;
   exchanges_.emplace(reply, std::move(exchange));
 
@@ -230,6 +251,7 @@ void QtHttpTransport::finish(QNetworkReply* reply) {
 
   const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
   const QNetworkReply::NetworkError error = reply->error();
+  const bool answered = statusAttribute.isValid() && !connectionFailed(error);
 
   TransportResult result;
   if (exchange->expired) {
@@ -238,7 +260,10 @@ void QtHttpTransport::finish(QNetworkReply* reply) {
   } else if (exchange->refusedEncoding) {
     result = TransportError{TransportError::Kind::other,
                             "Unsupported Content-Encoding: " + reply->rawHeader("Content-Encoding").toStdString()};
-  } else if (exchange->oversized || (isStatusDerived(error) && statusAttribute.isValid())) {
+  } else if (!exchange->oversized && answered &&
+             cutShort(reply, statusAttribute.toInt(), exchange->method, exchange->body.size())) {
+    result = TransportError{TransportError::Kind::other, "The connection closed before the whole answer arrived."};
+  } else if (exchange->oversized || answered) {
     HttpResponse response;
     response.status = statusAttribute.isValid() ? statusAttribute.toInt() : 0;
     for (const auto& [name, value] : reply->rawHeaderPairs()) {

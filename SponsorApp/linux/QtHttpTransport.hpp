@@ -16,6 +16,10 @@ namespace nimbrella {
 // loop, never from inside send().
 //
 // What this transport guarantees on top of the plain QNetworkAccessManager:
+// - every answer that carries an HTTP status is delivered as that answer (status,
+//   headers and body), whichever error Qt reports for its status; only a failure of
+//   the exchange itself (refused, timed out, reset, TLS, a body cut off before the
+//   length it announced...) is a TransportError;
 // - redirections are never followed: a 3xx answer is delivered as the final answer;
 // - no cookie is ever stored or sent, no cached answer is ever used or stored, no
 //   credentials are reused between requests;

@@ -102,24 +102,6 @@ TEST(QtHttpTransport, SendsExactlyTheGivenHeadersAndKeepsNoCookiesOrCache) {
   }
 }
 
-TEST(QtHttpTransport, NeverFollowsARedirect) {
-  std::atomic<int> targetHits{0};
-  LocalServer target;
-  target->Get("/landing", [&](const httplib::Request&, httplib::Response&) { ++targetHits; });
-  target.start();
-  LocalServer origin;
-  origin->Get("/moved", [&](const httplib::Request&, httplib::Response& answer) {
-    answer.set_redirect(target.origin() + "/landing", 302);
-  });
-  origin.start();
-
-  QtHttpTransport transport;
-  const auto moved = as<HttpResponse>(sendAndWait(transport, get(origin.origin() + "/moved")));
-  EXPECT_EQ(moved.status, 302);
-  EXPECT_EQ(moved.header("Location"), target.origin() + "/landing");
-  EXPECT_EQ(targetHits.load(), 0) << "the redirect target was contacted";
-}
-
 long procStatusKilobytes(const std::string& field) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
@@ -199,6 +181,22 @@ TEST(QtHttpTransport, ReportsEveryFailureBelowHttp) {
   const auto expired = as<TransportError>(sendAndWait(bounded, get(originOf(trickling) + "/"), 10s));
   EXPECT_EQ(expired.kind, TransportError::Kind::timedOut);
   EXPECT_EQ(expired.description, "The request did not complete within 300 ms.");
+
+  // A status line, then the connection closes halfway through the body: not an answer,
+  // also where Qt reports the status instead.
+  QTcpServer cutting;
+  ASSERT_TRUE(cutting.listen(QHostAddress::LocalHost));
+  QByteArray statusLine;
+  QObject::connect(&cutting, &QTcpServer::newConnection, [&] {
+    QTcpSocket* socket = cutting.nextPendingConnection();
+    socket->write(statusLine + "\r\nContent-Type: application/json\r\nContent-Length: 200\r\n\r\n{\"code\"");
+    socket->disconnectFromHost();
+  });
+  for (const char* line : {"HTTP/1.1 200 OK", "HTTP/1.1 400 Bad Request", "HTTP/1.1 503 Service Unavailable"}) {
+    statusLine = line;
+    const auto cut = as<TransportError>(sendAndWait(bounded, get(originOf(cutting) + "/")));
+    EXPECT_EQ(cut.kind, TransportError::Kind::other) << line << ": " << cut.description;
+  }
 
   QTcpServer closed;
   ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
@@ -337,16 +335,24 @@ TEST(QtHttpTransport, CarriesSeveralRequestsAtOnceAndAbandonsThemWhenDestroyed) 
   EXPECT_EQ(size, kLimit + 1);
 }
 
-// Qt reports many statuses as errors of its own (authentication, proxy, server
-// errors); every one must still arrive as the answer it was, headers and body included.
+// Qt reports most statuses of 400 and above as errors of its own (content, protocol,
+// server and proxy errors, 400 and 418 as an "invalid operation"); every status must
+// still arrive as the answer it was, headers and body included, and a redirection is
+// never followed.
 TEST(QtHttpTransport, DeliversEveryStatusAsTheAnswerItWas) {
+  std::atomic<int> landings{0};
   LocalServer server;
   server->Get(R"(/status/(\d+))", [&](const httplib::Request& request, httplib::Response& answer) {
     answer.status = std::stoi(request.matches[1].str());
     answer.set_header("X-Nimbrella-Reason", "cooldown");
     answer.set_header("WWW-Authenticate", "Bearer realm=\"api\"");
-    answer.set_header("Location", "/elsewhere");
+    answer.set_header("Location", "/landing");
     if (answer.status != 204) answer.set_content(R"({"error":"nope"})", "application/json");
+  });
+  server->Get("/landing", [&](const httplib::Request&, httplib::Response&) { ++landings; });
+  server->Get("/api/devices/me", [&](const httplib::Request&, httplib::Response& answer) {
+    answer.status = 400;
+    answer.set_content(R"({"code":"live_money_not_enabled"})", "application/json");
   });
   server->Post("/api/exposures/start", [&](const httplib::Request&, httplib::Response& answer) {
     answer.status = 204;
@@ -355,20 +361,45 @@ TEST(QtHttpTransport, DeliversEveryStatusAsTheAnswerItWas) {
   server.start();
 
   const auto transport = std::make_shared<QtHttpTransport>(5s);
-  for (int status : {200, 204, 302, 401, 402, 403, 404, 407, 409, 429, 500, 503}) {
+  for (int status : {200, 204, 301, 302, 307, 400, 401, 402, 403, 404, 405, 407, 409, 410, 418, 422, 429, 500, 501,
+                     503, 599}) {
+    SCOPED_TRACE(status);
     const auto answer = as<HttpResponse>(sendAndWait(*transport, get(server.origin() + "/status/" + std::to_string(status))));
     EXPECT_EQ(answer.status, status);
-    EXPECT_EQ(answer.header("X-Nimbrella-Reason"), "cooldown") << status;
-    EXPECT_EQ(answer.body, status == 204 ? "" : R"({"error":"nope"})") << status;
+    EXPECT_EQ(answer.header("X-Nimbrella-Reason"), "cooldown");
+    EXPECT_EQ(answer.header("Location"), "/landing");
+    EXPECT_EQ(answer.body, status == 204 ? "" : R"({"error":"nope"})");
   }
+  EXPECT_EQ(landings.load(), 0) << "a redirection was followed";
 
-  // And the client over this transport, end to end.
+  // Informational answers are interim: the final answer after them is the one delivered.
+  QTcpServer interim;
+  ASSERT_TRUE(interim.listen(QHostAddress::LocalHost));
+  QObject::connect(&interim, &QTcpServer::newConnection, [&] {
+    QTcpSocket* peer = interim.nextPendingConnection();
+    QObject::connect(peer, &QTcpSocket::readyRead, [peer] {
+      peer->readAll();
+      peer->write("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 418 I'm a teapot\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 2\r\n\r\n{}");
+    });
+  });
+  const auto teapot = as<HttpResponse>(sendAndWait(*transport, get(originOf(interim) + "/")));
+  EXPECT_EQ(teapot.status, 418);
+  EXPECT_EQ(teapot.body, "{}");
+
+  // And the client over this transport, end to end: the status, or the payments code
+  // that an error answer carries.
   const ApiClient client(SafeEndpoint(server.origin()), transport);
   std::optional<ApiResult<ExposureLease>> lease;
   client.start("token-1", std::nullopt, {}, [&](ApiResult<ExposureLease> r) { lease.emplace(std::move(r)); });
   ASSERT_TRUE(runUntil([&] { return lease.has_value(); }));
   ASSERT_NE(lease->apiError(), nullptr) << lease->errorDescription();
   EXPECT_EQ(*lease->apiError(), APIError::noFill("cooldown"));
+  std::optional<ApiResult<DeviceResponse>> device;
+  client.me("token-1", [&](ApiResult<DeviceResponse> r) { device.emplace(std::move(r)); });
+  ASSERT_TRUE(runUntil([&] { return device.has_value(); }));
+  ASSERT_NE(device->apiError(), nullptr) << device->errorDescription();
+  EXPECT_EQ(*device->apiError(), APIError::paymentsUnavailable());
 }
 
 }  // namespace
