@@ -19,11 +19,3 @@ nimbrella_test(storage_test LABEL storage
 nimbrella_fuzzer(fuzz_stored_records
   SOURCES ${PROJECT_SOURCE_DIR}/fuzz/stored_records.cpp
   LIBS nimbrella_storage)
-
-if(NIMBRELLA_BUILD_TESTS)
-  # The private session that the keyring tests (and every other test) run in.
-  add_test(NAME DesktopSession.RunsACommandInAPrivateSession
-    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/storage/desktop_session_test.sh
-            ${PROJECT_SOURCE_DIR}/scripts/desktop-session)
-  set_tests_properties(DesktopSession.RunsACommandInAPrivateSession PROPERTIES LABELS storage TIMEOUT 120)
-endif()
