@@ -12,6 +12,7 @@
 #include "core/PngFixtures.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -158,5 +159,17 @@ inline SponsorCreative sponsoredCreative(std::optional<std::string> logo = std::
           .cta = "Open", .url = "https://sample.example/", .menuText = {}, .menuTagline = "Fast notes for busy people",
           .accentColor = std::move(accent), .logoData = std::move(logo)};
 }
+
+// A desktop on which a sponsored item with tagline, accent and a 28 x 14 logo has been
+// handed to the status item: the starting point that each surface test spoils in one way.
+struct Desk {
+  fixtures::FixedMeasurer measurer;
+  FakeWindowServer server;
+  std::shared_ptr<FakeStatusItem> item = std::make_shared<FakeStatusItem>();
+  std::shared_ptr<FakePanel> panel = std::make_shared<FakePanel>(server);
+  MenuBarContent content{sponsoredCreative(pngDataUrl({.width = 28, .height = 14})), measurer};
+
+  Desk() { item->statusButton->title = content.text(); }
+};
 
 }  // namespace nimbrella::fakes

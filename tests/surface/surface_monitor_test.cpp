@@ -1,4 +1,8 @@
+// The surface monitor and the decision that shows the panel over the status item, on a
+// desktop simulated in memory.
+
 #include "SponsorApp/surface/SurfaceMonitor.hpp"
+#include "SponsorApp/surface/SurfaceSynchronizer.hpp"
 #include "surface/FakeDesktop.hpp"
 
 #include <gtest/gtest.h>
@@ -12,24 +16,13 @@ namespace {
 
 using S = EligibilitySnapshot;
 
-const std::string allTrue =
-    "Content painted: true. Item: true. Button: true. Window: true. Space: true. Bar: true. Safe area: true. "
-    "Creative fit: true. Occlusion: true. Recent input: true. Nine hit tests: true.";
-
-// A desktop on which a sponsored item with tagline and accent is shown, painted and
-// verified: the starting point that each test then spoils in one way.
-struct Scene {
-  fixtures::FixedMeasurer measurer;
-  fakes::FakeWindowServer server;
-  std::shared_ptr<fakes::FakeStatusItem> item = std::make_shared<fakes::FakeStatusItem>();
-  std::shared_ptr<fakes::FakePanel> panel = std::make_shared<fakes::FakePanel>(server);
+// The desk with the monitor wired to it and the sponsored item shown, painted and verified.
+struct Scene : fakes::Desk {
   SurfaceMonitor monitor{server, measurer};
-  MenuBarContent content{fakes::sponsoredCreative(), measurer};
 
   Scene() {
     monitor.statusItem = item;
     monitor.surface = panel;
-    item->statusButton->title = content.text();
     monitor.setExpectation(content.text(), content);
     monitor.setContentReady(true);
     monitor.synchronizeSurface(content.text(), true);
@@ -41,11 +34,14 @@ struct Scene {
 struct MonitorTest : ::testing::Test, Scene {};
 
 TEST_F(MonitorTest, PassingSampleReportsEveryCheckAndTheFixedSuccessText) {
-  EXPECT_EQ(monitor.lastDiagnostic(), "No sponsored item to measure.");
-  EXPECT_EQ(monitor.debugSummary(), "No sample yet.");
+  SurfaceMonitor fresh{server, measurer};
+  EXPECT_EQ(fresh.lastDiagnostic(), "No sponsored item to measure.");
+  EXPECT_EQ(fresh.debugSummary(), "No sample yet.");
   server.idleSeconds = 300.0;  // exactly five minutes still counts
   EXPECT_EQ(monitor.snapshot(), S());
-  EXPECT_EQ(monitor.debugSummary(), allTrue);
+  EXPECT_EQ(monitor.debugSummary(),
+            "Content painted: true. Item: true. Button: true. Window: true. Space: true. Bar: true. Safe area: true. "
+            "Creative fit: true. Occlusion: true. Recent input: true. Nine hit tests: true.");
   EXPECT_EQ(monitor.lastDiagnostic(),
             "Own slot bounds and nine hit-test points pass. This does not prove human attention or every pixel.");
   const std::array<Point, 9> expected{Point{903, 779},  Point{903, 788},  Point{903, 797},
@@ -82,7 +78,6 @@ TEST_F(MonitorTest, EachCheckFailsAloneWithItsReason) {
   const char* notReady = "The sponsored text is not ready.";
   const char* hidden = "The menu-bar item is hidden.";
   const char* noBar = "The menu bar is not visible on this desktop.";
-  const char* outside = "The full sponsored item is outside the safe menu-bar area.";
   const char* unproven = "Menu-bar visibility could not be verified.";
   const char* inactive = "The display or session is inactive.";
   const char* idle = "The computer has been inactive for more than five minutes.";
@@ -110,7 +105,8 @@ TEST_F(MonitorTest, EachCheckFailsAloneWithItsReason) {
       {"status window unmapped", &S::windowVisible, hidden, [](Scene& t) { t.server.statusWindow->visible = false; }},
       {"other desktop", &S::onActiveSpace, noBar, [](Scene& t) { t.server.onActiveDesktop = false; }},
       {"full screen", &S::menuBarVisible, noBar, [](Scene& t) { t.server.fullScreen = true; }},
-      {"panel half a point off", &S::geometryValid, outside, [](Scene& t) { t.server.panel.frame.x += 0.5; }},
+      {"panel half a point off", &S::geometryValid, "The full sponsored item is outside the safe menu-bar area.",
+       [](Scene& t) { t.server.panel.frame.x += 0.5; }},
       {"occluded", &S::occlusionVisible, unproven, [](Scene& t) { t.server.occlusionVisible = false; }},
       {"menu over a corner", &S::topmostSamplesPass, unproven,
        [](Scene& t) { t.server.covering.push_back({99, {1150, 700, 200, 85}}); }},
@@ -168,24 +164,23 @@ TEST_F(MonitorTest, HitTestsCountOnlyThePanelAndAskNothingForADegenerateFrame) {
   EXPECT_EQ(server.askedPoints.size(), asked);
 }
 
-TEST_F(MonitorTest, HouseTextIsMeasuredFromTheExpectedText) {
+TEST_F(MonitorTest, HouseTextIsMeasuredFromTheExpectedTextAndAnUnprovableSessionNeverPasses) {
   monitor.setExpectation(item->statusButton->title = "Nimbrella", std::nullopt);
   server.statusWindow->frame.width = item->statusButton->frameInWindow.width = 200;
   monitor.synchronizeSurface("Nimbrella", true);
   panel->paint();
   EXPECT_EQ(monitor.snapshot(), S());
   EXPECT_EQ(server.panel.frame, (Rect{900, 776, 200, 24}));
-}
 
-TEST_F(MonitorTest, AnUnprovableSessionNeverReportsSuccess) {
   server.verifiable = false;
+  const int samples = server.sampleCalls;
   const S snapshot = monitor.snapshot();
   EXPECT_TRUE(snapshot.contentReady);
   EXPECT_FALSE(snapshot.occlusionVisible || snapshot.topmostSamplesPass || snapshot.geometryValid ||
                snapshot.recentInput)
       << monitor.debugSummary();
   EXPECT_EQ(monitor.lastDiagnostic(), "Menu-bar visibility could not be verified. No earnings while this is unverified.");
-  EXPECT_EQ(server.sampleCalls, 1);  // only the synchronisation of the scene asked
+  EXPECT_EQ(server.sampleCalls, samples) << "an unprovable desktop is not even asked";
 }
 
 TEST_F(MonitorTest, SynchronisationHonoursTheMonitorsOwnConditions) {
@@ -214,6 +209,93 @@ TEST_F(MonitorTest, SynchronisationHonoursTheMonitorsOwnConditions) {
   EXPECT_EQ(panel->outs, outs + 1) << "hiding a hidden panel orders nothing";
   monitor.redrawStatusButton();
   EXPECT_EQ(item->redraws, 1);
+}
+
+// The placement decision itself, called as the monitor calls it.
+struct Placement : fakes::Desk {
+  MenuBarContent shown = content;
+  bool allowed = true;
+  bool withItem = true;
+
+  bool sync() { return MenuBarSurfaceLogic::synchronize(*panel, withItem ? item.get() : nullptr, server, shown, allowed); }
+  // How often the panel was titled, moved, ordered front and ordered out.
+  std::array<int, 4> calls() const { return {panel->titles, panel->frames, panel->fronts, panel->outs}; }
+};
+
+TEST(SurfacePlacement, ShowsTheContentExactlyOverTheStatusItemOnceAndFollowsItOnWholePoints) {
+  Placement d;
+  ASSERT_TRUE(d.sync());
+  EXPECT_EQ(d.server.panel.frame, (Rect{900, 776, 280, 24}));
+  EXPECT_EQ(d.panel->painted.title, "Ad \xC2\xB7 Sample");
+  EXPECT_EQ(d.panel->accessibility, "Ad. Ad \xC2\xB7 Sample. Fast notes for busy people. Nimbrella");
+  EXPECT_EQ(d.panel->tip, "Ad \xC2\xB7 Sample \xC2\xB7 Fast notes for busy people \xC2\xB7 Nimbrella");
+  EXPECT_EQ(d.panel->state.logoSize(), (Size{28, 14}));
+  EXPECT_EQ(d.panel->configures, 1);
+  d.panel->paint();
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(d.sync());
+  EXPECT_EQ(d.calls(), (std::array{1, 1, 1, 0})) << "an unchanged panel is left alone";
+  EXPECT_TRUE(d.panel->state.paintedContent()) << "equal content must not invalidate the paint";
+
+  // 600.4 .. 880.4 snaps inwards to 601 .. 880: 279 wide, too narrow for sponsored content.
+  d.server.statusWindow->frame = {600.4, 776, 280, 24};
+  EXPECT_FALSE(d.sync());
+  d.shown = MenuBarContent{std::string("Nimbrella"), d.measurer};
+  d.item->statusButton->title = "Nimbrella";
+  ASSERT_TRUE(d.sync());
+  EXPECT_EQ(d.server.panel.frame, (Rect{601, 776, 279, 24}));
+  EXPECT_EQ(d.panel->accessibility, "Ad. Nimbrella. Nimbrella");
+  EXPECT_EQ(d.panel->tip, "Nimbrella \xC2\xB7 Nimbrella");
+  EXPECT_FALSE(d.panel->state.logoSize());
+}
+
+TEST(SurfacePlacement, EveryFailingConditionHidesAVisiblePanelAndKeepsWhatWasPrepared) {
+  const MenuBarContent greyLogo{
+      fakes::sponsoredCreative(fakes::pngDataUrl({.width = 8, .height = 8, .color = fixtures::PngColor::gray})),
+      fixtures::FixedMeasurer()};
+  auto slotWidth = [](double width) {
+    return [width](Placement& d) { d.item->statusButton->frameInWindow.width = d.server.statusWindow->frame.width = width; };
+  };
+  const std::vector<std::pair<const char*, std::function<void(Placement&)>>> steps{
+      {"not allowed", [](Placement& d) { d.allowed = false; }},
+      {"no status item", [](Placement& d) { d.withItem = false; }},
+      {"empty text",
+       [](Placement& d) {
+         d.shown = MenuBarContent{std::string(), d.measurer};
+         d.item->statusButton->title = "";
+       }},
+      {"no button", [](Placement& d) { d.item->statusButton.reset(); }},
+      {"no status window", [](Placement& d) { d.item->number = 0; }},
+      {"status window gone", [](Placement& d) { d.server.statusWindow.reset(); }},
+      {"status window on no screen", [](Placement& d) { d.server.screenKnown = false; }},
+      {"item reports itself hidden", [](Placement& d) { d.item->visible = false; }},
+      {"status window unmapped", [](Placement& d) { d.server.statusWindow->visible = false; }},
+      {"status button hidden", [](Placement& d) { d.item->statusButton->hiddenOrHasHiddenAncestor = true; }},
+      {"full-screen window", [](Placement& d) { d.server.fullScreen = true; }},
+      {"no reserved band", [](Placement& d) { d.server.screen.visibleFrame = d.server.screen.frame; }},
+      {"band of 11 points", [](Placement& d) { d.server.screen.visibleFrame.height = 789; }},
+      {"slot narrower than 24", slotWidth(20)},
+      {"status item dragged below the band", [](Placement& d) { d.server.statusWindow->frame.y = 700; }},
+      {"sponsored item in a 279 slot", slotWidth(279)},
+      {"status button shows the previous sponsor", [](Placement& d) { d.item->statusButton->title = "Ad \xC2\xB7 Old"; }},
+      {"logo the decoder refuses", [&](Placement& d) { d.shown = greyLogo; }},
+  };
+  for (const auto& [name, spoil] : steps) {
+    SCOPED_TRACE(name);
+    Placement d;
+    ASSERT_TRUE(d.sync());
+    d.panel->paint();
+    spoil(d);
+    EXPECT_FALSE(d.sync());
+    EXPECT_FALSE(d.server.panel.visible);
+    // Only the refused logo comes after the view was configured again.
+    EXPECT_EQ(d.panel->configures, std::string_view(name) == "logo the decoder refuses" ? 2 : 1);
+    EXPECT_EQ(d.calls(), (std::array{1, 1, 1, 1}));
+    // What was prepared before survives: the old content stays rendered and painted.
+    EXPECT_EQ(d.panel->state.renderedContent(), d.content);
+    EXPECT_TRUE(d.panel->state.paintedContent());
+    EXPECT_FALSE(d.sync());
+    EXPECT_EQ(d.panel->outs, 1) << "hiding a hidden panel orders nothing";
+  }
 }
 
 }  // namespace
