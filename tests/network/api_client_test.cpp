@@ -132,10 +132,6 @@ TEST_F(ApiClientTest, ErrorStatusesMapToTheirErrorsAndTexts) {
       EXPECT_EQ(result.errorDescription(), text);
     }
   }
-  // Only 401 counts as a revocation: the controller relies on telling it apart.
-  EXPECT_TRUE(APIError::http(401).isHttp(401));
-  EXPECT_FALSE(APIError::http(403).isHttp(401));
-
   // The payments code in an error body wins over the status; in a success it is just
   // the answer, decoded as the expected record.
   const std::string payments = R"({"error":"x","code":"live_money_not_enabled"})";

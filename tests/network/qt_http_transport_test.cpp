@@ -1,7 +1,6 @@
 // The Qt Network transport against real servers on 127.0.0.1.
 
 #include "SponsorApp/linux/QtHttpTransport.hpp"
-#include "SponsorApp/network/ApiClient.hpp"
 #include "network/LocalServer.hpp"
 #include "network/QtLoop.hpp"
 
@@ -132,15 +131,21 @@ TEST(QtHttpTransport, StopsReadingAHugeBodyJustPastTheLimit) {
   });
   server.start();
 
-  QtHttpTransport transport;
+  auto transport = std::make_unique<QtHttpTransport>();
   // Also warms up Qt's connection machinery, so that only the huge body is measured.
-  EXPECT_EQ(as<HttpResponse>(sendAndWait(transport, get(server.origin() + "/exact"))).body.size(), kLimit);
+  EXPECT_EQ(as<HttpResponse>(sendAndWait(*transport, get(server.origin() + "/exact"))).body.size(), kLimit);
 
   // The peak resident size, reset here where the kernel allows it (a test runs in a
   // process of its own, so otherwise it holds little more than the start-up).
   const long rssBefore = procStatusKilobytes("VmRSS");
   std::ofstream("/proc/self/clear_refs") << "5";
-  const auto answer = as<HttpResponse>(sendAndWait(transport, get(server.origin() + "/huge")));
+  // The completion of the cut-off answer destroys the transport that delivers it: allowed.
+  HttpResponse answer;
+  transport->send(get(server.origin() + "/huge"), [&](TransportResult r) {
+    answer = as<HttpResponse>(r);
+    transport.reset();
+  });
+  ASSERT_TRUE(runUntil([&] { return transport == nullptr; }));
   const long growth = procStatusKilobytes("VmHWM") - rssBefore;
   EXPECT_EQ(answer.status, 200);
   EXPECT_EQ(answer.body.size(), kLimit + 1);
@@ -163,7 +168,6 @@ TEST(QtHttpTransport, ReportsEveryFailureBelowHttp) {
   QtHttpTransport impatient(300ms);
   const auto timedOut = as<TransportError>(sendAndWait(impatient, get(originOf(silent) + "/api/devices/me"), 10s));
   EXPECT_EQ(timedOut.kind, TransportError::Kind::timedOut) << timedOut.description;
-  EXPECT_FALSE(timedOut.description.empty());
 
   // A byte every 20 ms of a body that would take 40 s: never idle long enough for the
   // wait for data to run out, but the whole exchange is bounded too.
@@ -290,9 +294,6 @@ TEST(QtHttpTransport, CarriesSeveralRequestsAtOnceAndAbandonsThemWhenDestroyed) 
   server->Get(R"(/n/(\d+))", [&](const httplib::Request& request, httplib::Response& answer) {
     answer.set_content(request.matches[1].str(), "text/plain");
   });
-  server->Get("/big", [&](const httplib::Request&, httplib::Response& answer) {
-    answer.set_content(std::string(kLimit + 4096, 'z'), "application/json");
-  });
   server.start();
 
   QtHttpTransport transport;
@@ -322,17 +323,6 @@ TEST(QtHttpTransport, CarriesSeveralRequestsAtOnceAndAbandonsThemWhenDestroyed) 
   transport.post([&] { later = true; });
   ASSERT_TRUE(runUntil([&] { return later; }));
   EXPECT_FALSE(called);
-
-  // A completion may destroy the transport that delivers it, also for an answer cut
-  // off at the limit.
-  auto owned = std::make_unique<QtHttpTransport>();
-  std::size_t size = 0;
-  owned->send(get(server.origin() + "/big"), [&](TransportResult r) {
-    size = as<HttpResponse>(r).body.size();
-    owned.reset();
-  });
-  ASSERT_TRUE(runUntil([&] { return owned == nullptr; }));
-  EXPECT_EQ(size, kLimit + 1);
 }
 
 // Qt reports most statuses of 400 and above as errors of its own (content, protocol,
@@ -345,26 +335,17 @@ TEST(QtHttpTransport, DeliversEveryStatusAsTheAnswerItWas) {
   server->Get(R"(/status/(\d+))", [&](const httplib::Request& request, httplib::Response& answer) {
     answer.status = std::stoi(request.matches[1].str());
     answer.set_header("X-Nimbrella-Reason", "cooldown");
-    answer.set_header("WWW-Authenticate", "Bearer realm=\"api\"");
     answer.set_header("Location", "/landing");
     if (answer.status != 204) answer.set_content(R"({"error":"nope"})", "application/json");
   });
   server->Get("/landing", [&](const httplib::Request&, httplib::Response&) { ++landings; });
-  server->Get("/api/devices/me", [&](const httplib::Request&, httplib::Response& answer) {
-    answer.status = 400;
-    answer.set_content(R"({"code":"live_money_not_enabled"})", "application/json");
-  });
-  server->Post("/api/exposures/start", [&](const httplib::Request&, httplib::Response& answer) {
-    answer.status = 204;
-    answer.set_header("X-Nimbrella-Reason", "cooldown");
-  });
   server.start();
 
-  const auto transport = std::make_shared<QtHttpTransport>(5s);
+  QtHttpTransport transport(5s);
   for (int status : {200, 204, 301, 302, 307, 400, 401, 402, 403, 404, 405, 407, 409, 410, 418, 422, 429, 500, 501,
                      503, 599}) {
     SCOPED_TRACE(status);
-    const auto answer = as<HttpResponse>(sendAndWait(*transport, get(server.origin() + "/status/" + std::to_string(status))));
+    const auto answer = as<HttpResponse>(sendAndWait(transport, get(server.origin() + "/status/" + std::to_string(status))));
     EXPECT_EQ(answer.status, status);
     EXPECT_EQ(answer.header("X-Nimbrella-Reason"), "cooldown");
     EXPECT_EQ(answer.header("Location"), "/landing");
@@ -383,23 +364,9 @@ TEST(QtHttpTransport, DeliversEveryStatusAsTheAnswerItWas) {
                   "Content-Length: 2\r\n\r\n{}");
     });
   });
-  const auto teapot = as<HttpResponse>(sendAndWait(*transport, get(originOf(interim) + "/")));
+  const auto teapot = as<HttpResponse>(sendAndWait(transport, get(originOf(interim) + "/")));
   EXPECT_EQ(teapot.status, 418);
   EXPECT_EQ(teapot.body, "{}");
-
-  // And the client over this transport, end to end: the status, or the payments code
-  // that an error answer carries.
-  const ApiClient client(SafeEndpoint(server.origin()), transport);
-  std::optional<ApiResult<ExposureLease>> lease;
-  client.start("token-1", std::nullopt, {}, [&](ApiResult<ExposureLease> r) { lease.emplace(std::move(r)); });
-  ASSERT_TRUE(runUntil([&] { return lease.has_value(); }));
-  ASSERT_NE(lease->apiError(), nullptr) << lease->errorDescription();
-  EXPECT_EQ(*lease->apiError(), APIError::noFill("cooldown"));
-  std::optional<ApiResult<DeviceResponse>> device;
-  client.me("token-1", [&](ApiResult<DeviceResponse> r) { device.emplace(std::move(r)); });
-  ASSERT_TRUE(runUntil([&] { return device.has_value(); }));
-  ASSERT_NE(device->apiError(), nullptr) << device->errorDescription();
-  EXPECT_EQ(*device->apiError(), APIError::paymentsUnavailable());
 }
 
 }  // namespace
