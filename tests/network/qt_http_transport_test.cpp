@@ -345,7 +345,8 @@ TEST(QtHttpTransport, DeliversEveryStatusAsTheAnswerItWas) {
   for (int status : {200, 204, 301, 302, 307, 400, 401, 402, 403, 404, 405, 407, 409, 410, 418, 422, 429, 500, 501,
                      503, 599}) {
     SCOPED_TRACE(status);
-    const auto answer = as<HttpResponse>(sendAndWait(transport, get(server.origin() + "/status/" + std::to_string(status))));
+    const auto answer =
+        as<HttpResponse>(sendAndWait(transport, get(server.origin() + "/status/" + std::to_string(status))));
     EXPECT_EQ(answer.status, status);
     EXPECT_EQ(answer.header("X-Nimbrella-Reason"), "cooldown");
     EXPECT_EQ(answer.header("Location"), "/landing");

@@ -61,7 +61,8 @@ TEST(KeychainVault, EveryStoreFailureIsUnavailable) {
   };
   const std::vector<Case> cases = {
       {"lookup fails", [](auto& s) { s.answers["copyMatching"] = failure; }, load, {"copyMatching"}},
-      {"lookup answers an unknown status", [&](auto& s) { s.answers["copyMatching"] = unknown; }, load, {"copyMatching"}},
+      {"lookup answers an unknown status", [&](auto& s) { s.answers["copyMatching"] = unknown; }, load,
+       {"copyMatching"}},
       {"lookup succeeds without data", [](auto& s) { s.lookupWithoutData = true; }, load, {"copyMatching"}},
       {"update fails", [](auto& s) { s.answers["update"] = failure; }, save, {"update"}},
       {"add fails", [](auto& s) { s.answers = {{"update", itemNotFound}, {"add", failure}}; }, save, {"update", "add"}},

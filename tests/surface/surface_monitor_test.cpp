@@ -217,7 +217,9 @@ struct Placement : fakes::Desk {
   bool allowed = true;
   bool withItem = true;
 
-  bool sync() { return MenuBarSurfaceLogic::synchronize(*panel, withItem ? item.get() : nullptr, server, shown, allowed); }
+  bool sync() {
+    return MenuBarSurfaceLogic::synchronize(*panel, withItem ? item.get() : nullptr, server, shown, allowed);
+  }
   // How often the panel was titled, moved, ordered front and ordered out.
   std::array<int, 4> calls() const { return {panel->titles, panel->frames, panel->fronts, panel->outs}; }
 };
@@ -253,7 +255,9 @@ TEST(SurfacePlacement, EveryFailingConditionHidesAVisiblePanelAndKeepsWhatWasPre
       fakes::sponsoredCreative(fakes::pngDataUrl({.width = 8, .height = 8, .color = fixtures::PngColor::gray})),
       fixtures::FixedMeasurer()};
   auto slotWidth = [](double width) {
-    return [width](Placement& d) { d.item->statusButton->frameInWindow.width = d.server.statusWindow->frame.width = width; };
+    return [width](Placement& d) {
+      d.item->statusButton->frameInWindow.width = d.server.statusWindow->frame.width = width;
+    };
   };
   const std::vector<std::pair<const char*, std::function<void(Placement&)>>> steps{
       {"not allowed", [](Placement& d) { d.allowed = false; }},
@@ -276,7 +280,8 @@ TEST(SurfacePlacement, EveryFailingConditionHidesAVisiblePanelAndKeepsWhatWasPre
       {"slot narrower than 24", slotWidth(20)},
       {"status item dragged below the band", [](Placement& d) { d.server.statusWindow->frame.y = 700; }},
       {"sponsored item in a 279 slot", slotWidth(279)},
-      {"status button shows the previous sponsor", [](Placement& d) { d.item->statusButton->title = "Ad \xC2\xB7 Old"; }},
+      {"status button shows the previous sponsor",
+       [](Placement& d) { d.item->statusButton->title = "Ad \xC2\xB7 Old"; }},
       {"logo the decoder refuses", [&](Placement& d) { d.shown = greyLogo; }},
   };
   for (const auto& [name, spoil] : steps) {
