@@ -157,19 +157,9 @@ TEST(ServerAuthorization, BrowserApprovalCreatesTheDeviceWithTheRegisteredKey) {
   EXPECT_EQ(harness.complete(device, signedCompletion(lease, signer, 10000)).status, "accepted");
 }
 
-TEST(ServerAuthorization, ExpiresAfterTenMinutesAndAutoApprovalApprovesAtFirstPoll) {
-  ServerHarness harness(brandOnly());
+TEST(ServerAuthorization, AutoApprovalApprovesAtFirstPoll) {
   const ReceiptSigner signer;
   const auto body = encodeJson(requests::AuthorizationStart{"My Mac", signer.publicKey()});
-  const auto authorization =
-      decodeJson<DeviceAuthorizationStart>(harness.post("/api/devices/authorization/start", body)->body);
-  harness.clock.advance(10min + 1ms);
-  EXPECT_EQ(decodeJson<DeviceAuthorizationPoll>(
-                harness.get("/api/devices/authorization/poll", authorization.deviceCode)->body)
-                .status,
-            "expired");
-  EXPECT_EQ(harness.get("/en/connect?code=" + authorization.userCode)->status, 410);
-
   ServerOptions options;
   options.autoApprove = true;
   options.pollIntervalSeconds = 2;
@@ -575,7 +565,6 @@ TEST(ServerInput, BadRequestsAreRefusedWithAJsonCode) {
   const std::vector<Case> cases = {
       {"/api/exposures/start", "{", json, 400, "invalid_json"},
       {"/api/exposures/start", "[]", json, 400, "invalid_body"},
-      {"/api/exposures/start", "{} x", json, 400, "invalid_json"},
       {"/api/exposures/start", "{\"placement\":\"menubar-v1\"}", json, 400, "invalid_body"},
       {"/api/exposures/start",
        "{\"placement\":\"menubar-v1\",\"preferences\":{\"blockedAdvertiserIds\":[1],"
@@ -592,9 +581,7 @@ TEST(ServerInput, BadRequestsAreRefusedWithAJsonCode) {
       {"/api/exposures/complete", "{\"leaseId\":\"a\",\"nonce\":\"b\",\"elapsedMs\":1.5,"
                                   "\"sequence\":1,\"signature\":\"c\"}",
        json, 400, "invalid_body"},
-      {"/api/exposures/complete", "{\"leaseId\":null}", json, 400, "invalid_body"},
       {"/api/exposures/cancel", "{\"leaseId\":7}", json, 400, "invalid_body"},
-      {"/api/exposures/click", "\"text\"", json, 400, "invalid_body"},
       {"/api/devices/browser-session", "{\"nonce\":\"x\",\"timestamp\":\"1\",\"locale\":\"en\","
                                        "\"signature\":\"s\"}",
        json, 400, "invalid_body"},
@@ -650,6 +637,7 @@ TEST(ServerAuthorization, NamesAreShowableStartsAreLimitedAndExpiredOnesPurged) 
   harness.clock.advance(10min + 1ms);
   const auto poll = [&] { return harness.get("/api/devices/authorization/poll", first.deviceCode); };
   EXPECT_EQ(decodeJson<DeviceAuthorizationPoll>(poll()->body).status, "expired");
+  EXPECT_EQ(harness.get("/en/connect?code=" + first.userCode)->status, 410);
   harness.clock.advance(1h);
   EXPECT_EQ(start("My Mac")->status, 200);
   EXPECT_EQ(poll()->status, 401);
