@@ -20,8 +20,10 @@ struct ServerOptions {
   std::int64_t pollIntervalSeconds = 5;
   // Approve every pending authorization at its first poll.
   bool autoApprove = false;
-  // How long after its duration a lease may still be completed.
+  // How long after its duration a lease is offered for (its announced expiry).
   std::int64_t leaseGraceMs = 60'000;
+  // Authorization starts accepted per minute, all clients together.
+  std::int64_t authorizationStartsPerMinute = 60;
 };
 
 // How long things live.
@@ -30,6 +32,11 @@ inline constexpr std::int64_t ticketLifetimeMs = 60 * 1000;
 inline constexpr std::int64_t handoffClockSkewSeconds = 300;
 inline constexpr std::int64_t browserSessionLifetimeMs = 12 * 3600 * 1000;
 inline constexpr int reportedDays = 30;
+
+// A device name the connection page may show: well-formed UTF-8 of 1 to 64 characters
+// with something visible, without control characters, line or paragraph separators,
+// unassigned code points or bidirectional controls.
+bool isAcceptableDeviceName(std::string_view name);
 
 // The development server's request handlers: the whole server contract of the
 // application (device authorization, account, browser hand-off, exposures) and its

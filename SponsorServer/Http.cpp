@@ -2,7 +2,10 @@
 
 #include <strings.h>
 
+#include "SponsorServer/Crypto.hpp"
+
 #include <algorithm>
+#include <cctype>
 
 namespace nimbrella::server {
 namespace {
@@ -99,6 +102,66 @@ std::optional<std::string> cookieValue(const HttpRequest& request, std::string_v
     }
   }
   return found;
+}
+
+std::optional<std::string> bearerToken(const HttpRequest& request) {
+  const auto header = request.header("Authorization");
+  if (!header || header->compare(0, 7, "Bearer ") != 0) return std::nullopt;
+  std::string token = header->substr(7);
+  if (!isTokenText(token)) return std::nullopt;
+  return token;
+}
+
+std::optional<HostPort> parseHost(std::string_view text, int defaultPort) {
+  if (text.empty() || text.size() > 261) return std::nullopt;
+  HostPort result;
+  std::size_t end = 0;
+  if (text.front() == '[') {
+    end = text.find(']');
+    if (end == std::string_view::npos || end < 3) return std::nullopt;
+    for (const char c : text.substr(1, end - 1)) {
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return std::nullopt;
+    }
+    ++end;
+  } else {
+    while (end < text.size() && text[end] != ':') {
+      const auto c = static_cast<unsigned char>(text[end]);
+      if (!std::isalnum(c) && c != '.' && c != '-') return std::nullopt;
+      ++end;
+    }
+    if (end == 0 || end > 253 || text[end - 1] == '.' || text.front() == '.') return std::nullopt;
+  }
+  result.host = std::string(text.substr(0, end));
+  std::transform(result.host.begin(), result.host.end(), result.host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string_view rest = text.substr(end);
+  if (rest.empty()) {
+    result.port = defaultPort;
+    return result;
+  }
+  if (rest.front() != ':' || rest.size() < 2 || rest.size() > 6) return std::nullopt;
+  int port = 0;
+  for (const char c : rest.substr(1)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    port = port * 10 + (c - '0');
+  }
+  if (port < 1 || port > 65535) return std::nullopt;
+  result.port = port;
+  return result;
+}
+
+std::optional<HostPort> originHost(std::string_view origin) {
+  for (const auto& [scheme, port] : {std::pair<std::string_view, int>{"http://", 80}, {"https://", 443}}) {
+    if (origin.substr(0, scheme.size()) == scheme) return parseHost(origin.substr(scheme.size()), port);
+  }
+  return std::nullopt;
+}
+
+bool hostAllowed(const HttpRequest& request, const std::vector<HostPort>& allowed) {
+  const auto header = request.header("Host");
+  if (!header) return false;
+  const auto host = parseHost(*header);
+  return host && std::find(allowed.begin(), allowed.end(), *host) != allowed.end();
 }
 
 }  // namespace nimbrella::server

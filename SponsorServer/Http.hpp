@@ -41,4 +41,26 @@ std::optional<std::vector<std::pair<std::string, std::string>>> parseFormEncoded
 // The value of one cookie of the Cookie header; nothing when missing or repeated.
 std::optional<std::string> cookieValue(const HttpRequest& request, std::string_view name);
 
+// The bearer token of the request's one Authorization header: exactly "Bearer " and 43
+// token characters; nothing for anything else.
+std::optional<std::string> bearerToken(const HttpRequest& request);
+
+// A host and port as a Host header or an origin names them; the host in lower case, an
+// IPv6 literal with its brackets.
+struct HostPort {
+  std::string host;
+  int port = 0;
+  bool operator==(const HostPort&) const = default;
+};
+
+// Parses a Host header value ("name", "name:port", "[v6]:port"); without a port it is
+// `defaultPort`. Nothing for anything malformed.
+std::optional<HostPort> parseHost(std::string_view text, int defaultPort = 80);
+
+// The host and port of an origin "http://host[:port]" or "https://host[:port]".
+std::optional<HostPort> originHost(std::string_view origin);
+
+// True when the request has exactly one Host header and it names one of `allowed`.
+bool hostAllowed(const HttpRequest& request, const std::vector<HostPort>& allowed);
+
 }  // namespace nimbrella::server

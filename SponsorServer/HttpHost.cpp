@@ -1,128 +1,432 @@
 #include "SponsorServer/HttpHost.hpp"
 
-#include <httplib.h>
+#include "SponsorServer/Http.hpp"
 
-#include <chrono>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <stdexcept>
-
-#include <sys/socket.h>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 namespace nimbrella::server {
+namespace {
 
-// The HTTP library listens with a backlog of 5 connections; when more clients connect at
-// once the kernel drops their handshakes and they wait a whole second to retry. The
-// backlog is widened once the socket listens.
-class ListeningServer : public httplib::Server {
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+constexpr int networkThreads = 2;
+constexpr std::size_t readChunk = 16 * 1024;
+// What is read and thrown away after a refusal, so that the client sees the answer
+// rather than a reset of the connection.
+constexpr std::size_t drainBytes = 256 * 1024;
+constexpr std::chrono::milliseconds drainTime{1000};
+
+// Watches a request head while it arrives, before the parser sees it whole: the request
+// line and every header line must stay within `lineBytes`, and there may be at most
+// `headerCount` header lines. Answers the status to refuse with, or 0.
+class HeadGuard {
  public:
-  bool widenBacklog() { return ::listen(svr_sock_, SOMAXCONN) == 0; }
+  explicit HeadGuard(const HttpLimits& limits) : limits_(limits) {}
+
+  void reset() {
+    scanned_ = 0;
+    line_ = 0;
+    lineBytes_ = 0;
+    done_ = false;
+  }
+
+  // `head` is everything received of this request so far; only the new part is scanned.
+  int scan(std::string_view head) {
+    for (; scanned_ < head.size() && !done_; ++scanned_) {
+      const char c = head[scanned_];
+      if (c != '\n') {
+        if (++lineBytes_ > limits_.lineBytes + 1) return line_ == 0 ? 414 : 431;
+        continue;
+      }
+      const bool carriageReturn = lineBytes_ > 0 && head[scanned_ - 1] == '\r';
+      const std::size_t length = lineBytes_ - (carriageReturn ? 1 : 0);
+      if (length > limits_.lineBytes) return line_ == 0 ? 414 : 431;
+      if (length == 0 && line_ > 0) {
+        done_ = true;
+      } else if (++line_ > limits_.headerCount + 1) {
+        return 431;
+      }
+      lineBytes_ = 0;
+    }
+    return 0;
+  }
+
+ private:
+  const HttpLimits& limits_;
+  std::size_t scanned_ = 0;
+  std::size_t line_ = 0;
+  std::size_t lineBytes_ = 0;
+  bool done_ = false;
+};
+
+const char* codeForStatus(int status) {
+  switch (status) {
+    case 408: return "request_timeout";
+    case 413: return "payload_too_large";
+    case 414: return "uri_too_long";
+    case 421: return "misdirected_request";
+    case 431: return "headers_too_large";
+    default: return "bad_request";
+  }
+}
+
+HttpResponse refusal(int status) {
+  HttpResponse response;
+  response.status = status;
+  response.contentType = "application/json";
+  response.body = std::string("{\"code\":\"") + codeForStatus(status) + "\"}";
+  response.headers.emplace_back("Cache-Control", "no-store");
+  return response;
+}
+
+HttpRequest toRequest(const http::request<http::string_body>& in) {
+  HttpRequest out;
+  out.method = std::string(in.method_string());
+  const std::string_view target(in.target().data(), in.target().size());
+  const auto question = target.find('?');
+  out.path = std::string(target.substr(0, question));
+  if (question != std::string_view::npos) {
+    // A query with a malformed escape counts as no query at all.
+    auto query = parseFormEncoded(target.substr(question + 1));
+    if (query) out.query = std::move(*query);
+  }
+  for (const auto& field : in) {
+    out.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  out.body = in.body();
+  return out;
+}
+
+class Connection;
+
+}  // namespace
+
+struct HttpHost::Impl {
+  Impl(const DevServer& devServer, int workerThreads, HttpLimits httpLimits)
+      : server(devServer),
+        limits(httpLimits),
+        workers(static_cast<std::size_t>(workerThreads < 1 ? 1 : workerThreads)),
+        acceptor(net::make_strand(io)),
+        retryTimer(acceptor.get_executor()) {}
+
+  void accept();
+  // Closes the acceptor and every connection; runs on the acceptor's strand.
+  void closeAll();
+
+  const DevServer& server;
+  const HttpLimits limits;
+  // The open connections; declared before the I/O context, whose handlers may still own
+  // connections when it is destroyed.
+  std::mutex registryMutex;
+  std::set<Connection*> registry;
+  net::io_context io{networkThreads};
+  std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+  net::thread_pool workers;
+  tcp::acceptor acceptor;
+  net::steady_timer retryTimer;
+  std::vector<std::thread> threads;
+  std::vector<HostPort> allowedHosts;
+  bool started = false;
 };
 
 namespace {
 
-HttpRequest toRequest(const httplib::Request& in) {
-  HttpRequest out;
-  out.method = in.method;
-  out.path = in.path;
-  const auto question = in.target.find('?');
-  if (question != std::string::npos) {
-    // A query with a malformed escape counts as no query at all.
-    auto query = parseFormEncoded(std::string_view(in.target).substr(question + 1));
-    if (query) out.query = std::move(*query);
+// One client connection. All of its work runs on its own strand of the network threads;
+// only a complete request goes to a worker, and its answer comes back to the strand.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(HttpHost::Impl& host, tcp::socket socket)
+      : host_(host), stream_(std::move(socket)), buffer_(host.limits.headBytes + readChunk),
+        guard_(host.limits), deadline_(stream_.get_executor()) {
+    std::lock_guard lock(host_.registryMutex);
+    host_.registry.insert(this);
   }
-  for (const auto& [name, value] : in.headers) out.headers.emplace_back(name, value);
-  out.body = in.body;
-  return out;
-}
-
-void fillResponse(const HttpResponse& in, httplib::Response& out) {
-  out.status = in.status;
-  for (const auto& [name, value] : in.headers) out.set_header(name, value);
-  if (!in.contentType.empty()) out.set_content(in.body, in.contentType.c_str());
-}
-
-const char* codeForStatus(int status) {
-  switch (status) {
-    case 400: return "bad_request";
-    case 404: return "not_found";
-    case 405: return "method_not_allowed";
-    case 408: return "request_timeout";
-    case 413: return "payload_too_large";
-    case 414: return "uri_too_long";
-    case 416: return "range_not_satisfiable";
-    case 431: return "headers_too_large";
-    default: return status >= 500 ? "internal_error" : "bad_request";
+  ~Connection() {
+    std::lock_guard lock(host_.registryMutex);
+    host_.registry.erase(this);
   }
-}
+
+  void start() { nextRequest(); }
+
+  // Closes the connection on its own strand; whatever it was waiting for ends.
+  void closeSoon() {
+    if (auto self = weak_from_this().lock()) {
+      net::post(stream_.get_executor(), [self = std::move(self)] { self->close(); });
+    }
+  }
+
+ private:
+  void nextRequest() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(host_.limits.headBytes));
+    parser_->body_limit(host_.limits.bodyBytes);
+    guard_.reset();
+    started_ = false;
+    if (buffer_.size() > 0) {
+      begin();
+      parse();
+    } else {
+      readMore();
+    }
+  }
+
+  // The request's first byte has arrived: the rest must come before the deadline. The
+  // deadline has its own timer, since a timeout of the stream would close the socket
+  // before the client is told.
+  void begin() {
+    started_ = true;
+    timedOut_ = false;
+    deadline_.expires_after(host_.limits.request);
+    deadline_.async_wait([self = shared_from_this()](beast::error_code error) {
+      if (error || !self->started_) return;
+      self->timedOut_ = true;
+      beast::error_code ignored;
+      self->stream_.socket().cancel(ignored);
+    });
+  }
+
+  void readMore() {
+    const std::size_t room = buffer_.max_size() - buffer_.size();
+    if (room == 0) return refuse(431);
+    if (started_) {
+      stream_.expires_never();
+    } else {
+      stream_.expires_after(host_.limits.idle);
+    }
+    stream_.async_read_some(buffer_.prepare(std::min(room, readChunk)),
+                            [self = shared_from_this()](beast::error_code error, std::size_t n) {
+                              self->onRead(error, n);
+                            });
+  }
+
+  void onRead(beast::error_code error, std::size_t received) {
+    // A request that is taking too long is told so; an idle connection just closes.
+    if (timedOut_) return refuse(408);
+    if (error == beast::error::timeout) return close();
+    if (error) return close();
+    buffer_.commit(received);
+    if (!started_) begin();
+    parse();
+  }
+
+  void parse() {
+    if (!parser_->is_header_done()) {
+      const auto data = buffer_.data();
+      const int status =
+          guard_.scan(std::string_view(static_cast<const char*>(data.data()), data.size()));
+      if (status != 0) return refuse(status);
+    }
+    while (buffer_.size() > 0 && !parser_->is_done()) {
+      beast::error_code error;
+      const std::size_t used = parser_->put(buffer_.data(), error);
+      buffer_.consume(used);
+      if (error == http::error::need_more) break;
+      if (error == http::error::header_limit) return refuse(431);
+      if (error == http::error::body_limit) return refuse(413);
+      if (error) return refuse(400);
+      if (used == 0) break;
+    }
+    if (parser_->is_done()) return dispatch();
+    readMore();
+  }
+
+  void dispatch() {
+    stream_.expires_never();
+    started_ = false;
+    deadline_.cancel();
+    const auto& message = parser_->get();
+    keepAlive_ = message.keep_alive();
+    head_ = message.method() == http::verb::head;
+    version_ = message.version();
+    HttpRequest request = toRequest(message);
+    parser_.reset();
+    if (!hostAllowed(request, host_.allowedHosts)) {
+      keepAlive_ = false;
+      return write(refusal(421));
+    }
+    net::post(host_.workers, [self = shared_from_this(), request = std::move(request)]() mutable {
+      HttpResponse response = self->host_.server.handle(request);
+      net::post(self->stream_.get_executor(), [self, response = std::move(response)]() mutable {
+        self->write(std::move(response));
+      });
+    });
+  }
+
+  // Answers a request that the network layer itself refuses, then closes.
+  void refuse(int status) {
+    started_ = false;
+    deadline_.cancel();
+    keepAlive_ = false;
+    head_ = false;
+    write(refusal(status));
+  }
+
+  void write(HttpResponse answer) {
+    auto& response = response_.emplace(static_cast<http::status>(answer.status), version_);
+    for (const auto& [name, value] : answer.headers) response.insert(name, value);
+    if (!answer.contentType.empty()) response.set(http::field::content_type, answer.contentType);
+    response.body() = std::move(answer.body);
+    response.keep_alive(keepAlive_);
+    response.prepare_payload();
+    // A HEAD answer carries the length of the body it leaves out.
+    if (head_) response.body().clear();
+    stream_.expires_after(host_.limits.write);
+    http::async_write(stream_, response,
+                      [self = shared_from_this()](beast::error_code error, std::size_t) {
+                        self->response_.reset();
+                        if (error) return self->close();
+                        if (!self->keepAlive_) return self->finish();
+                        self->nextRequest();
+                      });
+  }
+
+  // Ends the connection after a last answer: no more writes, and what the client still
+  // sends is read and dropped for a moment, so that the answer is not lost to a reset.
+  void finish() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(drainTime);
+    drain();
+  }
+
+  void drain() {
+    stream_.async_read_some(net::buffer(scratch_),
+                            [self = shared_from_this()](beast::error_code error, std::size_t n) {
+                              self->drained_ += n;
+                              if (error || self->drained_ > drainBytes) return self->close();
+                              self->drain();
+                            });
+  }
+
+  void close() {
+    deadline_.cancel();
+    stream_.close();
+  }
+
+  HttpHost::Impl& host_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  HeadGuard guard_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<http::response<http::string_body>> response_;
+  net::steady_timer deadline_;
+  bool started_ = false;
+  bool timedOut_ = false;
+  bool keepAlive_ = false;
+  bool head_ = false;
+  unsigned version_ = 11;
+  std::size_t drained_ = 0;
+  std::array<char, 4096> scratch_{};
+};
 
 }  // namespace
 
-HttpHost::HttpHost(const DevServer& server, int workerThreads)
-    : server_(server), http_(std::make_unique<ListeningServer>()) {
-  const auto threads = static_cast<std::size_t>(workerThreads < 1 ? 1 : workerThreads);
-  http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  http_->set_payload_max_length(maximumBodyBytes);
-  http_->set_keep_alive_max_count(10000);
-  http_->set_read_timeout(10, 0);
-  http_->set_write_timeout(10, 0);
-  http_->set_tcp_nodelay(true);
-
-  const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-    fillResponse(server_.handle(toRequest(request)), response);
-  };
-  for (const char* pattern : {R"(/.*)"}) {
-    http_->Get(pattern, handler);
-    http_->Post(pattern, handler);
-    http_->Delete(pattern, handler);
-    http_->Put(pattern, handler);
-    http_->Patch(pattern, handler);
-    http_->Options(pattern, handler);
-  }
-  // Answers the library produces itself (oversized body, malformed request) carry the
-  // same JSON error body as the handlers' own.
-  http_->set_error_handler(httplib::Server::HandlerWithResponse(
-      [](const httplib::Request&, httplib::Response& response) {
-    if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    response.set_content(std::string("{\"code\":\"") + codeForStatus(response.status) + "\"}",
-                         "application/json");
-    return httplib::Server::HandlerResponse::Handled;
-  }));
-  http_->set_exception_handler(
-      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        response.status = 500;
-        response.set_content("{\"code\":\"internal_error\"}", "application/json");
+void HttpHost::Impl::accept() {
+  acceptor.async_accept(net::make_strand(io), [this](beast::error_code error, tcp::socket socket) {
+    if (error == net::error::operation_aborted || !acceptor.is_open()) return;
+    if (error) {
+      // Out of descriptors, say: try again shortly instead of spinning.
+      retryTimer.expires_after(std::chrono::milliseconds(50));
+      retryTimer.async_wait([this](beast::error_code waited) {
+        if (!waited) accept();
       });
+      return;
+    }
+    bool room = false;
+    {
+      std::lock_guard lock(registryMutex);
+      room = registry.size() < limits.connections;
+    }
+    if (room) {
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      std::make_shared<Connection>(*this, std::move(socket))->start();
+    }
+    accept();
+  });
 }
+
+void HttpHost::Impl::closeAll() {
+  beast::error_code ignored;
+  acceptor.close(ignored);
+  retryTimer.cancel();
+  std::lock_guard lock(registryMutex);
+  for (Connection* connection : registry) connection->closeSoon();
+}
+
+HttpHost::HttpHost(const DevServer& server, int workerThreads, HttpLimits limits)
+    : impl_(std::make_unique<Impl>(server, workerThreads, limits)) {}
 
 HttpHost::~HttpHost() { stop(); }
 
 int HttpHost::bind(int port) {
   if (port < 0 || port > 65535) throw std::runtime_error("the port must be 0 to 65535");
-  if (port == 0) {
-    port_ = http_->bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) throw std::runtime_error("cannot listen on 127.0.0.1");
-  } else {
-    if (!http_->bind_to_port("127.0.0.1", port)) {
-      throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) +
-                               " (is another server using it?)");
-    }
-    port_ = port;
+  auto& acceptor = impl_->acceptor;
+  const tcp::endpoint endpoint(net::ip::make_address_v4("127.0.0.1"),
+                               static_cast<unsigned short>(port));
+  beast::error_code error;
+  acceptor.open(endpoint.protocol(), error);
+  if (!error) acceptor.set_option(net::socket_base::reuse_address(true), error);
+  if (!error) acceptor.bind(endpoint, error);
+  if (!error) acceptor.listen(net::socket_base::max_listen_connections, error);
+  if (error) {
+    acceptor.close(error);
+    if (port == 0) throw std::runtime_error("cannot listen on 127.0.0.1");
+    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) +
+                             " (is another server using it?)");
   }
-  if (!http_->widenBacklog()) throw std::runtime_error("cannot listen on 127.0.0.1");
+  port_ = acceptor.local_endpoint().port();
   return port_;
 }
 
 bool HttpHost::start() {
-  thread_ = std::thread([this] { http_->listen_after_bind(); });
-  for (int i = 0; i < 500; ++i) {
-    if (http_->is_running()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (impl_->started || !impl_->acceptor.is_open()) return false;
+  impl_->started = true;
+  impl_->allowedHosts = {HostPort{"127.0.0.1", port_}, HostPort{"localhost", port_}};
+  if (const auto origin = originHost(impl_->server.options().origin)) {
+    impl_->allowedHosts.push_back(*origin);
   }
-  return http_->is_running();
+  impl_->work.emplace(impl_->io.get_executor());
+  net::post(impl_->acceptor.get_executor(), [impl = impl_.get()] { impl->accept(); });
+  for (int i = 0; i < networkThreads; ++i) {
+    impl_->threads.emplace_back([impl = impl_.get()] { impl->io.run(); });
+  }
+  return true;
 }
 
 void HttpHost::stop() {
-  http_->stop();
-  if (thread_.joinable()) thread_.join();
+  if (!impl_->started) return;
+  impl_->started = false;
+  net::post(impl_->acceptor.get_executor(), [impl = impl_.get()] { impl->closeAll(); });
+  // Requests in a worker finish; their answers meet closed connections. Then the network
+  // threads run out of work once every connection has ended.
+  impl_->workers.join();
+  impl_->work.reset();
+  for (auto& thread : impl_->threads) thread.join();
+  impl_->threads.clear();
 }
 
 }  // namespace nimbrella::server

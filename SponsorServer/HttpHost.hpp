@@ -2,18 +2,37 @@
 
 #include "SponsorServer/DevServer.hpp"
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
-#include <thread>
-
 
 namespace nimbrella::server {
 
-// Serves a DevServer over HTTP on 127.0.0.1 only, on a pool of worker threads.
-class ListeningServer;
+// What one client may send and how long it may take. Every limit is enforced while the
+// bytes arrive: a request is refused as soon as it passes one, and a connection never
+// holds more than one request head and body in memory.
+struct HttpLimits {
+  std::size_t lineBytes = 8 * 1024;       // the request line and each header line
+  std::size_t headerCount = 100;          // header fields of one request
+  std::size_t headBytes = 64 * 1024;      // the whole request head
+  std::size_t bodyBytes = maximumBodyBytes;  // with a length or chunked
+  // From the end of the previous answer (or the connection's start) to the first byte.
+  std::chrono::milliseconds idle{5000};
+  // From the first byte of a request to its last one.
+  std::chrono::milliseconds request{10000};
+  // For writing one answer.
+  std::chrono::milliseconds write{10000};
+  std::size_t connections = 1024;  // open at once; more are closed when accepted
+};
 
+// Serves a DevServer over HTTP/1.1 on 127.0.0.1. A few network threads read and write
+// every connection without blocking; a request is handed to a pool of worker threads only
+// once it has arrived whole, so idle keep-alive connections and slow clients occupy no
+// worker. Only requests whose Host names this server (127.0.0.1 or localhost with the
+// bound port, or the host and port of the server's origin) are served; others get 421.
 class HttpHost {
  public:
-  explicit HttpHost(const DevServer& server, int workerThreads = 16);
+  explicit HttpHost(const DevServer& server, int workerThreads = 16, HttpLimits limits = {});
   ~HttpHost();
   HttpHost(const HttpHost&) = delete;
   HttpHost& operator=(const HttpHost&) = delete;
@@ -22,19 +41,20 @@ class HttpHost {
   // std::runtime_error when the port cannot be bound.
   int bind(int port);
 
-  // Serves on a background thread and returns once connections are accepted; false when
-  // serving could not start within five seconds.
+  // Serves on background threads and returns once connections are accepted; false when
+  // serving could not start.
   bool start();
 
-  // Stops accepting, finishes the requests in progress and joins the serving thread.
+  // Stops accepting, closes every connection and joins the threads.
   void stop();
 
   int port() const { return port_; }
 
+  // The listening state, shared with the connections it serves.
+  struct Impl;
+
  private:
-  const DevServer& server_;
-  std::unique_ptr<ListeningServer> http_;
-  std::thread thread_;
+  std::unique_ptr<Impl> impl_;
   int port_ = 0;
 };
 

@@ -110,6 +110,8 @@ Query Database::query(const std::string& sql) {
 
 int Database::changes() const { return sqlite3_changes(handle_); }
 
+std::int64_t Database::totalChanges() const { return sqlite3_total_changes64(handle_); }
+
 void Database::fail(std::string_view what) const {
   throw StoreError("database error (" + std::string(what) + "): " + sqlite3_errmsg(handle_));
 }

@@ -63,6 +63,8 @@ class Database {
   Query query(const std::string& sql);
   // Rows changed by the last INSERT, UPDATE or DELETE.
   int changes() const;
+  // Rows changed since the connection opened.
+  std::int64_t totalChanges() const;
 
   [[noreturn]] void fail(std::string_view what) const;
 

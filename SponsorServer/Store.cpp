@@ -1,5 +1,13 @@
 #include "SponsorServer/Store.hpp"
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace nimbrella::server {
 namespace {
 
@@ -15,6 +23,7 @@ CREATE TABLE IF NOT EXISTS authorizations (
   approved_ms INTEGER,
   device_id   TEXT
 );
+CREATE INDEX IF NOT EXISTS authorizations_created ON authorizations (created_ms);
 CREATE TABLE IF NOT EXISTS devices (
   device_id       TEXT PRIMARY KEY,
   token           TEXT NOT NULL UNIQUE,
@@ -47,7 +56,8 @@ CREATE TABLE IF NOT EXISTS leases (
   receipt_id    TEXT,
   balance_after INTEGER
 );
-CREATE INDEX IF NOT EXISTS leases_open ON leases (device_id, state);
+DROP INDEX IF EXISTS leases_open;
+CREATE INDEX IF NOT EXISTS leases_live ON leases (device_id, state, expires_ms);
 CREATE INDEX IF NOT EXISTS leases_issued ON leases (device_id, campaign_id, issued_ms);
 CREATE TABLE IF NOT EXISTS receipts (
   receipt_id    TEXT PRIMARY KEY,
@@ -58,8 +68,9 @@ CREATE TABLE IF NOT EXISTS receipts (
   day           TEXT NOT NULL,
   created_ms    INTEGER NOT NULL
 );
-CREATE INDEX IF NOT EXISTS receipts_day ON receipts (device_id, day, campaign_id);
-CREATE INDEX IF NOT EXISTS receipts_created ON receipts (device_id, created_ms);
+CREATE INDEX IF NOT EXISTS receipts_day ON receipts (device_id, campaign_id, day);
+CREATE INDEX IF NOT EXISTS receipts_created ON receipts (device_id, campaign_id, created_ms);
+CREATE INDEX IF NOT EXISTS receipts_earned ON receipts (device_id, day);
 CREATE TABLE IF NOT EXISTS handoff_nonces (
   nonce      TEXT PRIMARY KEY,
   device_id  TEXT NOT NULL,
@@ -140,7 +151,9 @@ LeaseRow readLease(const Query& q) {
   row.preview = q.integer(7) != 0;
   row.issuedMs = q.integer(8);
   row.expiresMs = q.integer(9);
-  row.state = q.text(10);
+  const auto state = leaseStateFromText(q.text(10));
+  if (!state) throw StoreError("a lease has an unknown state");
+  row.state = *state;
   row.clicked = q.integer(11) != 0;
   row.closedMs = q.optionalInteger(12);
   row.completion = q.optionalText(13);
@@ -150,25 +163,158 @@ LeaseRow readLease(const Query& q) {
   return row;
 }
 
+// Opens (creating when missing) the database file with mode 0600 whatever the umask,
+// takes group and other permissions away from a file an earlier run left open to them,
+// and locks it against every other store. SQLite gives the write-ahead log and its index
+// the mode of the database file. The descriptor stays open for the store's life: closing
+// any descriptor of the file would drop SQLite's own locks on it.
+int openPrivately(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) throw StoreError("cannot open the database " + path + ": " + std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || ((info.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)) {
+    const int error = errno;
+    ::close(fd);
+    throw StoreError("cannot make the database " + path + " private: " + std::strerror(error));
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    throw StoreError("the database " + path + " is in use by another server");
+  }
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    const std::string side = path + suffix;
+    if (::stat(side.c_str(), &info) == 0 && (info.st_mode & 077) != 0) ::chmod(side.c_str(), 0600);
+  }
+  return fd;
+}
+
 std::map<std::string, std::int64_t> readPairs(Query& q) {
   std::map<std::string, std::int64_t> pairs;
   while (q.step()) pairs[q.text(0)] = q.integer(1);
   return pairs;
 }
 
+bool isFile(const std::string& path) { return path != ":memory:"; }
+
+// Commits between two checkpoints of the write-ahead log.
+constexpr std::uint64_t checkpointEvery = 2000;
+
 }  // namespace
 
-Store::Store(const std::string& path) : db_(path) {
-  if (path != ":memory:") {
-    // The server is the database's only user: holding the lock for the whole run spares
-    // the file locking of every transaction, and a second server on the same file is
-    // refused at start instead of interleaving with this one.
-    db_.execute("PRAGMA locking_mode=EXCLUSIVE");
+std::string_view leaseStateText(LeaseState state) noexcept {
+  switch (state) {
+    case LeaseState::open: return "open";
+    case LeaseState::completed: return "completed";
+    case LeaseState::rejected: return "rejected";
+    case LeaseState::cancelled: return "cancelled";
+    case LeaseState::finished: return "finished";
+  }
+  return "open";
+}
+
+std::optional<LeaseState> leaseStateFromText(std::string_view text) noexcept {
+  for (const auto state : {LeaseState::open, LeaseState::completed, LeaseState::rejected,
+                           LeaseState::cancelled, LeaseState::finished}) {
+    if (leaseStateText(state) == text) return state;
+  }
+  return std::nullopt;
+}
+
+Store::Descriptor::~Descriptor() { reset(); }
+
+void Store::Descriptor::reset(int value) {
+  if (fd >= 0) ::close(fd);
+  fd = value;
+}
+
+Store::Store(const std::string& path)
+    : fileLock_(isFile(path) ? openPrivately(path) : -1), db_(path) {
+  if (isFile(path)) {
     db_.execute("PRAGMA journal_mode=WAL");
+    // Commits only write the log; the syncing thread makes them durable in groups, and
+    // checkpoints the log itself.
     db_.execute("PRAGMA synchronous=NORMAL");
+    db_.execute("PRAGMA wal_autocheckpoint=0");
   }
   db_.execute("PRAGMA foreign_keys=ON");
   db_.execute(schema);
+  if (isFile(path)) {
+    logPath_ = path + "-wal";
+    checkpointer_ = std::make_unique<Database>(path);
+    if (!syncLog()) throw StoreError("cannot sync the database " + path);
+    syncer_ = std::thread([this] { syncLoop(); });
+  }
+}
+
+Store::~Store() {
+  if (!syncer_.joinable()) return;
+  {
+    std::lock_guard sync(syncMutex_);
+    stopping_ = true;
+  }
+  syncWanted_.notify_one();
+  syncer_.join();
+}
+
+void Store::finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable) {
+  db_.query("COMMIT").run();
+  std::uint64_t awaited = 0;
+  {
+    std::lock_guard sync(syncMutex_);
+    if (db_.totalChanges() != changesBefore) ++written_;
+    // Everything committed so far: this transaction may have read any of it.
+    awaited = written_;
+  }
+  lock.unlock();
+  if (!syncer_.joinable()) return;
+  std::unique_lock sync(syncMutex_);
+  if (awaited <= durable_) return;
+  syncWanted_.notify_one();
+  if (!durable) return;
+  synced_.wait(sync, [&] { return durable_ >= awaited || syncFailed_; });
+  if (syncFailed_) throw StoreError("the database could not be synced to the disk");
+}
+
+void Store::syncLoop() {
+  std::uint64_t checkpointed = 0;
+  std::unique_lock sync(syncMutex_);
+  for (;;) {
+    syncWanted_.wait(sync, [&] { return stopping_ || written_ > durable_; });
+    if (written_ == durable_) return;
+    const std::uint64_t target = written_;
+    sync.unlock();
+    const bool ok = syncLog();
+    if (ok && target - checkpointed >= checkpointEvery) {
+      // A passive checkpoint copies what no reader needs into the database file and
+      // never waits for the writer.
+      try {
+        checkpointer_->execute("PRAGMA wal_checkpoint(PASSIVE)");
+        checkpointed = target;
+      } catch (const StoreError&) {
+        // Tried again after the next group.
+      }
+    }
+    sync.lock();
+    if (!ok) syncFailed_ = true;
+    durable_ = target;
+    synced_.notify_all();
+  }
+}
+
+// Syncs the write-ahead log (reopened when SQLite replaced it), or the database file when
+// there is no log.
+bool Store::syncLog() {
+  struct stat current {};
+  if (::stat(logPath_.c_str(), &current) != 0) {
+    return errno == ENOENT && ::fdatasync(fileLock_.fd) == 0;
+  }
+  struct stat open {};
+  if (logFile_.fd < 0 || ::fstat(logFile_.fd, &open) != 0 || open.st_ino != current.st_ino ||
+      open.st_dev != current.st_dev) {
+    logFile_.reset(::open(logPath_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (logFile_.fd < 0) return false;
+  }
+  return ::fdatasync(logFile_.fd) == 0;
 }
 
 bool StoreSession::insertAuthorization(const AuthorizationRow& row) {
@@ -218,9 +364,15 @@ void StoreSession::markApproved(const std::string& deviceCode, const std::string
 
 void StoreSession::pruneAuthorizations(std::int64_t nowMs) {
   db_.query("DELETE FROM authorizations WHERE approved_ms IS NULL AND expires_ms < ?1")
-      .bind(1, nowMs - 24 * 3600 * 1000)
+      .bind(1, nowMs - 3600 * 1000)
       .run();
   db_.query("DELETE FROM connect_tokens WHERE expires_ms < ?1").bind(1, nowMs).run();
+}
+
+std::int64_t StoreSession::authorizationsSince(std::int64_t sinceMs) {
+  auto q = db_.query("SELECT COUNT(*) FROM authorizations WHERE created_ms >= ?1");
+  q.bind(1, sinceMs);
+  return q.step() ? q.integer(0) : 0;
 }
 
 void StoreSession::insertDevice(const DeviceRow& row) {
@@ -293,7 +445,7 @@ void StoreSession::insertLease(const LeaseRow& row) {
       .bind(8, std::int64_t{row.preview ? 1 : 0})
       .bind(9, row.issuedMs)
       .bind(10, row.expiresMs)
-      .bind(11, row.state)
+      .bind(11, leaseStateText(row.state))
       .bind(12, std::int64_t{row.clicked ? 1 : 0})
       .run();
 }
@@ -319,7 +471,7 @@ bool StoreSession::closeLease(const LeaseRow& closed) {
       "UPDATE leases SET state = ?2, closed_ms = ?3, completion = ?4, reason = ?5, "
       "receipt_id = ?6, balance_after = ?7 WHERE lease_id = ?1 AND state = 'open'");
   q.bind(1, closed.leaseId)
-      .bind(2, closed.state)
+      .bind(2, leaseStateText(closed.state))
       .bind(3, closed.closedMs.value_or(0))
       .bind(4, closed.completion)
       .bind(5, closed.reason)
@@ -336,11 +488,11 @@ bool StoreSession::markClicked(const std::string& leaseId) {
   return db_.changes() == 1;
 }
 
-std::map<std::string, std::int64_t> StoreSession::lastIssued(const std::string& deviceId) {
-  auto q = db_.query(
-      "SELECT campaign_id, MAX(issued_ms) FROM leases WHERE device_id = ?1 GROUP BY campaign_id");
-  q.bind(1, deviceId);
-  return readPairs(q);
+std::optional<std::int64_t> StoreSession::lastIssued(const std::string& deviceId,
+                                                     const std::string& campaignId) {
+  auto q = db_.query("SELECT MAX(issued_ms) FROM leases WHERE device_id = ?1 AND campaign_id = ?2");
+  q.bind(1, deviceId).bind(2, campaignId);
+  return q.step() ? q.optionalInteger(0) : std::nullopt;
 }
 
 void StoreSession::insertReceipt(const std::string& receiptId, const LeaseRow& lease,
@@ -358,22 +510,20 @@ void StoreSession::insertReceipt(const std::string& receiptId, const LeaseRow& l
       .run();
 }
 
-std::map<std::string, std::int64_t> StoreSession::completionsOn(const std::string& deviceId,
-                                                                const std::string& day) {
+std::int64_t StoreSession::completionsOn(const std::string& deviceId,
+                                         const std::string& campaignId, const std::string& day) {
   auto q = db_.query(
-      "SELECT campaign_id, COUNT(*) FROM receipts WHERE device_id = ?1 AND day = ?2 "
-      "GROUP BY campaign_id");
-  q.bind(1, deviceId).bind(2, day);
-  return readPairs(q);
+      "SELECT COUNT(*) FROM receipts WHERE device_id = ?1 AND campaign_id = ?2 AND day = ?3");
+  q.bind(1, deviceId).bind(2, campaignId).bind(3, day);
+  return q.step() ? q.integer(0) : 0;
 }
 
-std::map<std::string, std::int64_t> StoreSession::lastCompleted(const std::string& deviceId,
-                                                                std::int64_t sinceMs) {
+std::optional<std::int64_t> StoreSession::lastCompleted(const std::string& deviceId,
+                                                        const std::string& campaignId) {
   auto q = db_.query(
-      "SELECT campaign_id, MAX(created_ms) FROM receipts WHERE device_id = ?1 AND created_ms >= ?2 "
-      "GROUP BY campaign_id");
-  q.bind(1, deviceId).bind(2, sinceMs);
-  return readPairs(q);
+      "SELECT MAX(created_ms) FROM receipts WHERE device_id = ?1 AND campaign_id = ?2");
+  q.bind(1, deviceId).bind(2, campaignId);
+  return q.step() ? q.optionalInteger(0) : std::nullopt;
 }
 
 std::map<std::string, std::int64_t> StoreSession::earningsByDay(const std::string& deviceId,

@@ -2,12 +2,15 @@
 
 #include "SponsorServer/Sqlite.hpp"
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <type_traits>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <utility>
 
 namespace nimbrella::server {
@@ -40,8 +43,15 @@ struct DeviceRow {
   std::int64_t referralMicros = 0;
 };
 
-// States of a lease: "open" until it is completed ("completed"), refused at completion
-// ("rejected"), cancelled ("cancelled") or replaced as a shown preview ("finished").
+// States of a lease: open until it is completed, cancelled or, as a shown preview,
+// replaced by the next item (finished). `rejected` is only read from databases of
+// earlier servers, which closed a lease at a refused completion.
+enum class LeaseState { open, completed, rejected, cancelled, finished };
+
+// The text a state is stored as, and back; nothing for an unknown text.
+std::string_view leaseStateText(LeaseState state) noexcept;
+std::optional<LeaseState> leaseStateFromText(std::string_view text) noexcept;
+
 struct LeaseRow {
   std::string leaseId;
   std::string deviceId;
@@ -53,11 +63,11 @@ struct LeaseRow {
   bool preview = false;
   std::int64_t issuedMs = 0;
   std::int64_t expiresMs = 0;
-  std::string state = "open";
+  LeaseState state = LeaseState::open;
   bool clicked = false;
   std::optional<std::int64_t> closedMs;
-  // The completion that decided the lease, as received (compact JSON of its fields), with
-  // the answer given to it, so that the same request is answered the same way again.
+  // The completion that was credited, as received (compact JSON of its fields), with the
+  // answer given to it, so that the same request is answered the same way again.
   std::optional<std::string> completion;
   std::optional<std::string> reason;
   std::optional<std::string> receiptId;
@@ -87,8 +97,11 @@ class StoreSession {
   std::optional<AuthorizationRow> authorizationByUserCode(const std::string& userCode);
   void markApproved(const std::string& deviceCode, const std::string& deviceId,
                     std::int64_t nowMs);
-  // Forgets unapproved authorizations that expired more than a day ago.
+  // Forgets approval forms that expired before `nowMs` and unapproved authorizations that
+  // expired more than an hour before (until then a poll still hears "expired").
   void pruneAuthorizations(std::int64_t nowMs);
+  // Authorizations started at or after `sinceMs`.
+  std::int64_t authorizationsSince(std::int64_t sinceMs);
 
   // Devices ------------------------------------------------------------------------------
   void insertDevice(const DeviceRow& row);
@@ -108,18 +121,18 @@ class StoreSession {
   bool closeLease(const LeaseRow& closed);
   // Marks the lease clicked; false when it already was.
   bool markClicked(const std::string& leaseId);
-  // Last issue instant of a lease per campaign for the device.
-  std::map<std::string, std::int64_t> lastIssued(const std::string& deviceId);
+  // Last issue instant of a lease of the campaign to the device.
+  std::optional<std::int64_t> lastIssued(const std::string& deviceId, const std::string& campaignId);
 
   // Receipts -----------------------------------------------------------------------------
   void insertReceipt(const std::string& receiptId, const LeaseRow& lease, const std::string& day,
                      std::int64_t nowMs);
-  // Completions per campaign of the device on one UTC day.
-  std::map<std::string, std::int64_t> completionsOn(const std::string& deviceId,
-                                                    const std::string& day);
-  // Last completion instant per campaign of the device since `sinceMs`.
-  std::map<std::string, std::int64_t> lastCompleted(const std::string& deviceId,
-                                                    std::int64_t sinceMs);
+  // Completions of the campaign by the device on one UTC day.
+  std::int64_t completionsOn(const std::string& deviceId, const std::string& campaignId,
+                             const std::string& day);
+  // Last completion instant of the campaign by the device.
+  std::optional<std::int64_t> lastCompleted(const std::string& deviceId,
+                                            const std::string& campaignId);
   // Earned micros per UTC day ("yyyy-MM-dd") from `firstDay` to `lastDay` inclusive.
   std::map<std::string, std::int64_t> earningsByDay(const std::string& deviceId,
                                                     const std::string& firstDay,
@@ -152,40 +165,97 @@ class StoreSession {
   Database& db_;
 };
 
-// The server's SQLite database. Every use goes through `transaction`, which holds the one
-// connection exclusively and commits what the function did, or rolls all of it back when
-// the function throws.
+// The server's SQLite database. Every use goes through `transaction` or `lookUp`, which
+// hold the one connection exclusively and commit what the function did, or roll all of
+// it back when the function throws.
+//
+// Commits are made durable in groups: a commit only writes the write-ahead log, and one
+// background thread syncs the log for every commit made since its last sync, outside the
+// lock, while further transactions run. A transaction returns once its commit (and every
+// commit before it, which it may have read) is on the disk, so an answer never
+// acknowledges anything that a power loss could take back. The same thread checkpoints
+// the log through a second connection, also outside the lock.
 class Store {
  public:
-  // ":memory:" keeps everything in memory; any other path is a database file.
+  // ":memory:" keeps everything in memory; any other path is a database file, created
+  // (with its write-ahead log) readable and writable by its owner only, and used by this
+  // store alone: a second store on the same file, in any process, is refused.
   explicit Store(const std::string& path);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
 
   template <class Function>
   auto transaction(Function&& function) {
-    std::lock_guard lock(mutex_);
+    return run(std::forward<Function>(function), true);
+  }
+
+  // A transaction that returns without waiting for the disk: only for reads whose answer
+  // acknowledges nothing by itself (finding the device of a bearer token).
+  template <class Function>
+  auto lookUp(Function&& function) {
+    return run(std::forward<Function>(function), false);
+  }
+
+ private:
+  template <class Function>
+  auto run(Function&& function, bool durable) {
+    std::unique_lock lock(mutex_);
+    const std::int64_t before = db_.totalChanges();
     db_.query("BEGIN IMMEDIATE").run();
     StoreSession session(db_);
     try {
       if constexpr (std::is_void_v<decltype(function(session))>) {
         function(session);
-        db_.query("COMMIT").run();
+        finish(lock, before, durable);
       } else {
         auto result = function(session);
-        db_.query("COMMIT").run();
+        finish(lock, before, durable);
         return result;
       }
     } catch (...) {
-      try {
-        db_.execute("ROLLBACK");
-      } catch (...) {
+      if (lock.owns_lock()) {
+        try {
+          db_.execute("ROLLBACK");
+        } catch (...) {
+        }
       }
       throw;
     }
   }
 
- private:
+  // Commits, unlocks and, when `durable`, waits until the commit is on the disk.
+  void finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable);
+  void syncLoop();
+  bool syncLog();
+
+  // A file descriptor closed with its owner.
+  struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int value = -1) : fd(value) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor();
+    void reset(int value = -1);
+  };
+
+  // The database file, open and flock'd for the store's whole life; declared before the
+  // connections so that it is closed after them.
+  Descriptor fileLock_;
+  std::string logPath_;
+  Descriptor logFile_;
   std::mutex mutex_;
   Database db_;
+  std::unique_ptr<Database> checkpointer_;
+
+  std::mutex syncMutex_;
+  std::condition_variable syncWanted_;
+  std::condition_variable synced_;
+  std::uint64_t written_ = 0;  // commits that changed something
+  std::uint64_t durable_ = 0;  // of those, the ones on the disk
+  bool stopping_ = false;
+  bool syncFailed_ = false;
+  std::thread syncer_;
 };
 
 }  // namespace nimbrella::server

@@ -1,238 +1,368 @@
-// Load generator for the development server: many devices with their own P-256 keys run
-// whole exposures (start, then a signed completion) over HTTP on 127.0.0.1 against a
-// server in this process. The server reads a manual clock that the generator moves by
-// the lease duration between the two phases of each round, so no round waits 10 s.
+// Load measurement of the real nimbrella-devserver program over loopback. It prepares a
+// database (devices, one device with 100,000 past exposures, late leases to complete),
+// starts the program on it and measures, on kept-alive connections:
 //
-// Reported per run: completed exposures per second of wall time (both phases, signing
-// included), the 50th/99th-percentile latency of start and complete in milliseconds, and
-// the processor time per completed exposure (server and clients together).
+//   - confirmed exposures per second and p50/p99 of start and complete with 1, 8, 32 and
+//     128 concurrent clients, each cycling through its own devices (a lease is completed
+//     once its 10 s have passed on the wall clock);
+//   - 48 devices pacing like the application (start, 10 s, complete);
+//   - start and complete latency of the device with 100,000 past exposures against a new
+//     device;
+//   - latency of a normal request while 200 slow connections send a byte a second;
+//   - the server's resident memory once all devices are in its database.
 //
-//   bench_server_load --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   bench_server_load [--devserver PATH] [--seconds N]
 
-#include "SponsorServer/Campaigns.hpp"
-#include "SponsorServer/Clock.hpp"
-#include "SponsorServer/DevServer.hpp"
-#include "SponsorServer/HttpHost.hpp"
+#include "SponsorServer/Crypto.hpp"
 #include "SponsorServer/Store.hpp"
 
-#include "SponsorCore/InternetDate.hpp"
 #include "SponsorCore/Json.hpp"
 #include "SponsorCore/ReceiptSigner.hpp"
 #include "SponsorCore/WireRecords.hpp"
 
-#include <benchmark/benchmark.h>
 #include <httplib.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <barrier>
 #include <chrono>
+#include <cstdio>
+#include <deque>
 #include <filesystem>
-#include <memory>
-#include <stdexcept>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <string>
 #include <thread>
-#include <time.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using namespace nimbrella;
 using namespace nimbrella::server;
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-std::vector<Campaign> loadCampaigns() {
-  std::vector<Campaign> campaigns;
-  for (const char* id : {"11111111-1111-4111-8111-111111111111", "22222222-2222-4222-8222-222222222222"}) {
-    Campaign campaign;
-    campaign.id = id;
-    campaign.active = true;
-    campaign.termsVersion = "brand-v1";
-    campaign.rewardMicros = 2500;
-    campaign.creative.advertiserId = "aaaaaaaa-aaaa-4aaa-8aaa-aaaaaaaaaaaa";
-    campaign.creative.category = "software";
-    campaign.creative.sponsor = "Load";
-    campaign.creative.headline = "Load test";
-    campaign.creative.body = "Body";
-    campaign.creative.cta = "Open";
-    campaign.creative.url = "https://load.example/";
-    campaigns.push_back(campaign);
+const std::string campaignId = "11111111-1111-4111-8111-111111111111";
+constexpr auto leaseWait = 10050ms;
+
+struct Latencies {
+  std::mutex mutex;
+  std::vector<double> start, complete;
+  void add(std::vector<double>& into, double ms) {
+    std::lock_guard lock(mutex);
+    into.push_back(ms);
   }
-  return campaigns;
-}
-
-struct Device {
-  std::string token;
-  ReceiptSigner signer;
-  ExposureLease lease;
 };
-
-double processCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double mean(const std::vector<double>& values) {
-  double sum = 0;
-  for (const double value : values) sum += value;
-  return values.empty() ? 0 : sum / static_cast<double>(values.size());
-}
 
 double percentile(std::vector<double> values, double fraction) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
-  return values[std::min(index, values.size() - 1)];
+  return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(values.size())))];
 }
 
-void BM_ServerLoad(benchmark::State& state) {
-  const int deviceCount = static_cast<int>(state.range(0));
-  const int clientThreads = static_cast<int>(state.range(1));
-  const bool onDisk = state.range(2) != 0;
+double since(Steady::time_point from) {
+  return std::chrono::duration<double, std::milli>(Steady::now() - from).count();
+}
 
-  std::string dbPath = ":memory:";
-  std::filesystem::path dbFolder;
-  if (onDisk) {
-    dbFolder = std::filesystem::temp_directory_path() /
-               ("nimbrella-load-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dbFolder);
-    dbPath = (dbFolder / "load.sqlite").string();
-  }
-  {
-    ManualClock clock(*parseInternetDate("2026-03-10T08:00:00Z"));
-    Store store(dbPath);
-    ServerOptions options;
-    options.autoApprove = true;
-    DevServer server(store, loadCampaigns(), clock, options);
-    HttpHost host(server, clientThreads + 4);
-    const int port = host.bind(0);
-    server.setOrigin("http://127.0.0.1:" + std::to_string(port));
-    if (!host.start()) {
-      state.SkipWithError("the server did not start");
-      return;
+std::string deviceToken(int index) {
+  std::string token = "bench" + std::to_string(index);
+  token.resize(43, '_');
+  return token;
+}
+
+void writeCampaigns(const std::string& path) {
+  std::ofstream(path) << R"({"campaigns":[{"id":")" << campaignId
+                      << R"(","active":true,"termsVersion":"brand-v1","rewardMicros":2500,"creative":{)"
+                      << R"("advertiserId":"aaaaaaaa-aaaa-4aaa-8aaa-aaaaaaaaaaaa","category":"software",)"
+                      << R"("sponsor":"Load","headline":"Load test","body":"Body","cta":"Open",)"
+                      << R"("url":"https://load.example/","menuTagline":"Load","accentColor":"#336699"}}]})";
+}
+
+// Devices 0..count-1 with one key; device 0 has `history` completed exposures, and
+// devices 0 and 1 have `late` open leases issued an hour ago, past their expiry.
+void prepareDatabase(const std::string& path, const ReceiptSigner& signer, int count, int history, int late) {
+  Store store(path);
+  const auto fingerprint = p256KeyFingerprint(signer.publicKey()).value();
+  const std::int64_t nowMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  store.transaction([&](StoreSession& session) {
+    for (int i = 0; i < count; ++i) {
+      DeviceRow device;
+      device.deviceId = "device-" + std::to_string(i);
+      device.token = deviceToken(i);
+      device.publicKey = signer.publicKey();
+      device.fingerprint = fingerprint;
+      device.name = "Bench";
+      device.createdMs = nowMs - 30LL * 86400000;
+      session.insertDevice(device);
     }
+    const auto lease = [&](int device, const std::string& id, std::int64_t issued) {
+      LeaseRow row;
+      row.leaseId = id;
+      row.deviceId = "device-" + std::to_string(device);
+      row.campaignId = campaignId;
+      row.nonce = "nonce-" + id;
+      row.durationMs = 10000;
+      row.rewardMicros = 2500;
+      row.termsVersion = "brand-v1";
+      row.issuedMs = issued;
+      row.expiresMs = issued + 70000;
+      session.insertLease(row);
+      return row;
+    };
+    for (int i = 0; i < history; ++i) {
+      // Spread over the last 20 days, the newest older than the campaign's rules look.
+      const std::int64_t issued = nowMs - 2 * 3600000 - static_cast<std::int64_t>(i) * 17000;
+      LeaseRow row = lease(0, "past-" + std::to_string(i), issued);
+      row.state = LeaseState::completed;
+      row.closedMs = issued + 10000;
+      row.receiptId = "receipt-past-" + std::to_string(i);
+      row.balanceAfter = 0;
+      session.closeLease(row);
+      session.insertReceipt(*row.receiptId, row, "2000-01-01", issued + 10000);
+    }
+    for (int device = 0; device < 2; ++device) {
+      for (int i = 0; i < late; ++i) lease(device, "late-" + std::to_string(device) + "-" + std::to_string(i), nowMs - 3600000);
+    }
+  });
+}
 
-    // Devices connect through the authorization flow (approved at their first poll).
-    std::vector<Device> devices(static_cast<std::size_t>(deviceCount));
-    {
-      httplib::Client client("127.0.0.1", port);
-      for (auto& device : devices) {
-        auto started = client.Post("/api/devices/authorization/start",
-                                   encodeJson(requests::AuthorizationStart{"My Mac", device.signer.publicKey()}),
-                                   "application/json");
-        if (!started || started->status != 200) throw std::runtime_error("authorization failed");
-        device.token = decodeJson<DeviceAuthorizationStart>(started->body).deviceCode;
-        auto polled = client.Get("/api/devices/authorization/poll",
-                                 {{"Authorization", "Bearer " + device.token}});
-        if (!polled || decodeJson<DeviceAuthorizationPoll>(polled->body).status != "approved") {
-          throw std::runtime_error("approval failed");
+struct Server {
+  pid_t pid = -1;
+  int port = 0;
+  Server(const std::string& program, const std::string& db, const std::string& campaigns) {
+    int out[2];
+    if (::pipe(out) != 0) throw std::runtime_error("pipe");
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::execl(program.c_str(), program.c_str(), "--port", "0", "--db", db.c_str(), "--campaigns",
+              campaigns.c_str(), static_cast<char*>(nullptr));
+      std::_Exit(127);
+    }
+    ::close(out[1]);
+    std::string line;
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    ::close(out[0]);
+    const auto colon = line.rfind(':');
+    if (colon == std::string::npos) throw std::runtime_error("the server did not start: " + line);
+    port = std::stoi(line.substr(colon + 1));
+  }
+  ~Server() {
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+  }
+  long rssKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+      if (key == "VmRSS:") return status >> value, value;
+    }
+    return 0;
+  }
+};
+
+struct Client {
+  httplib::Client http;
+  explicit Client(int port) : http("127.0.0.1", port) {
+    http.set_keep_alive(true);
+    http.set_tcp_nodelay(true);  // the request head and body leave in separate writes
+    http.set_read_timeout(30, 0);
+  }
+  std::optional<ExposureLease> start(int device, Latencies* latencies = nullptr) {
+    static const std::string body = [] {
+      requests::ExposureStart start;
+      start.placement = "menubar-v1";
+      start.preferences.allowedCategories = {"software"};
+      return encodeJson(start);
+    }();
+    const auto began = Steady::now();
+    auto result = http.Post("/api/exposures/start", {{"Authorization", "Bearer " + deviceToken(device)}}, body,
+                            "application/json");
+    if (latencies) latencies->add(latencies->start, since(began));
+    if (!result || result->status != 200) return std::nullopt;
+    return decodeJson<ExposureLease>(result->body);
+  }
+  bool complete(int device, const std::string& leaseId, const std::string& nonce, const ReceiptSigner& signer,
+                Latencies* latencies = nullptr) {
+    const std::string body = encodeJson(CompleteRequest::make(leaseId, nonce, 10000, signer));
+    const auto began = Steady::now();
+    auto result = http.Post("/api/exposures/complete", {{"Authorization", "Bearer " + deviceToken(device)}}, body,
+                            "application/json");
+    if (latencies) latencies->add(latencies->complete, since(began));
+    return result && result->status == 200 && decodeJson<CompleteResponse>(result->body).status == "accepted";
+  }
+};
+
+void report(const std::string& name, double rate, Latencies& latencies) {
+  std::printf("%-34s %9.1f exp/s  start p50 %6.2f p99 %6.2f ms  complete p50 %6.2f p99 %6.2f ms\n", name.c_str(),
+              rate, percentile(latencies.start, 0.5), percentile(latencies.start, 0.99),
+              percentile(latencies.complete, 0.5), percentile(latencies.complete, 0.99));
+}
+
+// Clients cycle through their own devices: complete a lease once its 10 s are over, then
+// start the device again; a new device is started whenever none is ready.
+void throughput(int port, const ReceiptSigner& signer, int clients, int firstDevice, int devicesPerClient,
+                double seconds) {
+  Latencies latencies;
+  std::atomic<long> confirmed{0};
+  const auto began = Steady::now();
+  const auto measureFrom = began + leaseWait + 500ms;
+  const auto end = measureFrom + std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(seconds));
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      Client client(port);
+      struct Open { int device; ExposureLease lease; Steady::time_point at; };
+      std::deque<Open> open;
+      int next = firstDevice + c * devicesPerClient;
+      const int last = next + devicesPerClient;
+      while (Steady::now() < end) {
+        const bool ready = !open.empty() && Steady::now() - open.front().at >= leaseWait;
+        if (!ready && next == last) {
+          if (open.empty()) return;
+          std::this_thread::sleep_until(open.front().at + leaseWait);
+          continue;
+        }
+        const bool measuring = Steady::now() >= measureFrom;
+        int device = next;
+        if (ready) {
+          Open done = open.front();
+          open.pop_front();
+          device = done.device;
+          if (client.complete(device, done.lease.leaseId, done.lease.nonce, signer, measuring ? &latencies : nullptr) &&
+              measuring && Steady::now() < end) {
+            confirmed.fetch_add(1);
+          }
+        } else {
+          ++next;
+        }
+        if (auto lease = client.start(device, measuring ? &latencies : nullptr)) {
+          open.push_back({device, *lease, Steady::now()});
         }
       }
-    }
-
-    requests::ExposureStart start;
-    start.placement = "menubar-v1";
-    start.preferences.allowedCategories = {"business", "creativity", "education",
-                                           "lifestyle", "other", "software"};
-    const std::string startBody = encodeJson(start);
-
-    std::vector<double> startLatencies;
-    std::vector<double> completeLatencies;
-    std::int64_t completions = 0;
-    double seconds = 0;
-    double cpuSeconds = 0;
-    std::atomic<int> failures{0};
-
-    for (auto _ : state) {
-      std::vector<std::vector<double>> starts(static_cast<std::size_t>(clientThreads));
-      std::vector<std::vector<double>> completes(static_cast<std::size_t>(clientThreads));
-      std::atomic<std::int64_t> accepted{0};
-      // Phase one: every device starts a lease. Then the clock moves past the duration.
-      // Phase two: every device signs and sends its completion.
-      std::barrier phase(clientThreads, [&clock]() noexcept { clock.advance(std::chrono::seconds(10)); });
-      const auto begin = Clock::now();
-      const double cpuBegin = processCpuSeconds();
-      std::vector<std::thread> threads;
-      for (int t = 0; t < clientThreads; ++t) {
-        threads.emplace_back([&, t] {
-          httplib::Client client("127.0.0.1", port);
-          client.set_keep_alive(true);
-          client.set_tcp_nodelay(true);
-          for (std::size_t i = static_cast<std::size_t>(t); i < devices.size();
-               i += static_cast<std::size_t>(clientThreads)) {
-            const auto sent = Clock::now();
-            auto result = client.Post("/api/exposures/start",
-                                      {{"Authorization", "Bearer " + devices[i].token}}, startBody,
-                                      "application/json");
-            starts[static_cast<std::size_t>(t)].push_back(
-                std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
-            if (!result || result->status != 200) {
-              failures.fetch_add(1);
-              continue;
-            }
-            devices[i].lease = decodeJson<ExposureLease>(result->body);
-          }
-          phase.arrive_and_wait();
-          for (std::size_t i = static_cast<std::size_t>(t); i < devices.size();
-               i += static_cast<std::size_t>(clientThreads)) {
-            const auto& lease = devices[i].lease;
-            const std::string body = encodeJson(
-                CompleteRequest::make(lease.leaseId, lease.nonce, lease.durationMs, devices[i].signer));
-            const auto sent = Clock::now();
-            auto result = client.Post("/api/exposures/complete",
-                                      {{"Authorization", "Bearer " + devices[i].token}}, body,
-                                      "application/json");
-            completes[static_cast<std::size_t>(t)].push_back(
-                std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
-            if (result && result->status == 200 &&
-                decodeJson<CompleteResponse>(result->body).status == "accepted") {
-              accepted.fetch_add(1);
-            } else {
-              failures.fetch_add(1);
-            }
-          }
-        });
-      }
-      for (auto& thread : threads) thread.join();
-      const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
-      cpuSeconds += processCpuSeconds() - cpuBegin;
-      state.SetIterationTime(elapsed);
-      seconds += elapsed;
-      completions += accepted.load();
-      for (auto& list : starts) startLatencies.insert(startLatencies.end(), list.begin(), list.end());
-      for (auto& list : completes) {
-        completeLatencies.insert(completeLatencies.end(), list.begin(), list.end());
-      }
-      // Leases of the next round are issued a minute later, past any grace period.
-      clock.advance(std::chrono::minutes(1));
-    }
-    host.stop();
-
-    if (failures.load() > 0) {
-      state.SkipWithError("some exposures were not accepted");
-      return;
-    }
-    state.counters["completions_per_s"] = static_cast<double>(completions) / seconds;
-    // Processor time of server and clients together per completed exposure: what the
-    // rate would be bounded by on an otherwise idle machine (cores / this figure).
-    state.counters["cpu_us_per_completion"] = cpuSeconds * 1e6 / static_cast<double>(completions);
-    state.counters["start_mean_ms"] = mean(startLatencies);
-    state.counters["complete_mean_ms"] = mean(completeLatencies);
-    state.counters["start_p50_ms"] = percentile(startLatencies, 0.50);
-    state.counters["start_p99_ms"] = percentile(startLatencies, 0.99);
-    state.counters["complete_p50_ms"] = percentile(completeLatencies, 0.50);
-    state.counters["complete_p99_ms"] = percentile(completeLatencies, 0.99);
+    });
   }
-  if (onDisk) std::filesystem::remove_all(dbFolder);
+  for (auto& thread : threads) thread.join();
+  report(std::to_string(clients) + " clients, kept alive", static_cast<double>(confirmed) / seconds, latencies);
 }
 
-// Arguments: devices, client threads, database on disk (1) or in memory (0).
-BENCHMARK(BM_ServerLoad)
-    ->Args({500, 8, 0})
-    ->Args({500, 8, 1})
-    ->Iterations(4)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+void paced(int port, const ReceiptSigner& signer, int firstDevice, double seconds) {
+  Latencies latencies;
+  std::atomic<long> asked{0}, confirmed{0};
+  const auto end = Steady::now() + std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(seconds));
+  std::vector<std::thread> threads;
+  for (int d = 0; d < 48; ++d) {
+    threads.emplace_back([&, d] {
+      Client client(port);
+      while (Steady::now() + leaseWait < end) {
+        const auto lease = client.start(firstDevice + d, &latencies);
+        if (!lease) continue;
+        std::this_thread::sleep_for(leaseWait);
+        asked.fetch_add(1);
+        if (client.complete(firstDevice + d, lease->leaseId, lease->nonce, signer, &latencies)) confirmed.fetch_add(1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  report("48 paced devices", static_cast<double>(confirmed) / seconds, latencies);
+  std::printf("%-34s %ld of %ld asked exposures confirmed\n", "", confirmed.load(), asked.load());
+}
+
+void history(int port, const ReceiptSigner& signer, int late) {
+  for (int device = 0; device < 2; ++device) {
+    Latencies latencies;
+    Client client(port);
+    for (int i = 0; i < late; ++i) {
+      if (auto lease = client.start(device, &latencies)) {
+        client.http.Post("/api/exposures/cancel", {{"Authorization", "Bearer " + deviceToken(device)}},
+                         encodeJson(requests::Cancel{lease->leaseId}), "application/json");
+      }
+      const std::string id = "late-" + std::to_string(device) + "-" + std::to_string(i);
+      if (!client.complete(device, id, "nonce-" + id, signer, &latencies)) std::puts("late receipt refused");
+    }
+    report(device == 0 ? "device with 100,000 exposures" : "new device", 0, latencies);
+  }
+}
+
+void slowClients(int port, int device) {
+  std::atomic<bool> stop{false};
+  std::vector<int> sockets;
+  for (int i = 0; i < 200; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) sockets.push_back(fd);
+  }
+  std::thread dripper([&] {
+    const std::string head = "POST /api/exposures/start HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    for (std::size_t i = 0; !stop; ++i) {
+      for (const int fd : sockets) ::send(fd, &head[i % head.size()], 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(1s);
+    }
+  });
+  std::this_thread::sleep_for(2s);
+  Client client(port);
+  std::vector<double> latency;
+  for (int i = 0; i < 300; ++i) {
+    const auto began = Steady::now();
+    client.http.Get("/api/devices/me", {{"Authorization", "Bearer " + deviceToken(device)}});
+    latency.push_back(since(began));
+    std::this_thread::sleep_for(10ms);
+  }
+  stop = true;
+  dripper.join();
+  for (const int fd : sockets) ::close(fd);
+  std::printf("%-34s GET /api/devices/me p50 %6.2f p99 %6.2f max %6.2f ms\n", "200 slow connections",
+              percentile(latency, 0.5), percentile(latency, 0.99), *std::max_element(latency.begin(), latency.end()));
+}
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  std::string program = NIMBRELLA_DEVSERVER_PATH;
+  double seconds = 10;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) == "--devserver") program = argv[++i];
+    else if (std::string(argv[i]) == "--seconds") seconds = std::stod(argv[++i]);
+  }
+  const auto folder = std::filesystem::temp_directory_path() / ("nimbrella-load-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string db = (folder / "load.sqlite").string(), campaigns = (folder / "campaigns.json").string();
+  writeCampaigns(campaigns);
+  const ReceiptSigner signer;
+  constexpr int late = 300;
+  // Devices per client at each client count, enough for the fastest rate seen.
+  const std::vector<std::pair<int, int>> runs = {{1, 4000}, {8, 2500}, {32, 700}, {128, 180}};
+  int devices = 2 + 48 + 1;
+  for (const auto& [clients, each] : runs) devices += clients * each;
+  const auto prepared = Steady::now();
+  prepareDatabase(db, signer, devices, 100000, late);
+  std::printf("prepared %d devices and 100,000 past exposures in %.1f s\n", devices, since(prepared) / 1000);
+  {
+    Server server(program, db, campaigns);
+    std::printf("server RSS at start: %ld KiB\n", server.rssKiB());
+    history(server.port, signer, late);
+    slowClients(server.port, 1);
+    int first = 2;
+    paced(server.port, signer, first, 3 * seconds + 2);
+    first += 48;
+    for (const auto& [clients, each] : runs) {
+      throughput(server.port, signer, clients, first, each, seconds);
+      first += clients * each;
+    }
+    std::printf("server RSS after %d devices: %ld KiB\n", devices, server.rssKiB());
+  }
+  std::filesystem::remove_all(folder);
+}

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <regex>
 #include <stdexcept>
 
@@ -32,10 +37,10 @@ Campaign makeCampaign(std::string id, std::optional<std::string> termsVersion,
 }
 
 ServerHarness::ServerHarness(std::vector<Campaign> campaigns, ServerOptions options,
-                             const std::string& databasePath) {
+                             const std::string& databasePath, HttpLimits limits, int workers) {
   store_ = std::make_unique<Store>(databasePath);
   server_ = std::make_unique<DevServer>(*store_, std::move(campaigns), clock, options);
-  host_ = std::make_unique<HttpHost>(*server_, 24);
+  host_ = std::make_unique<HttpHost>(*server_, workers, limits);
   port = host_->bind(0);
   origin = "http://127.0.0.1:" + std::to_string(port);
   server_->setOrigin(origin);
@@ -70,6 +75,40 @@ httplib::Result ServerHarness::post(const std::string& path, const std::string& 
 
 httplib::Result ServerHarness::del(const std::string& path, const std::string& token) {
   return client_->Delete(path, withToken(token, {}));
+}
+
+RawConnection::RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const timeval timeout{5, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throw std::runtime_error("cannot connect to the test server");
+  }
+}
+
+RawConnection::~RawConnection() { ::close(fd_); }
+
+bool RawConnection::send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const auto sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+std::string RawConnection::readAll() {
+  std::string received;
+  char buffer[4096];
+  for (;;) {
+    const auto n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return received;
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
 }
 
 std::string setCookieValue(const httplib::Result& result, const std::string& name) {

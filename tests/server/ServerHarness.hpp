@@ -32,7 +32,8 @@ Campaign makeCampaign(std::string id, std::optional<std::string> termsVersion,
 class ServerHarness {
  public:
   explicit ServerHarness(std::vector<Campaign> campaigns, ServerOptions options = {},
-                         const std::string& databasePath = ":memory:");
+                         const std::string& databasePath = ":memory:", HttpLimits limits = {},
+                         int workers = 24);
   ~ServerHarness();
 
   httplib::Result get(const std::string& path, const std::string& token = {},
@@ -49,7 +50,7 @@ class ServerHarness {
     ReceiptSigner signer;
   };
   // Connects a new device through the browser approval, as a user would.
-  Device connectDevice(const std::string& name = "My Mac");
+  Device connectDevice(const std::string& name = "My computer");
 
   // Starts an exposure and decodes the lease (fails the test on anything but 200).
   ExposureLease startExposure(const Device& device, const SponsorFilters& filters = defaultFilters());
@@ -67,6 +68,22 @@ class ServerHarness {
   std::unique_ptr<DevServer> server_;
   std::unique_ptr<HttpHost> host_;
   std::unique_ptr<httplib::Client> client_;
+};
+
+// A TCP connection to 127.0.0.1:port whose reads give up after five seconds.
+class RawConnection {
+ public:
+  explicit RawConnection(int port);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+  // False once the server has closed the connection.
+  bool send(std::string_view bytes);
+  // Everything until the server closes the connection (or five seconds pass).
+  std::string readAll();
+
+ private:
+  int fd_ = -1;
 };
 
 // The value of a cookie set by a response, or empty.

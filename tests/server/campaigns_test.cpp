@@ -2,6 +2,7 @@
 // refused whole.
 
 #include "SponsorServer/Campaigns.hpp"
+#include "SponsorServer/Completion.hpp"
 #include "SponsorServer/Crypto.hpp"
 #include "SponsorServer/Http.hpp"
 #include "SponsorServer/Pages.hpp"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -149,6 +151,72 @@ TEST(ServerHelpers, SignatureVerificationAgreesWithTheSigner) {
   }
   EXPECT_TRUE(verifier.verify(signer.publicKey(), message, signature));
   EXPECT_EQ(p256KeyFingerprint(signer.publicKey()), signer.publicKeyFingerprint());
+}
+
+TEST(ServerHelpers, CompletionDecisionFollowsTheLeaseTheClaimAndTheTime) {
+  using Kind = CompletionDecision::Kind;
+  constexpr std::int64_t week = lateReceiptWindowMs;
+  struct Case {
+    const char* name;
+    LeaseState state;
+    std::int64_t nowMs;
+    std::function<void(LeaseRow&, CompletionClaim&)> change;
+    Kind kind;
+    std::string reason;
+  };
+  const auto none = [](LeaseRow&, CompletionClaim&) {};
+  const std::vector<Case> cases = {
+      {"at the duration", LeaseState::open, 10000, none, Kind::credit, ""},
+      {"on the last day", LeaseState::open, week, none, Kind::credit, ""},
+      {"after a week", LeaseState::open, week + 1, none, Kind::refuse, "lease_expired"},
+      {"early", LeaseState::open, 9999, none, Kind::refuse, "too_early"},
+      {"short", LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.elapsedMs = 9999; },
+       Kind::refuse, "insufficient_elapsed"},
+      {"signature", LeaseState::open, 10000,
+       [](LeaseRow&, CompletionClaim& c) { c.signatureValid = false; }, Kind::refuse, "invalid_signature"},
+      {"nonce", LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.nonce = "m"; },
+       Kind::refuse, "nonce_mismatch"},
+      {"sequence", LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.sequence = 2; },
+       Kind::refuse, "invalid_sequence"},
+      {"preview", LeaseState::open, 10000, [](LeaseRow& l, CompletionClaim&) { l.preview = true; },
+       Kind::refuse, "preview_lease"},
+      {"repeat", LeaseState::completed, week * 2, [](LeaseRow& l, CompletionClaim& c) { l.completion = c.received; },
+       Kind::repeat, ""},
+      {"resigned", LeaseState::completed, 10000, [](LeaseRow& l, CompletionClaim&) { l.completion = "{}"; },
+       Kind::refuse, "already_completed"},
+      {"cancelled", LeaseState::cancelled, 10000, none, Kind::refuse, "lease_cancelled"},
+      {"finished", LeaseState::finished, 10000, none, Kind::refuse, "lease_closed"},
+      {"closed by an earlier server", LeaseState::rejected, 10000,
+       [](LeaseRow& l, CompletionClaim&) { l.reason = "too_early"; }, Kind::refuse, "too_early"},
+  };
+  for (const auto& c : cases) {
+    LeaseRow lease;
+    lease.nonce = "n";
+    lease.durationMs = 10000;
+    lease.state = c.state;
+    CompletionClaim claim{"{\"leaseId\":\"l\"}", "n", 10000, 1, true};
+    c.change(lease, claim);
+    const auto decision = decideCompletion(lease, claim, c.nowMs);
+    EXPECT_EQ(decision.kind, c.kind) << c.name;
+    EXPECT_EQ(decision.reason, c.reason) << c.name;
+  }
+}
+
+TEST(ServerHelpers, HostHeadersAndOrigins) {
+  const std::vector<std::pair<std::string, std::optional<HostPort>>> cases = {
+      {"127.0.0.1:3217", HostPort{"127.0.0.1", 3217}},
+      {"LocalHost:80", HostPort{"localhost", 80}},
+      {"example.org", HostPort{"example.org", 80}},
+      {"[::1]:8080", HostPort{"[::1]", 8080}},
+      {"", std::nullopt}, {"host:", std::nullopt}, {"host:0", std::nullopt},
+      {"host:65536", std::nullopt}, {"host:12a", std::nullopt}, {"a b", std::nullopt},
+      {"[::1", std::nullopt}, {".host", std::nullopt}, {"host.:1", std::nullopt},
+      {"user@host", std::nullopt}, {"[]:1", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(parseHost(text), expected) << text;
+  EXPECT_EQ(originHost("https://api.example"), (HostPort{"api.example", 443}));
+  EXPECT_EQ(originHost("http://127.0.0.1:3217"), (HostPort{"127.0.0.1", 3217}));
+  EXPECT_EQ(originHost("ftp://x"), std::nullopt);
 }
 
 }  // namespace

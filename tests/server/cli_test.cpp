@@ -102,7 +102,7 @@ TEST(ServerProgram, AnnouncesItsPortServesAndStopsOnSignals) {
     const nimbrella::ReceiptSigner signer;
     auto started = client.Post(
         "/api/devices/authorization/start",
-        nimbrella::encodeJson(nimbrella::requests::AuthorizationStart{"My Mac", signer.publicKey()}),
+        nimbrella::encodeJson(nimbrella::requests::AuthorizationStart{"My computer", signer.publicKey()}),
         "application/json");
     ASSERT_TRUE(started);
     ASSERT_EQ(started->status, 200);
