@@ -39,6 +39,14 @@ if(NIMBRELLA_BUILD_APP)
     PUBLIC nimbrella_surface Qt6::Core Qt6::Gui Qt6::DBus
     PRIVATE X11::X11 X11::xcb X11::Xss X11::Xext)
 
+  # The program's Info.json, and the session bus and /proc for the single running copy.
+  add_library(nimbrella_linux_session STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/linux/AppInfo.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/ApplicationService.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/RunningCopies.cpp)
+  target_include_directories(nimbrella_linux_session PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(nimbrella_linux_session PUBLIC Qt6::Core Qt6::DBus nlohmann_json::nlohmann_json)
+
   # The real Qt event loop and a real settings file; no display needed.
   nimbrella_test(linux_platform_test LABEL controller
     SOURCES ${PROJECT_SOURCE_DIR}/tests/controller/linux_platform_test.cpp

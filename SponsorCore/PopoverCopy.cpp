@@ -9,7 +9,7 @@ namespace nimbrella::PopoverCopy {
 
 namespace {
 
-constexpr auto table = copytable::sortedByEnglish(std::array<CopyEntry, 76>{{
+constexpr auto table = copytable::sortedByEnglish(std::array<CopyEntry, 78>{{
     {"Back",
      "Indietro"},
     {"Settings",
@@ -98,6 +98,10 @@ constexpr auto table = copytable::sortedByEnglish(std::array<CopyEntry, 76>{{
      "Fino alla riattivazione"},
     {"Retry pending confirmation",
      "Riprova la conferma"},
+    {"Pause duration",
+     "Durata della pausa"},
+    {"Don\u2019t show this sponsor again",
+     "Non mostrare pi\u00F9 questo sponsor"},
     platformText::moveItemTip,
     {"Test credits · no cash value",
      "Crediti di prova · nessun valore monetario"},

@@ -1,0 +1,157 @@
+#include "SponsorApp/ui/AppDelegate.hpp"
+
+#include "SponsorApp/linux/X11WindowServer.hpp"
+#include "SponsorApp/ui/Icons.hpp"
+#include "SponsorApp/ui/MenuBarSurface.hpp"
+#include "SponsorApp/ui/StatusItem.hpp"
+#include "SponsorApp/ui/StatusPopover.hpp"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace nimbrella {
+
+namespace {
+
+constexpr std::string_view quitReason = "Nimbrella was quit.";
+
+// One line of the application's log on standard error (the desktop's journal keeps
+// it): what the user is told, the balance and the controls opening and closing.
+void log(std::string_view kind, std::string_view text) {
+  std::string line = "nimbrella: ";
+  line += kind;
+  line += ": ";
+  line += text;
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(std::unique_ptr<Platform> platform, std::string shownVersion)
+    : platform_(std::move(platform)),
+      model_(std::make_unique<AppModel>(platform_->ports())),
+      sponsoredSurface_(std::make_shared<MenuBarSurface>(platform_->windowServer())),
+      shownVersion_(std::move(shownVersion)) {}
+
+AppDelegate::~AppDelegate() {
+  if (observer_ != 0) model_->removeObserver(observer_);
+  // The popover observes the controller: it goes first.
+  popover_.reset();
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  if (didLaunch_) return;
+
+  // 2. The status item, where the user left it.
+  X11WindowServer* x11 = platform_->x11();
+  statusItem_ = StatusItem::makeStatusItem(true, nullptr, [x11](WindowNumber window) {
+    if (x11 != nullptr) x11->markAsTopBarItem(window);
+  });
+  statusItem_->controlsIcon = controlsIcon();
+  statusItem_->onClick = [this] { togglePopover(); };
+  statusItem_->onEmptyText = [this] { platform_->monitor().hideSurface(); };
+  statusItem_->afterLookChange = [this] { followStatusItem(); };
+
+  // 3. The monitor verifies the item and the panel; a click on the panel is a click on
+  // the item, and Alt on the panel moves the item below it.
+  SurfaceMonitor& monitor = platform_->monitor();
+  monitor.statusItem = statusItem_;
+  monitor.surface = sponsoredSurface_;
+  sponsoredSurface_->onClick = [this] { togglePopover(); };
+  sponsoredSurface_->onAltPress = [this](const QPoint& position) { statusItem_->beginDrag(position); };
+
+  // 4. The popover.
+  popover_ = std::make_unique<StatusPopover>(*model_, PopoverHooks{shownVersion_, [] { QApplication::quit(); }});
+  popover_->onClosed = [this] { popoverDidClose(); };
+
+  // 5 to 7. The item's look follows the menu text and width; the popover's size follows
+  // the pairing state while it is shown.
+  observer_ = model_->addObserver([this](AppModelField field) {
+    switch (field) {
+      case AppModelField::menuText:
+      case AppModelField::menuWidth:
+        setStatusText(model_->menuText(), model_->menuWidth());
+        break;
+      case AppModelField::message:
+        log("status", model_->message());
+        break;
+      case AppModelField::visibilityStatus:
+        log("visibility", model_->visibilityStatus());
+        break;
+      case AppModelField::balanceMicros:
+        log("balance", model_->money(model_->balanceMicros()));
+        break;
+      case AppModelField::isPaired:
+      case AppModelField::connectionPending:
+      case AppModelField::connectionError:
+        if (popover_->isShown()) QTimer::singleShot(0, statusItem_->window(), [this] { followStatusItem(); });
+        break;
+      default:
+        break;
+    }
+  });
+  setStatusText(model_->menuText(), 0);
+  log("status", model_->message());
+
+  // 8 to 10.
+  model_->start();
+  if (!model_->isPaired()) showPopover();
+  didLaunch_ = true;
+}
+
+void AppDelegate::setStatusText(const std::string& text, double width) {
+  if (statusItem_) statusItem_->setStatusText(text, width);
+}
+
+const QIcon& AppDelegate::controlsIcon() {
+  if (!controlsIcon_) controlsIcon_ = applicationIcon();
+  return *controlsIcon_;
+}
+
+void AppDelegate::togglePopover() {
+  if (popover_ && popover_->isShown()) {
+    popover_->close();
+  } else {
+    showPopover();
+  }
+}
+
+void AppDelegate::showPopover() {
+  if (!statusItem_ || !popover_) return;
+  if (popover_->isShown()) {
+    popover_->raiseAndActivate();
+    return;
+  }
+  model_->setControlsOpen(true);
+  popover_->showBelow(statusItem_->window()->frameGeometry());
+  log("controls", "open");
+}
+
+// The popover follows a resized or moved item and the size of the pairing state.
+void AppDelegate::followStatusItem() {
+  if (popover_ && popover_->isShown() && statusItem_) popover_->showBelow(statusItem_->window()->frameGeometry());
+}
+
+void AppDelegate::popoverDidClose() {
+  log("controls", "closed");
+  model_->setControlsOpen(false);
+}
+
+void AppDelegate::showControls() {
+  if (didLaunch_) showPopover();
+}
+
+void AppDelegate::applicationWillTerminate() {
+  if (terminated_) return;
+  terminated_ = true;
+  if (popover_) popover_->onClosed = nullptr;
+  model_->interrupt(quitReason, AppModel::Hide::nothing, AppModel::Surface::drop);
+}
+
+}  // namespace nimbrella
