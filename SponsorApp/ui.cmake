@@ -2,7 +2,7 @@
 # the application's own icons; the program's entry; their tests.
 
 add_library(nimbrella_presentation STATIC ${CMAKE_CURRENT_LIST_DIR}/ui/PopoverPresentation.cpp)
-target_link_libraries(nimbrella_presentation PUBLIC nimbrella_controller PRIVATE ICU::i18n ICU::uc)
+target_link_libraries(nimbrella_presentation PUBLIC nimbrella_controller)
 set_target_properties(nimbrella_presentation PROPERTIES AUTOMOC OFF)
 
 nimbrella_test(presentation_test LABEL ui
@@ -42,4 +42,13 @@ if(NIMBRELLA_BUILD_APP)
     target_compile_definitions(ui_desktop_test PRIVATE
       NIMBRELLA_POPOVER_SCREENSHOTS="${CMAKE_CURRENT_BINARY_DIR}/popover-screenshots")
   endif()
+endif()
+
+if(TARGET ui_desktop_test)
+  # Two states again at a device pixel ratio of 2.
+  add_test(NAME PopoverDesktopTest.TwoStatesAtScale2
+    COMMAND ui_desktop_test
+            "--gtest_filter=States/PopoverDesktopTest.*/counting_suspended_en:States/PopoverDesktopTest.*/approval_it")
+  set_tests_properties(PopoverDesktopTest.TwoStatesAtScale2 PROPERTIES
+    LABELS ui RUN_SERIAL TRUE TIMEOUT 120 ENVIRONMENT QT_SCALE_FACTOR=2)
 endif()

@@ -1,5 +1,6 @@
 #include "SponsorCore/Calendar.hpp"
 
+#include <unicode/datefmt.h>
 #include <unicode/gregocal.h>
 #include <unicode/locid.h>
 #include <unicode/timezone.h>
@@ -116,6 +117,20 @@ std::string Calendar::zoneId() const {
   icu::UnicodeString id;
   impl_->zone->getID(id);
   id.toUTF8String(result);
+  return result;
+}
+
+std::string Calendar::shortDateTime(Date date, std::string_view locale) const {
+  std::string result;
+  if (!isValid()) return result;
+  const icu::Locale where(std::string(locale).c_str());
+  std::unique_ptr<icu::DateFormat> format(
+      icu::DateFormat::createDateTimeInstance(icu::DateFormat::kShort, icu::DateFormat::kShort, where));
+  if (!format) return result;
+  format->setTimeZone(*impl_->zone);
+  icu::UnicodeString text;
+  format->format(static_cast<UDate>(millisSinceEpoch(date)), text);
+  text.toUTF8String(result);
   return result;
 }
 

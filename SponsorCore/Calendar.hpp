@@ -49,6 +49,9 @@ class Calendar {
   std::optional<int> weekday(Date date) const noexcept;
   std::optional<int> hour(Date date) const noexcept;
   std::optional<int> minute(Date date) const noexcept;
+  // The moment in the short date and short time styles of `locale` ("en_GB", "it_IT"),
+  // in this calendar's zone; empty for an invalid calendar.
+  std::string shortDateTime(Date date, std::string_view locale) const;
 
   // The first moment of the local day that contains the date: local midnight, or the
   // first moment after it where midnight does not exist on that day.

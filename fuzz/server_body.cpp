@@ -2,19 +2,10 @@
 // connected device's token, and checks that each answer is a well-formed HTTP answer: a
 // known status and, for refusals, a JSON object with a string "code".
 
-#include "SponsorServer/Campaigns.hpp"
-#include "SponsorServer/Clock.hpp"
-#include "SponsorServer/DevServer.hpp"
-#include "SponsorServer/Store.hpp"
-
-#include "SponsorCore/InternetDate.hpp"
-#include "SponsorCore/Json.hpp"
-#include "SponsorCore/ReceiptSigner.hpp"
-#include "SponsorCore/WireRecords.hpp"
+#include "fuzz/ServerFixture.hpp"
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 namespace {
@@ -22,35 +13,33 @@ namespace {
 using namespace nimbrella;
 using namespace nimbrella::server;
 
-struct Fixture {
-  ManualClock clock{*parseInternetDate("2026-03-10T12:00:00Z")};
-  Store store{":memory:"};
-  std::unique_ptr<DevServer> server;
+Campaign fuzzCampaign() {
+  Campaign campaign;
+  campaign.id = "11111111-1111-4111-8111-111111111111";
+  campaign.active = true;
+  campaign.termsVersion = "brand-v1";
+  campaign.rewardMicros = 10;
+  campaign.creative.advertiserId = "aaaaaaaa-aaaa-4aaa-8aaa-aaaaaaaaaaaa";
+  campaign.creative.sponsor = "Fuzz";
+  campaign.creative.headline = "Fuzz";
+  campaign.creative.body = "Fuzz";
+  campaign.creative.cta = "Open";
+  campaign.creative.url = "https://fuzz.example/";
+  return campaign;
+}
+
+ServerOptions approving() {
+  ServerOptions options;
+  options.autoApprove = true;
+  return options;
+}
+
+// A connected device: its authorization approved at the first poll.
+struct Fixture : fuzzing::ServerFixture {
   std::string token;
 
-  Fixture() {
-    Campaign campaign;
-    campaign.id = "11111111-1111-4111-8111-111111111111";
-    campaign.active = true;
-    campaign.termsVersion = "brand-v1";
-    campaign.rewardMicros = 10;
-    campaign.creative.advertiserId = "aaaaaaaa-aaaa-4aaa-8aaa-aaaaaaaaaaaa";
-    campaign.creative.sponsor = "Fuzz";
-    campaign.creative.headline = "Fuzz";
-    campaign.creative.body = "Fuzz";
-    campaign.creative.cta = "Open";
-    campaign.creative.url = "https://fuzz.example/";
-    ServerOptions options;
-    options.autoApprove = true;
-    server = std::make_unique<DevServer>(store, std::vector<Campaign>{campaign}, clock, options);
-
-    const ReceiptSigner signer;
-    HttpRequest start;
-    start.method = "POST";
-    start.path = "/api/devices/authorization/start";
-    start.headers = {{"Content-Type", "application/json"}};
-    start.body = encodeJson(requests::AuthorizationStart{"Fuzz", signer.publicKey()});
-    token = decodeJson<DeviceAuthorizationStart>(server->handle(start).body).deviceCode;
+  Fixture() : ServerFixture({fuzzCampaign()}, approving()) {
+    token = startAuthorization().deviceCode;
     HttpRequest poll;
     poll.method = "GET";
     poll.path = "/api/devices/authorization/poll";

@@ -2,19 +2,10 @@
 // language, for a store holding a connected device, a pending authorization and a
 // browser session: each answer must be a known status, never a failure of the server.
 
-#include "SponsorServer/Campaigns.hpp"
-#include "SponsorServer/Clock.hpp"
-#include "SponsorServer/DevServer.hpp"
-#include "SponsorServer/Store.hpp"
-
-#include "SponsorCore/InternetDate.hpp"
-#include "SponsorCore/Json.hpp"
-#include "SponsorCore/ReceiptSigner.hpp"
-#include "SponsorCore/WireRecords.hpp"
+#include "fuzz/ServerFixture.hpp"
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 namespace {
@@ -28,22 +19,8 @@ const char* const paths[] = {
     "/api/devices/authorization/poll", "/favicon.ico", "/api/none",
 };
 
-struct Fixture {
-  ManualClock clock{*parseInternetDate("2026-03-10T12:00:00Z")};
-  Store store{":memory:"};
-  std::unique_ptr<DevServer> server;
-  std::string userCode;
-
-  Fixture() {
-    server = std::make_unique<DevServer>(store, std::vector<Campaign>{}, clock, ServerOptions{});
-    const ReceiptSigner signer;
-    HttpRequest start;
-    start.method = "POST";
-    start.path = "/api/devices/authorization/start";
-    start.headers = {{"Content-Type", "application/json"}};
-    start.body = encodeJson(requests::AuthorizationStart{"Fuzz", signer.publicKey()});
-    userCode = decodeJson<DeviceAuthorizationStart>(server->handle(start).body).userCode;
-  }
+struct Fixture : fuzzing::ServerFixture {
+  std::string userCode = startAuthorization().userCode;
 };
 
 }  // namespace

@@ -26,14 +26,6 @@ struct LaunchIdentifiers {
 };
 const LaunchIdentifiers launchIdentifiers;
 
-QString tokenOf(const QVariantMap& platformData) {
-  for (const char* key : {"activation-token", "desktop-startup-id"}) {
-    const QString value = platformData.value(QString::fromLatin1(key)).toString();
-    if (!value.isEmpty()) return value;
-  }
-  return {};
-}
-
 bool hasOwner(QDBusConnection& bus, const QString& name) {
   const QDBusReply<bool> registered = bus.interface()->isServiceRegistered(name);
   return registered.isValid() && registered.value();
@@ -64,10 +56,10 @@ class ApplicationAdaptor final : public QDBusAbstractAdaptor, protected QDBusCon
   ApplicationAdaptor(QObject* parent, ApplicationService& service) : QDBusAbstractAdaptor(parent), service_(service) {}
 
  public slots:
-  void Activate(const QVariantMap& platformData) { service_.activate(platformData); }
-  void Open(const QStringList&, const QVariantMap& platformData) { service_.activate(platformData); }
-  void ActivateAction(const QString& name, const QVariantList&, const QVariantMap& platformData) {
-    if (!service_.activateAction(name, platformData) && calledFromDBus()) {
+  void Activate(const QVariantMap&) { service_.activate(); }
+  void Open(const QStringList&, const QVariantMap&) { service_.activate(); }
+  void ActivateAction(const QString& name, const QVariantList&, const QVariantMap&) {
+    if (!service_.activateAction(name) && calledFromDBus()) {
       sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("Unknown action: %1").arg(name));
     }
   }
@@ -104,15 +96,11 @@ bool ApplicationService::registerOnSessionBus(QString* error) {
   return true;
 }
 
-void ApplicationService::activate(const QVariantMap& platformData) {
-  activationToken_ = tokenOf(platformData);
+void ApplicationService::activate() {
   if (onActivate) onActivate();
 }
 
-bool ApplicationService::activateAction(const QString& name, const QVariantMap& platformData) {
-  activationToken_ = tokenOf(platformData);
-  return onAction && onAction(name);
-}
+bool ApplicationService::activateAction(const QString& name) { return onAction && onAction(name); }
 
 bool activateRunningCopy(QString* error, int timeoutMs) {
   const auto fail = [error](const QString& reason) {

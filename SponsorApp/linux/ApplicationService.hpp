@@ -33,16 +33,12 @@ class ApplicationService final : public QObject {
   // ActivateAction(name): true when the action is known and ran; an unknown action is
   // answered with a D-Bus error.
   std::function<bool(const QString& name)> onAction;
-  // The "activation-token" (or else "desktop-startup-id") of the last request's platform
-  // data, for activating the window it asked for; "" when it brought none.
-  const QString& lastActivationToken() const { return activationToken_; }
 
   // Called by the exported interface.
-  void activate(const QVariantMap& platformData);
-  bool activateAction(const QString& name, const QVariantMap& platformData);
+  void activate();
+  bool activateAction(const QString& name);
 
  private:
-  QString activationToken_;
   bool registered_ = false;
 };
 

@@ -53,7 +53,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   statusItem_ = StatusItem::makeStatusItem(true, nullptr, [x11](WindowNumber window) {
     if (x11 != nullptr) x11->markAsTopBarItem(window);
   });
-  statusItem_->controlsIcon = controlsIcon();
+  statusItem_->controlsIcon = applicationIcon();
   statusItem_->onClick = [this] { togglePopover(); };
   statusItem_->onEmptyText = [this] { platform_->monitor().hideSurface(); };
   statusItem_->afterLookChange = [this] { followStatusItem(); };
@@ -109,11 +109,6 @@ void AppDelegate::setStatusText(const std::string& text, double width) {
   if (statusItem_) statusItem_->setStatusText(text, width);
 }
 
-const QIcon& AppDelegate::controlsIcon() {
-  if (!controlsIcon_) controlsIcon_ = applicationIcon();
-  return *controlsIcon_;
-}
-
 void AppDelegate::togglePopover() {
   if (popover_ && popover_->isShown()) {
     popover_->close();
@@ -148,8 +143,6 @@ void AppDelegate::showControls() {
 }
 
 void AppDelegate::applicationWillTerminate() {
-  if (terminated_) return;
-  terminated_ = true;
   if (popover_) popover_->onClosed = nullptr;
   model_->interrupt(quitReason, AppModel::Hide::nothing, AppModel::Surface::drop);
 }

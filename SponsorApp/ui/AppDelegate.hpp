@@ -9,10 +9,7 @@
 #include "SponsorApp/AppModel.hpp"
 #include "SponsorApp/ui/Platform.hpp"
 
-#include <QIcon>
-
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace nimbrella {
@@ -53,17 +50,14 @@ class AppDelegate {
   void setStatusText(const std::string& text, double width);
   void followStatusItem();
   void popoverDidClose();
-  const QIcon& controlsIcon();
 
   std::unique_ptr<Platform> platform_;
   std::unique_ptr<AppModel> model_;
   std::shared_ptr<StatusItem> statusItem_;
   std::unique_ptr<StatusPopover> popover_;
   std::shared_ptr<MenuBarSurface> sponsoredSurface_;
-  std::optional<QIcon> controlsIcon_;
   std::string shownVersion_;
   AppModel::ObserverId observer_ = 0;
-  bool terminated_ = false;
   bool didLaunch_ = false;
 };
 

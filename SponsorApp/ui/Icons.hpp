@@ -13,7 +13,7 @@ namespace nimbrella {
 QIcon applicationIcon();
 
 // A monochrome symbol ("ellipsis", "play", "pause", "clock", "arrow-up-right",
-// "top-strip", "grid") tinted with `color`, sharp at every device pixel ratio.
+// "top-strip") tinted with `color`, sharp at every device pixel ratio.
 QIcon symbolIcon(const QString& name, const QColor& color);
 
 }  // namespace nimbrella

@@ -29,7 +29,6 @@ class WindowServerIdleTime final : public IdleTime {
 }  // namespace
 
 DesktopPlatform::DesktopPlatform(const PlatformOptions& options) : windowServer_(X11WindowServer::forApplication()) {
-  systemEvents_ = std::make_shared<X11SystemEvents>(x11());
 
   auto defaults = std::make_shared<QSettingsDefaults>();
   if (options.serverAddress) defaults->setText(defaultsKey::apiBaseURL, *options.serverAddress);
@@ -49,7 +48,7 @@ DesktopPlatform::DesktopPlatform(const PlatformOptions& options) : windowServer_
   };
   ports_.browser = std::make_shared<DesktopBrowserOpener>();
   ports_.idleTime = std::make_shared<WindowServerIdleTime>(*windowServer_);
-  ports_.systemEvents = systemEvents_;
+  ports_.systemEvents = std::make_shared<X11SystemEvents>(x11());
   ports_.preferredLanguages = std::make_shared<LocalePreferredLanguages>();
   ports_.monitor = monitor_;
   ports_.measurer = measurer;

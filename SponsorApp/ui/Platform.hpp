@@ -49,7 +49,6 @@ class DesktopPlatform final : public Platform {
 
  private:
   std::unique_ptr<WindowServer> windowServer_;
-  std::shared_ptr<X11SystemEvents> systemEvents_;
   AppModelPorts ports_;
   std::shared_ptr<SurfaceMonitor> monitor_;
 };

@@ -4,15 +4,9 @@
 #include "SponsorCore/PlatformText.hpp"
 #include "SponsorCore/PopoverCopy.hpp"
 
-#include <unicode/udat.h>
-#include <unicode/ustring.h>
-
 #include <algorithm>
-#include <array>
 #include <cctype>
-#include <chrono>
 #include <cmath>
-#include <memory>
 
 namespace nimbrella {
 
@@ -54,33 +48,8 @@ std::string PopoverText::copy(std::string_view english) const {
 }
 
 std::string PopoverText::pausedUntil(Date end) const {
-  const std::string pattern = copy("Paused until %@");
-  const std::string zone = calendar_.zoneId();
-  std::array<UChar, 128> zoneId{};
-  int32_t zoneLength = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8(zoneId.data(), static_cast<int32_t>(zoneId.size()), &zoneLength, zone.c_str(), -1, &status);
-  struct Closer {
-    void operator()(UDateFormat* format) const noexcept { udat_close(format); }
-  };
-  std::unique_ptr<UDateFormat, Closer> format(udat_open(UDAT_SHORT, UDAT_SHORT,
-                                                        language_ == AppLanguage::it ? "it_IT" : "en_GB",
-                                                        zoneId.data(), zoneLength, nullptr, 0, &status));
-  std::string when;
-  if (U_SUCCESS(status) && format) {
-    const double millis = static_cast<double>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(end.time_since_epoch()).count());
-    std::array<UChar, 128> buffer{};
-    const int32_t length = udat_format(format.get(), millis, buffer.data(), static_cast<int32_t>(buffer.size()),
-                                       nullptr, &status);
-    std::array<char, 256> utf8{};
-    int32_t written = 0;
-    if (U_SUCCESS(status)) {
-      u_strToUTF8(utf8.data(), static_cast<int32_t>(utf8.size()), &written, buffer.data(), length, &status);
-    }
-    if (U_SUCCESS(status)) when.assign(utf8.data(), static_cast<std::size_t>(written));
-  }
-  std::string text = pattern;
+  std::string text = copy("Paused until %@");
+  const std::string when = calendar_.shortDateTime(end, language_ == AppLanguage::it ? "it_IT" : "en_GB");
   if (const auto at = text.find("%@"); at != std::string::npos) text.replace(at, 2, when);
   return text;
 }

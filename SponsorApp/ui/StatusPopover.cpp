@@ -103,7 +103,10 @@ StatusPopover::StatusPopover(AppModel& model, PopoverHooks hooks)
   setStyleSheet(QStringLiteral("#status-popover { background: #FBFCFB; border: 1px solid #C9D1CC; border-radius: 10px; }"));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  observer_ = model_.addObserver([this](AppModelField) { rebuild(false); });
+  // Hidden, it has nothing to keep up to date; showBelow brings it up to date first.
+  observer_ = model_.addObserver([this](AppModelField) {
+    if (isVisible()) rebuild(false);
+  });
   rebuild(true);
 }
 
@@ -346,6 +349,7 @@ QWidget* StatusPopover::buildContent(const Shown& shown) {
 }
 
 void StatusPopover::showBelow(const QRect& anchor) {
+  rebuild(false);
   QScreen* screen = QGuiApplication::screenAt(anchor.center());
   if (screen == nullptr) screen = QGuiApplication::primaryScreen();
   std::optional<PopoverSize> area;

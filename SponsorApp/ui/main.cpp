@@ -58,8 +58,6 @@ int main(int argc, char** argv) {
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app, [&delegate] { delegate.applicationWillTerminate(); });
 
     QTimer::singleShot(0, &app, [&delegate] { delegate.applicationDidFinishLaunching(); });
-    const int status = QApplication::exec();
-    delegate.applicationWillTerminate();
-    return status;
+    return QApplication::exec();
   });
 }

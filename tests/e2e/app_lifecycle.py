@@ -9,6 +9,7 @@ the keyring, and the next launch confirms it.
 
 import argparse
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from earning_path import Lines, StepFailed, capture_browser, free_port, say, wait_until  # noqa: E402
+from earning_path import Lines, StepFailed, activate, capture_browser, free_port, say, stop, wait_until  # noqa: E402
 
 
 def pending_completion_stored():
@@ -41,9 +42,9 @@ def main():
                        XDG_CONFIG_HOME=os.path.join(work, "config"), LANGUAGE="en")
     processes = []
 
-    def launch(*extra, env=environment):
-        process = subprocess.Popen([arguments.app, "--server", origin, *extra], stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, env=env)
+    def launch():
+        process = subprocess.Popen([arguments.app, "--server", origin], stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, env=environment)
         processes.append(process)
         return process, Lines(process.stdout)
 
@@ -70,9 +71,7 @@ def main():
         say("a second launch showed the running copy's controls and ended with status 0")
 
         step = "pair and earn while the server stalls its answer"
-        subprocess.run(["gdbus", "call", "--session", "--dest", "app.nimbrella.Nimbrella", "--object-path",
-                        "/app/nimbrella/Nimbrella", "--method", "org.freedesktop.Application.ActivateAction",
-                        "connect", "[]", "{}"], check=True, capture_output=True, timeout=10)
+        activate("connect")
         log.wait_for("pairing", lambda line: "Connected. Sponsors are enabled." in line, timeout)
         subprocess.run(["xdotool", "key", "Escape"], check=True, timeout=10)
         log.wait_for("a sponsored item", lambda line: "Sponsored name displayed" in line, timeout)
@@ -106,14 +105,8 @@ def main():
         print(f"app lifecycle FAILED at '{step}': {failure}", file=sys.stderr, flush=True)
         return 1
     finally:
-        for process in reversed(processes):
-            if process.poll() is None:
-                try:
-                    process.send_signal(signal.SIGCONT)
-                    process.terminate()
-                    process.wait(timeout=10)
-                except (subprocess.TimeoutExpired, OSError):
-                    process.kill()
+        stop(processes)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -87,6 +87,18 @@ class Lines:
                 return line
 
 
+def stop(processes):
+    """Ends the processes, newest first; a stopped one is continued so that it can end."""
+    for process in reversed(processes):
+        if process.poll() is None:
+            try:
+                process.send_signal(signal.SIGCONT)
+                process.terminate()
+                process.wait(timeout=10)
+            except (subprocess.TimeoutExpired, OSError):
+                process.kill()
+
+
 def activate(action=None):
     method = "org.freedesktop.Application.ActivateAction" if action else "org.freedesktop.Application.Activate"
     arguments = [f"'{action}'", "[]", "{}"] if action else ["{}"]
@@ -255,13 +267,7 @@ def main():
             print("last lines of nimbrella:\n  " + "\n  ".join(log.lines[-12:]), file=sys.stderr, flush=True)
         return 1
     finally:
-        for process in reversed(processes):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
+        stop(processes)
         shutil.rmtree(work, ignore_errors=True)
 
 
