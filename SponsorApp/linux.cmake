@@ -47,6 +47,16 @@ if(NIMBRELLA_BUILD_APP)
   target_include_directories(nimbrella_linux_session PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(nimbrella_linux_session PUBLIC Qt6::Core Qt6::DBus nlohmann_json::nlohmann_json)
 
+  # Start at login through the desktop's autostart folder.
+  add_library(nimbrella_linux_login STATIC ${CMAKE_CURRENT_LIST_DIR}/linux/LoginItem.cpp)
+  target_include_directories(nimbrella_linux_login PUBLIC ${PROJECT_SOURCE_DIR})
+  set_target_properties(nimbrella_linux_login PROPERTIES AUTOMOC OFF)
+
+  # Against a temporary XDG tree; the written entry must pass desktop-file-validate.
+  nimbrella_test(login_item_test LABEL ui
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/ui/login_item_test.cpp
+    LIBS nimbrella_linux_login)
+
   # The real Qt event loop and a real settings file; no display needed.
   nimbrella_test(linux_platform_test LABEL controller
     SOURCES ${PROJECT_SOURCE_DIR}/tests/controller/linux_platform_test.cpp
@@ -68,7 +78,7 @@ if(NIMBRELLA_BUILD_APP)
             ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
     LIBS nimbrella_controller nimbrella_linux_network nimbrella_linux_platform nimbrella_server)
 
-  foreach(_pure_target linux_platform_test secret_service_store_test controller_integration_test)
+  foreach(_pure_target login_item_test linux_platform_test secret_service_store_test controller_integration_test)
     if(TARGET ${_pure_target})
       set_target_properties(${_pure_target} PROPERTIES AUTOMOC OFF)
     endif()
