@@ -44,10 +44,13 @@ std::string exclusions(int count) {
 // A valid stored document, with the raw JSON value of one member replaced.
 std::string document(const std::string& key = "", const std::string& raw = "") {
   const std::pair<std::string, std::string> members[] = {
-      {"blockedSponsors", R"([{"id":")" + kId + R"(","name":"Sample"}])"}, {"allowedCategories", R"(["software","other"])"},
-      {"scheduleEnabled", "true"}, {"weekdays", "[2,3]"}, {"startMinute", "600"}, {"endMinute", "660"}};
+      {"blockedSponsors", R"([{"id":")" + kId + R"(","name":"Sample"}])"},
+      {"allowedCategories", R"(["software","other"])"}, {"scheduleEnabled", "true"}, {"weekdays", "[2,3]"},
+      {"startMinute", "600"}, {"endMinute", "660"}};
   std::string text;
-  for (const auto& [name, value] : members) text += (text.empty() ? "{\"" : ",\"") + name + "\":" + (name == key ? raw : value);
+  for (const auto& [name, value] : members) {
+    text += (text.empty() ? "{\"" : ",\"") + name + "\":" + (name == key ? raw : value);
+  }
   return text + "}";
 }
 
@@ -66,61 +69,38 @@ SponsorPreferences schedule(std::set<int> weekdays, int start, int end) {
   return preferences;
 }
 
-TEST(UserDefaults, KeepsOneValueOfOneKindPerKey) {
-  InMemoryUserDefaults store;
-  store.setText("k", "text");
-  EXPECT_EQ(store.text("k"), "text");
-  EXPECT_FALSE(store.data("k") || store.boolean("k") || store.date("k"));
-  store.setBoolean("k", false);
-  EXPECT_EQ(store.boolean("k"), false);
-  EXPECT_FALSE(store.text("k").has_value());
-  store.setDate("k", utc(2026, 5, 1, 12, 0));
-  EXPECT_EQ(store.date("k"), utc(2026, 5, 1, 12, 0));
-  EXPECT_EQ(store.size(), 1u);
-  store.remove("k");
-  store.remove("k");
-  EXPECT_FALSE(store.contains("k"));
-}
-
 TEST(SponsorPreferences, NothingStoredGivesDefaultsThatAllowEveryMoment) {
   EXPECT_EQ(sponsorPreferencesKey, "sponsorPreferencesV1.app.nimbrella.Nimbrella");
   for (const auto category : allSponsorCategories) EXPECT_EQ(sponsorCategoryFromRaw(rawValue(category)), category);
   EXPECT_FALSE(sponsorCategoryFromRaw("Software").has_value());
-  InMemoryUserDefaults store;
-  const auto preferences = SponsorPreferences::load(store, sponsorPreferencesKey);
+  const auto preferences = SponsorPreferences::load(InMemoryUserDefaults(), sponsorPreferencesKey);
   EXPECT_EQ(preferences, SponsorPreferences());
-  for (int h = 0; h < 24; h += 5) EXPECT_TRUE(preferences.allowsTime(utc(2026, 3, 29, h, 17), rome));
+  EXPECT_TRUE(preferences.allowsTime(utc(2026, 3, 29, 3, 17), rome));
 }
 
 TEST(SponsorPreferences, EveryUnreadableOrInvalidStoredValueGivesTheLockedPreferences) {
   const SponsorPreferences locked = SponsorPreferences::locked();
   EXPECT_TRUE(locked.scheduleEnabled && locked.weekdays.empty() && locked.blockedSponsors.empty());
-  for (int h = 0; h < 24; h += 3) EXPECT_FALSE(locked.allowsTime(utc(2026, 6, 1, h, 0), rome));
+  EXPECT_FALSE(locked.allowsTime(utc(2026, 6, 1, 12, 0), rome));
   ASSERT_NE(loadText(document()), locked);  // the base document itself is valid
 
   const std::string entry = R"([{"id":")" + kId;
   for (const auto& text : {
-           std::string(), std::string("not json"), std::string("[]"), std::string("null"), document() + "x",
+           std::string("not json"), std::string("[]"),
            std::string(R"({"blockedSponsors":[],"scheduleEnabled":true,"weekdays":[1],"startMinute":1,"endMinute":2})"),
-           document("weekdays", "[0,1]"), document("weekdays", "[8]"), document("weekdays", "[2.0]"),
-           document("weekdays", "[\"2\"]"), document("weekdays", "{}"), document("startMinute", "1440"),
-           document("startMinute", "-1"), document("endMinute", "600.0"), document("endMinute", "6e2"),
-           document("endMinute", "18446744073709551616"), document("endMinute", "null"),
+           document("weekdays", "[0]"), document("weekdays", "[8]"), document("weekdays", "[2.0]"),
+           document("startMinute", "1440"), document("startMinute", "-1"), document("endMinute", "600.0"),
            document("scheduleEnabled", "1"), document("allowedCategories", "[\"Software\"]"),
-           document("allowedCategories", "[\"travel\"]"), document("allowedCategories", "[1]"),
-           document("blockedSponsors", exclusions(257)), document("blockedSponsors", R"([{"id":"not-a-uuid","name":"x"}])"),
-           document("blockedSponsors", R"([{"id":"{)" + kId + R"(}","name":"x"}])"),
-           document("blockedSponsors", entry + R"("}])"), document("blockedSponsors", entry + R"(","name":null}])"),
-           document("blockedSponsors", "[\"" + kId + "\"]"),
-           document("blockedSponsors", entry + R"(","name":"\u00e9\udc00"}])"),
+           document("allowedCategories", "[1]"), document("blockedSponsors", exclusions(257)),
+           document("blockedSponsors", R"([{"id":"not-a-uuid","name":"x"}])"),
+           document("blockedSponsors", entry + R"(","name":null}])"), document("blockedSponsors", "[\"" + kId + "\"]"),
            document("blockedSponsors", entry + "\",\"name\":\"\xC3\"}]"),
            // The same member twice, at the top level or inside an exclusion.
            R"({"scheduleEnabled":false,)" + document().substr(1),
            document("blockedSponsors", entry + R"(","name":"a","name":"b"}])")}) {
     EXPECT_EQ(loadText(text), locked) << text;
   }
-  // A value of another kind under the key is stored but unreadable.
-  InMemoryUserDefaults store;
+  InMemoryUserDefaults store;  // a value of another kind under the key is stored but unreadable
   store.setText(sponsorPreferencesKey, document());
   EXPECT_EQ(SponsorPreferences::load(store, sponsorPreferencesKey), locked);
 }
@@ -130,10 +110,6 @@ TEST(SponsorPreferences, ValidStoredValuesAreReadAsTheyAre) {
   expected.blockedSponsors = {{kId, "Sample"}};
   expected.allowedCategories = {SponsorCategory::software, SponsorCategory::other};
   EXPECT_EQ(loadText(document()), expected);
-  // No weekday with the schedule off: sponsors run at any hour.
-  const auto anyHour = loadText(document("weekdays", "[]").replace(document().find("true"), 4, "false"));
-  EXPECT_TRUE(anyHour.weekdays.empty());
-  EXPECT_TRUE(anyHour.allowsTime(utc(2026, 6, 1, 3, 0), rome));
   // Upper-case ids, empty names, equal minutes, repeated entries and unknown members pass.
   const auto loose = loadText(R"({"extra":{"a":1},"blockedSponsors":[{"id":")" + kUpperId + R"(","name":""},{"id":")" +
                               kUpperId + R"(","name":"again","note":1}],"allowedCategories":[],"scheduleEnabled":true,)"
@@ -148,22 +124,19 @@ TEST(SponsorPreferences, ValidStoredValuesAreReadAsTheyAre) {
 TEST(SponsorPreferences, SaveWritesTheStoredFormOrNothing) {
   SponsorPreferences preferences = schedule({1, 4}, 1320, 360);
   ASSERT_TRUE(preferences.addExclusion(kId, "Caffè \"Uno\""));
-  ASSERT_TRUE(preferences.addExclusion(kOtherId, ""));
   preferences.allowedCategories = {SponsorCategory::business};
   InMemoryUserDefaults store;
-  store.setData(sponsorPreferencesKey, bytesOf("old"));
   EXPECT_FALSE(preferences.save(store, sponsorPreferencesKey).has_value());
   EXPECT_EQ(SponsorPreferences::load(store, sponsorPreferencesKey), preferences);
   const auto bytes = *store.data(sponsorPreferencesKey);
-  EXPECT_EQ(nlohmann::json::parse(bytes.begin(), bytes.end()), nlohmann::json::parse(R"({"blockedSponsors":[{"id":")" +
-            kId + R"(","name":"Caffè \"Uno\""},{"id":")" + kOtherId + R"(","name":""}],"allowedCategories":["business"],)"
-            R"("scheduleEnabled":true,"weekdays":[1,4],"startMinute":1320,"endMinute":360})"));
+  EXPECT_EQ(nlohmann::json::parse(bytes.begin(), bytes.end()),
+            nlohmann::json::parse(R"({"blockedSponsors":[{"id":")" + kId + R"(","name":"Caffè \"Uno\""}],)"
+                                  R"("allowedCategories":["business"],"scheduleEnabled":true,"weekdays":[1,4],)"
+                                  R"("startMinute":1320,"endMinute":360})"));
   // A name that is not UTF-8 cannot be encoded: the error comes back and nothing is written.
   SponsorPreferences broken = preferences;
-  broken.blockedSponsors[1].name = "\xFF";
-  const auto error = broken.save(store, sponsorPreferencesKey);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_FALSE(error->description.empty());
+  broken.blockedSponsors[0].name = "\xFF";
+  EXPECT_TRUE(broken.save(store, sponsorPreferencesKey).has_value());
   EXPECT_EQ(SponsorPreferences::load(store, sponsorPreferencesKey), preferences);
 }
 
@@ -172,10 +145,8 @@ TEST(SponsorPreferences, FiltersListEveryCategoryInByteOrderAndTheExclusionsInLi
   preferences.allowedCategories = {SponsorCategory::lifestyle};
   preferences.addExclusion(kOtherId, "B");
   preferences.addExclusion(kId, "A");
-  EXPECT_EQ(preferences.filters().blockedAdvertiserIds, (std::vector<std::string>{kOtherId, kId}));
-  EXPECT_EQ(SponsorPreferences().filters().toJson().dump(), R"({"blockedAdvertiserIds":[],"allowedCategories":)"
-            R"(["business","creativity","education","lifestyle","other","software"]})");
-  EXPECT_EQ(preferences.filters().allowedCategories, SponsorPreferences().filters().allowedCategories);
+  EXPECT_EQ(preferences.filters().toJson().dump(), R"({"blockedAdvertiserIds":[")" + kOtherId + R"(",")" + kId +
+            R"("],"allowedCategories":["business","creativity","education","lifestyle","other","software"]})");
 }
 
 TEST(SponsorPreferences, ExclusionsIgnoreCaseAndRefuseUnknownAdvertisersOnceAnyIsExcluded) {
@@ -186,40 +157,26 @@ TEST(SponsorPreferences, ExclusionsIgnoreCaseAndRefuseUnknownAdvertisersOnceAnyI
   EXPECT_FALSE(preferences.allows(std::nullopt, "software"));
   EXPECT_FALSE(preferences.allows(kUpperId, std::nullopt));
   EXPECT_TRUE(preferences.allows(kOtherId, "not-a-category"));
-  EXPECT_TRUE(preferences.allows("", std::nullopt));
   EXPECT_FALSE(preferences.addExclusion(kId, "Renamed"));
   EXPECT_FALSE(preferences.addExclusion("advertiser-7", "Not a UUID"));
-  EXPECT_FALSE(preferences.canAddExclusion("advertiser-7"));
-  EXPECT_TRUE(preferences.addExclusion(kOtherId, "Other"));
-  EXPECT_TRUE(preferences.addExclusion(numberedId(7), "Third"));
-  EXPECT_TRUE(preferences.removeExclusion(kOtherId));
-  EXPECT_FALSE(preferences.removeExclusion(kOtherId));
-  EXPECT_EQ(preferences.blockedSponsors, (std::vector<BlockedSponsor>{{kId, "Sample"}, {numberedId(7), "Third"}}));
-
   // A stored upper-case entry still counts, and one stored twice is removed entirely.
-  SponsorPreferences stored;
-  stored.blockedSponsors = {{kUpperId, "Sample"}, {kId, "Again"}};
-  EXPECT_FALSE(stored.addExclusion(kId, "Sample"));
-  EXPECT_TRUE(stored.removeExclusion(kId));
-  EXPECT_TRUE(stored.blockedSponsors.empty());
+  preferences.blockedSponsors.push_back({kUpperId, "Again"});
+  EXPECT_TRUE(preferences.removeExclusion(kId));
+  EXPECT_FALSE(preferences.removeExclusion(kId));
+  EXPECT_TRUE(preferences.blockedSponsors.empty());
 
   SponsorPreferences full;  // the list never grows past the limit
   for (int i = 0; i < 256; ++i) ASSERT_TRUE(full.addExclusion(numberedId(i), "n"));
-  EXPECT_FALSE(full.canAddExclusion(kId));
-  EXPECT_FALSE(full.addExclusion(kId, "n"));
-  EXPECT_EQ(full.blockedSponsors.size(), 256u);
+  EXPECT_FALSE(full.canAddExclusion(kId) || full.addExclusion(kId, "n"));
 }
 
 TEST(SponsorPreferences, SameDayWindowAtItsMinuteBoundariesInRome) {
-  const auto monday = schedule({2}, 540, 1080);
-  // Monday 23 March 2026 (winter time, +1) and Monday 30 March 2026 (summer time, +2).
-  for (const auto& [dayOfMonth, offset] : {std::pair{23u, 60}, std::pair{30u, 120}}) {
-    EXPECT_FALSE(monday.allowsTime(local(2026, 3, dayOfMonth, 8, 59, 59, offset), rome));
-    EXPECT_TRUE(monday.allowsTime(local(2026, 3, dayOfMonth, 9, 0, 0, offset), rome));
-    EXPECT_TRUE(monday.allowsTime(local(2026, 3, dayOfMonth, 17, 59, 59, offset), rome));
-    EXPECT_FALSE(monday.allowsTime(local(2026, 3, dayOfMonth, 18, 0, 0, offset), rome));
-    EXPECT_FALSE(monday.allowsTime(local(2026, 3, dayOfMonth + 1, 10, 0, 0, offset), rome));  // Tuesday
-  }
+  const auto monday = schedule({2}, 540, 1080);  // Monday 23 March 2026, +1
+  EXPECT_FALSE(monday.allowsTime(local(2026, 3, 23, 8, 59, 59, 60), rome));
+  EXPECT_TRUE(monday.allowsTime(local(2026, 3, 23, 9, 0, 0, 60), rome));
+  EXPECT_TRUE(monday.allowsTime(local(2026, 3, 23, 17, 59, 59, 60), rome));
+  EXPECT_FALSE(monday.allowsTime(local(2026, 3, 23, 18, 0, 0, 60), rome));
+  EXPECT_FALSE(monday.allowsTime(local(2026, 3, 24, 10, 0, 0, 60), rome));  // Tuesday
   const Date mondayNine = local(2026, 3, 23, 9, 0, 0, 60);
   EXPECT_FALSE(monday.allowsTime(mondayNine, Calendar("America/New_York")));  // another zone, another local time
   EXPECT_FALSE(monday.allowsTime(mondayNine, Calendar("No/Such_Zone")));
@@ -237,8 +194,7 @@ TEST(SponsorPreferences, OvernightWindowsBelongToTheDayTheyOpen) {
       // Monday 22:00 to Tuesday 06:00 (23 and 24 March 2026, +1).
       {2, 23, 22, 0, true}, {2, 23, 21, 59, false}, {2, 24, 5, 59, true}, {2, 24, 6, 0, false},
       {2, 23, 5, 0, false} /* Sunday night */, {2, 24, 23, 0, false} /* Tuesday evening */,
-      {7, 22, 1, 0, true} /* Sunday after Saturday */, {7, 23, 1, 0, false},
-      {1, 23, 1, 0, true} /* Monday after Sunday */, {1, 22, 1, 0, false} /* Saturday's night */,
+      {7, 22, 1, 0, true} /* Sunday after Saturday */, {1, 23, 1, 0, true} /* Monday after Sunday */,
   };
   for (const auto& c : cases) {
     EXPECT_EQ(schedule({c.weekday}, 1320, 360).allowsTime(local(2026, 3, c.day, c.hour, c.minute, 0, 60), rome),
@@ -252,7 +208,6 @@ TEST(SponsorPreferences, ScheduleFollowsLocalTimeAcrossDaylightSavingChanges) {
   EXPECT_FALSE(night.allowsTime(utc(2026, 3, 28, 23, 59), rome));  // 00:59
   EXPECT_TRUE(night.allowsTime(utc(2026, 3, 29, 0, 0), rome));     // 01:00
   EXPECT_TRUE(night.allowsTime(utc(2026, 3, 29, 1, 0), rome));     // 03:00
-  EXPECT_TRUE(night.allowsTime(utc(2026, 3, 29, 1, 59), rome));    // 03:59
   EXPECT_FALSE(night.allowsTime(utc(2026, 3, 29, 2, 0), rome));    // 04:00
   // 02:00 to 03:00: the skipped hour never comes; on 25 October 02:xx happens twice.
   const auto skipped = schedule({1}, 120, 180);
@@ -264,17 +219,13 @@ TEST(SponsorPreferences, ScheduleFollowsLocalTimeAcrossDaylightSavingChanges) {
     allowedMinutes += skipped.allowsTime(t, rome) ? 1 : 0;
   }
   EXPECT_EQ(allowedMinutes, 120);
-  EXPECT_FALSE(skipped.allowsTime(utc(2026, 10, 24, 23, 59), rome));  // 01:59 summer time
-  EXPECT_TRUE(skipped.allowsTime(utc(2026, 10, 25, 0, 0), rome));     // 02:00 summer time
-  EXPECT_TRUE(skipped.allowsTime(utc(2026, 10, 25, 1, 59), rome));    // 02:59 winter time
-  EXPECT_FALSE(skipped.allowsTime(utc(2026, 10, 25, 2, 0), rome));    // 03:00 winter time
+  EXPECT_TRUE(skipped.allowsTime(utc(2026, 10, 25, 0, 0), rome));   // 02:00 summer time
+  EXPECT_FALSE(skipped.allowsTime(utc(2026, 10, 25, 2, 0), rome));  // 03:00 winter time
 }
 
 TEST(Calendar, ReadsLocalTimeAndDoesDayArithmeticInItsZone) {
   EXPECT_EQ(rome.localTime(utc(2026, 3, 22, 23, 30)), (Calendar::LocalTime{2, 0, 30}));  // Monday 00:30
-  EXPECT_EQ(Calendar::utc().localTime(utc(2026, 3, 22, 23, 30)), (Calendar::LocalTime{1, 23, 30}));
-  EXPECT_EQ(Calendar::utc().weekday(utc(1970, 1, 1, 0, 0)), 5);  // a Thursday
-  EXPECT_EQ(Calendar::utc().weekday(utc(1969, 12, 31, 23, 59)), 4);
+  EXPECT_EQ(Calendar::utc().weekday(utc(1969, 12, 31, 23, 59)), 4);  // a Wednesday, before the epoch
   EXPECT_EQ(Calendar::utc().hour(utc(1969, 12, 31, 23, 59) + milliseconds(999)), 23);
   EXPECT_EQ(Calendar("Asia/Kolkata").minute(utc(2026, 1, 1, 0, 0)), 30);
   // Day arithmetic keeps the wall time across a change of clocks.
@@ -283,7 +234,6 @@ TEST(Calendar, ReadsLocalTimeAndDoesDayArithmeticInItsZone) {
   EXPECT_EQ(rome.addingDays(utc(2026, 10, 25, 22, 0) + nanoseconds(7), -1), utc(2026, 10, 24, 21, 0) + nanoseconds(7));
   // In São Paulo midnight did not exist on 4 November 2018: that day began at 01:00.
   EXPECT_EQ(Calendar("America/Sao_Paulo").startOfDay(utc(2018, 11, 4, 15, 0)), utc(2018, 11, 4, 3, 0));
-
   const Calendar unknown("No/Such_Zone");
   EXPECT_FALSE(unknown.isValid() || unknown.startOfDay(utc(2026, 1, 1, 0, 0)) ||
                unknown.addingDays(utc(2026, 1, 1, 0, 0), 1));
