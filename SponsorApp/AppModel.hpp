@@ -208,6 +208,8 @@ class AppModel {
 
   // Account and user actions.
   void refresh();
+  // A refresh that runs `done` once it has ended, however it ended.
+  void refreshThen(std::function<void(AppModel&)> done);
   // Handles a 401 as a revoked computer; true when it did.
   bool handleRevokedAuthorization(const ControllerFailure& failure);
   std::string money(std::int64_t micros) const;
@@ -217,7 +219,9 @@ class AppModel {
   void setConsent(bool value);
   void toggleSponsorship();
   void setControlsOpen(bool open);
-  void updateSponsorPreferences(const PreferencesChange& change);
+  // Saves the changed preferences and applies them; false when nothing was saved (the
+  // status message then says why).
+  bool updateSponsorPreferences(const PreferencesChange& change);
   void blockCurrentSponsor();
   bool canBlockCurrentSponsor() const;
   std::optional<std::string> preferenceStatus() const;
@@ -323,7 +327,6 @@ class AppModel {
   void mirrorUpdaterState();
 
   // Account.
-  void refreshThen(std::function<void(AppModel&)> done);
   void handleRefresh(const std::string& deviceId, ApiResult<DeviceResponse> result,
                      const std::function<void(AppModel&)>& done);
 

@@ -73,13 +73,13 @@ void AppModel::toggleSponsorship() {
 // ---------------------------------------------------------------------------------
 // Preferences
 
-void AppModel::updateSponsorPreferences(const PreferencesChange& change) {
+bool AppModel::updateSponsorPreferences(const PreferencesChange& change) {
   SponsorPreferences copy = choices_.sponsorPreferences;
   change(copy);
-  if (copy.blockedSponsors.size() > SponsorPreferences::maxBlockedSponsors) return;
+  if (copy.blockedSponsors.size() > SponsorPreferences::maxBlockedSponsors) return false;
   if (const auto error = copy.save(*ports_.defaults, sponsorPreferencesKey)) {
     assign(AppModelField::message, message_, error->description);
-    return;
+    return false;
   }
   const bool allows = copy.allowsTime(now(), ports_.calendar->current());
   assign(AppModelField::sponsorPreferences, choices_.sponsorPreferences, std::move(copy));
@@ -87,6 +87,7 @@ void AppModel::updateSponsorPreferences(const PreferencesChange& change) {
   assign(AppModelField::preferencesFiltered, choices_.preferencesFiltered, false);
   interrupt(text::preferencesChanged, Hide::ad, Surface::drop);
   exposure_.nextFetch = Date::min();
+  return true;
 }
 
 bool AppModel::canBlockCurrentSponsor() const {

@@ -67,7 +67,10 @@ void AppDelegate::applicationDidFinishLaunching() {
   sponsoredSurface_->onAltPress = [this](const QPoint& position) { statusItem_->beginDrag(position); };
 
   // 4. The popover.
-  popover_ = std::make_unique<StatusPopover>(*model_, PopoverHooks{shownVersion_, [] { QApplication::quit(); }});
+  PopoverHooks hooks{shownVersion_, [] { QApplication::quit(); }, {}, {}};
+  hooks.loginItem = std::make_shared<LoginItem>(
+      LoginItem::fromEnvironment(QCoreApplication::applicationFilePath().toStdString()));
+  popover_ = std::make_unique<StatusPopover>(*model_, std::move(hooks));
   popover_->onClosed = [this] { popoverDidClose(); };
 
   // 5 to 7. The item's look follows the menu text and width; the popover's size follows

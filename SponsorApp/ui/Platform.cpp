@@ -11,6 +11,7 @@
 #include "SponsorApp/linux/X11SystemEvents.hpp"
 #include "SponsorApp/linux/X11WindowServer.hpp"
 #include "SponsorApp/network/ApiClient.hpp"
+#include "SponsorApp/ui/SponsorPreferencesWindow.hpp"
 
 namespace nimbrella {
 
@@ -52,6 +53,7 @@ DesktopPlatform::DesktopPlatform(const PlatformOptions& options) : windowServer_
   ports_.preferredLanguages = std::make_shared<LocalePreferredLanguages>();
   ports_.monitor = monitor_;
   ports_.measurer = measurer;
+  ports_.makePreferencesWindow = [](AppModel& model) { return std::make_shared<SponsorPreferencesWindow>(model); };
 }
 
 DesktopPlatform::~DesktopPlatform() = default;

@@ -13,9 +13,12 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -93,11 +96,22 @@ struct StatusPopover::Shown {
   bool balanceLoaded = false;
   std::int64_t balanceMicros = 0;
   bool sandbox = false;
+  EarningsPresentation earnings;
   bool operator==(const Shown&) const = default;
 };
 
 StatusPopover::StatusPopover(AppModel& model, PopoverHooks hooks)
     : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint), model_(model), hooks_(std::move(hooks)) {
+  if (!hooks_.alert) {
+    hooks_.alert = [](const AlertText& alert) {
+      auto* box = new QMessageBox(QMessageBox::Information, q(alert.title), q(alert.title), QMessageBox::Ok);
+      box->setObjectName(QStringLiteral("alert"));
+      box->setInformativeText(q(alert.text));
+      box->setAttribute(Qt::WA_DeleteOnClose);
+      box->setWindowModality(Qt::ApplicationModal);
+      box->show();
+    };
+  }
   setObjectName(QStringLiteral("status-popover"));
   setAttribute(Qt::WA_StyledBackground);
   setStyleSheet(QStringLiteral("#status-popover { background: #FBFCFB; border: 1px solid #C9D1CC; border-radius: 10px; }"));
@@ -124,9 +138,16 @@ void StatusPopover::rebuild(bool force) {
   next.balanceLoaded = model_.balanceLoaded();
   next.balanceMicros = model_.balanceMicros();
   next.sandbox = model_.mode() == NetworkMode::sandbox;
+  next.earnings = EarningsPresentation::from(model_, retrying_);
   if (!force && shown_ && *shown_ == next) return;
   shown_ = std::make_unique<Shown>(std::move(next));
-  if (content_ != nullptr) content_->deleteLater();
+  if (content_ != nullptr) {
+    // Out of the layout at once: it may go only later, since one of its controls may be
+    // the sender of the change that rebuilds it.
+    layout()->removeWidget(content_);
+    content_->hide();
+    content_->deleteLater();
+  }
   content_ = buildContent(*shown_);
   layout()->addWidget(content_);
 }
@@ -162,17 +183,29 @@ QWidget* StatusPopover::buildContent(const Shown& shown) {
                                          "QToolButton:hover { background: #E6EBE8; }"
                                          "QToolButton::menu-indicator { image: none; }"));
   auto* menu = new QMenu(settings);
-  QAction* version = menu->addAction(copy("Version") + QStringLiteral(" ") + q(hooks_.version.empty() ? "—" : hooks_.version));
-  version->setEnabled(false);
-  menu->addSeparator();
-  QAction* quit = menu->addAction(copy("Quit Nimbrella"));
-  quit->setObjectName(QStringLiteral("quit"));
-  connect(quit, &QAction::triggered, this, [this] {
-    if (hooks_.quit) hooks_.quit();
-  });
+  menu->setObjectName(QStringLiteral("settings-menu"));
+  fillSettingsMenu(menu);
+  connect(menu, &QMenu::aboutToShow, this, [this, menu] { fillSettingsMenu(menu); });
   settings->setMenu(menu);
   header->addWidget(settings);
   column->addLayout(header);
+
+  // Everything between the header and the balance scrolls when the window is too short
+  // for it (a small screen, long texts), rather than squeezing it.
+  auto* scroll = new QScrollArea(content);
+  scroll->setObjectName(QStringLiteral("popover-scroll"));
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setStyleSheet(QStringLiteral("QScrollArea, #popover-middle { background: transparent; }"));
+  auto* middleWidget = new QWidget(scroll);
+  middleWidget->setObjectName(QStringLiteral("popover-middle"));
+  auto* middle = new QVBoxLayout(middleWidget);
+  middle->setContentsMargins(0, 0, 0, 0);
+  middle->setSpacing(10);
+  scroll->setWidget(middleWidget);
+  scroll->viewport()->setAutoFillBackground(false);
+  column->addWidget(scroll, 1);
 
   // The heading of the space.
   auto* heading = new QHBoxLayout();
@@ -187,7 +220,7 @@ QWidget* StatusPopover::buildContent(const Shown& shown) {
   headingText->addWidget(label(copy("Your space for sponsors"), strong, content));
   headingText->addWidget(label(copy("Choose when to share a little space in your menu bar."), body, content));
   heading->addLayout(headingText, 1);
-  column->addLayout(heading);
+  middle->addLayout(heading);
 
   if (!p.isPaired) {
     // The connection block.
@@ -228,8 +261,8 @@ QWidget* StatusPopover::buildContent(const Shown& shown) {
       error->setAccessibleName(error->text());
       rows->addWidget(error);
     }
-    column->addWidget(block);
-    column->addStretch();
+    middle->addWidget(block);
+    middle->addStretch();
     return content;
   }
 
@@ -269,11 +302,11 @@ QWidget* StatusPopover::buildContent(const Shown& shown) {
                             .arg(q(colors.foreground)));
     connect(open, &QPushButton::clicked, this, [this] { model_.openAdvertiser(); });
     row->addWidget(open);
-    column->addWidget(card);
+    middle->addWidget(card);
     if (shown.canHideSponsor) {
       QPushButton* hide = plainButton(copy("Don\u2019t show this sponsor again"), "block-sponsor", content);
       connect(hide, &QPushButton::clicked, this, [this] { model_.blockCurrentSponsor(); });
-      column->addWidget(hide);
+      middle->addWidget(hide);
     }
   }
 
@@ -292,18 +325,18 @@ QWidget* StatusPopover::buildContent(const Shown& shown) {
     statusRows->addWidget(detailLabel);
   }
   status->setAccessibleName(title->text());
-  column->addWidget(status);
+  middle->addWidget(status);
 
   // The main control.
   const SponsorState state = p.state();
   if (state == SponsorState::sponsorsDisabled) {
     QPushButton* enable = primaryButton(copy("Enable sponsors"), QStringLiteral("play"), "enable-sponsors", content);
     connect(enable, &QPushButton::clicked, this, [this] { model_.toggleSponsorship(); });
-    column->addWidget(enable);
+    middle->addWidget(enable);
   } else if (state == SponsorState::sponsorsPaused) {
     QPushButton* resume = primaryButton(copy("Resume"), QStringLiteral("play"), "resume-sponsors", content);
     connect(resume, &QPushButton::clicked, this, [this] { model_.setPaused(false); });
-    column->addWidget(resume);
+    middle->addWidget(resume);
   } else {
     QPushButton* pause = plainButton(copy("Pause sponsors"), "pause-sponsors", content);
     pause->setIcon(symbolIcon(QStringLiteral("pause"), QColor(QString::fromLatin1(textColor))));
@@ -317,21 +350,22 @@ QWidget* StatusPopover::buildContent(const Shown& shown) {
       connect(entry, &QAction::triggered, this, [this, choice = duration.choice] { model_.snooze(choice); });
     }
     pause->setMenu(durations);
-    column->addWidget(pause);
+    middle->addWidget(pause);
   }
 
   // A signed receipt waiting for the server.
   if (p.confirmationPending) {
-    column->addWidget(
+    middle->addWidget(
         label(copy("An earlier exposure is awaiting confirmation. No additional reward is confirmed yet."), body, content));
     QPushButton* retry = plainButton(copy("Retry pending confirmation"), "retry-confirmation", content);
     retry->setEnabled(!p.isBusy);
     connect(retry, &QPushButton::clicked, this,
             [this] { QTimer::singleShot(0, this, [this] { model_.confirmCompletion(); }); });
-    column->addWidget(retry);
+    middle->addWidget(retry);
   }
 
-  column->addStretch();
+  middle->addStretch();
+  middle->addWidget(buildEarnings(shown, content));
 
   // The balance of the last refresh.
   auto* balance = new QHBoxLayout();
@@ -346,6 +380,126 @@ QWidget* StatusPopover::buildContent(const Shown& shown) {
   balance->addWidget(amount);
   column->addLayout(balance);
   return content;
+}
+
+QWidget* StatusPopover::buildEarnings(const Shown& shown, QWidget* parent) {
+  const EarningsText text = earningsText(shown.earnings, shown.language);
+  auto* block = new QFrame(parent);
+  block->setObjectName(QStringLiteral("earnings"));
+  block->setStyleSheet(QStringLiteral("#earnings { background: #F1F4F2; border-radius: 8px; }"));
+  auto* rows = new QVBoxLayout(block);
+  rows->setContentsMargins(12, 8, 12, 8);
+  rows->setSpacing(4);
+  const QString body = QStringLiteral("color: %1; font-size: 12px;").arg(QString::fromLatin1(quietColor));
+  auto* top = new QHBoxLayout();
+  top->addWidget(label(q(text.title), QStringLiteral("color: %1; font-size: 13px; font-weight: 600;")
+                                           .arg(QString::fromLatin1(textColor)), block));
+  top->addStretch();
+  if (text.pendingLabel) {
+    top->addWidget(label(q(*text.pendingLabel), body, block));
+    QLabel* amount = label(q(*shown.earnings.pending), QStringLiteral("color: %1; font-size: 13px; font-weight: 600;")
+                                                          .arg(QString::fromLatin1(textColor)), block);
+    amount->setObjectName(QStringLiteral("pending-amount"));
+    amount->setAccessibleName(q(*text.pendingLabel) + QStringLiteral(" ") + amount->text());
+    amount->setWordWrap(false);
+    top->addWidget(amount);
+  }
+  rows->addLayout(top);
+  for (const auto& [line, identifier] : {std::pair{&text.loading, "earnings-loading"},
+                                         std::pair{&text.breakdownMissing, "earnings-breakdown-missing"},
+                                         std::pair{&text.testCredits, "test-credits"}}) {
+    if (!*line) continue;
+    QLabel* note = label(q(**line), body, block);
+    note->setObjectName(QString::fromLatin1(identifier));
+    rows->addWidget(note);
+  }
+  if (text.underReview) {
+    auto* review = new QHBoxLayout();
+    auto* clock = new QLabel(block);
+    clock->setPixmap(symbolIcon(QStringLiteral("clock"), QColor(QStringLiteral("#8A5A00"))).pixmap(QSize(13, 13), devicePixelRatioF()));
+    review->addWidget(clock);
+    QLabel* held = label(q(*text.underReview), QStringLiteral("color: #8A5A00; font-size: 12px;"), block);
+    held->setObjectName(QStringLiteral("rewards-under-review"));
+    review->addWidget(held, 1);
+    rows->addLayout(review);
+  }
+  if (text.error) {
+    QLabel* error = label(q(*text.error), QStringLiteral("color: #A3322A; font-size: 12px;"), block);
+    error->setObjectName(QStringLiteral("balance-error"));
+    error->setAccessibleName(error->text());
+    rows->addWidget(error);
+    rows->addWidget(label(q(*text.lastUpdateNote), body, block));
+    QPushButton* retry = plainButton(q(*text.retry), "retry-balance", block);
+    retry->setEnabled(text.retryEnabled);
+    connect(retry, &QPushButton::clicked, this, [this] { QTimer::singleShot(0, this, [this] { retryBalance(); }); });
+    rows->addWidget(retry, 0, Qt::AlignLeft);
+  }
+  auto* details = new QPushButton(q(text.details), block);
+  details->setObjectName(QStringLiteral("earnings-details"));
+  details->setAccessibleName(details->text());
+  details->setIcon(symbolIcon(QStringLiteral("arrow-up-right"), QColor(QString::fromLatin1(houseAccent))));
+  details->setIconSize(QSize(12, 12));
+  details->setLayoutDirection(Qt::RightToLeft);  // the arrow after the text
+  details->setCursor(Qt::PointingHandCursor);
+  details->setFlat(true);
+  details->setStyleSheet(QStringLiteral("QPushButton { color: %1; border: none; padding: 2px 0; text-align: left; }")
+                             .arg(QString::fromLatin1(houseAccent)));
+  connect(details, &QPushButton::clicked, this, [this] { model_.openDashboard(); });
+  rows->addWidget(details, 0, Qt::AlignLeft);
+  return block;
+}
+
+void StatusPopover::retryBalance() {
+  if (retrying_) return;
+  retrying_ = true;
+  rebuild(false);
+  model_.refreshThen([popover = QPointer<StatusPopover>(this)](AppModel&) {
+    if (popover.isNull()) return;
+    popover->retrying_ = false;
+    popover->rebuild(false);
+  });
+}
+
+void StatusPopover::fillSettingsMenu(QMenu* menu) {
+  menu->clear();
+  SettingsState state;
+  state.isPaired = model_.isPaired();
+  state.consent = model_.consent();
+  state.loginEnabled = hooks_.loginItem && hooks_.loginItem->isEnabled();
+  state.canCheckForUpdates = model_.canCheckForUpdates();
+  state.automaticallyChecks = model_.automaticallyChecks();
+  state.automaticallyInstalls = model_.automaticallyInstalls();
+  state.version = hooks_.version;
+  for (const SettingsMenuItem& item : settingsMenu(state, model_.language())) {
+    if (item.separatorBefore) menu->addSeparator();
+    QAction* action = menu->addAction(q(item.label));
+    action->setObjectName(QString::fromLatin1(item.identifier.data(), static_cast<int>(item.identifier.size())));
+    action->setCheckable(item.checkable);
+    action->setChecked(item.checked);
+    action->setEnabled(item.enabled && (item.entry != SettingsEntry::openAtLogin || hooks_.loginItem));
+    connect(action, &QAction::triggered, this, [this, entry = item.entry](bool checked) { choose(entry, checked); });
+  }
+}
+
+void StatusPopover::choose(SettingsEntry entry, bool checked) {
+  switch (entry) {
+    case SettingsEntry::account: model_.openDashboard(); break;
+    case SettingsEntry::sponsorsAndHours: model_.showSponsorPreferences(); break;
+    case SettingsEntry::disableSponsors: model_.setConsent(false); break;
+    case SettingsEntry::moveItem: hooks_.alert(moveItemAlert(model_.language())); break;
+    case SettingsEntry::openAtLogin:
+      if (const auto error = hooks_.loginItem ? hooks_.loginItem->setEnabled(checked) : std::nullopt) {
+        hooks_.alert(loginFailureAlert(model_.language(), *error));
+      }
+      break;
+    case SettingsEntry::checkForUpdates: model_.checkForUpdates(); break;
+    case SettingsEntry::automaticallyChecks: model_.setAutomaticallyChecks(checked); break;
+    case SettingsEntry::automaticallyInstalls: model_.setAutomaticallyInstalls(checked); break;
+    case SettingsEntry::version: break;
+    case SettingsEntry::quit:
+      if (hooks_.quit) hooks_.quit();
+      break;
+  }
 }
 
 void StatusPopover::showBelow(const QRect& anchor) {

@@ -7,8 +7,11 @@
 // shows changes, and every action is a controller operation.
 
 #include "SponsorApp/AppModel.hpp"
+#include "SponsorApp/linux/LoginItem.hpp"
 #include "SponsorApp/ui/PopoverPresentation.hpp"
+#include "SponsorApp/ui/SettingsPresentation.hpp"
 
+#include <QMenu>
 #include <QRect>
 #include <QWidget>
 
@@ -22,7 +25,11 @@ namespace nimbrella {
 struct PopoverHooks {
   std::string version;  // the shown version, "—" when unknown
   std::function<void()> quit;
+  std::shared_ptr<const LoginItem> loginItem;  // none: the login switch is off and disabled
+  // Shows an alert; by default an application-modal message box.
+  std::function<void(const AlertText&)> alert;
 };
+
 
 class StatusPopover final : public QWidget {
  public:
@@ -48,12 +55,18 @@ class StatusPopover final : public QWidget {
   struct Shown;
   void rebuild(bool force);
   QWidget* buildContent(const Shown& shown);
+  QWidget* buildEarnings(const Shown& shown, QWidget* parent);
+  // Refills the settings menu as it opens, so that the login switch shows the real state.
+  void fillSettingsMenu(QMenu* menu);
+  void choose(SettingsEntry entry, bool checked);
+  void retryBalance();
 
   AppModel& model_;
   PopoverHooks hooks_;
   AppModel::ObserverId observer_ = 0;
   std::unique_ptr<Shown> shown_;
   QWidget* content_ = nullptr;
+  bool retrying_ = false;
 };
 
 }  // namespace nimbrella

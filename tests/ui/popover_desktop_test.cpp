@@ -5,10 +5,7 @@
 #include "SponsorApp/ui/StatusPopover.hpp"
 #include "controller/support/ControllerTest.hpp"
 #include "surface/DesktopSession.hpp"
-
-#include <QAbstractButton>
-#include <QDir>
-#include <QLabel>
+#include "ui/LayoutChecks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -104,27 +101,16 @@ TEST_P(PopoverDesktopTest, EveryStateShowsItsControlsInsideTheWindow) {
   world.settle();
   if (state.act) state.act(world);
 
-  StatusPopover popover(model, PopoverHooks{"0.1.0", {}});
+  StatusPopover popover(model, PopoverHooks{"0.1.0", {}, {}, {}});
   popover.showBelow(QRect(900, 0, 120, 24));
   desktop::pump(150);
   ASSERT_TRUE(popover.isShown());
   for (const std::string& identifier : state.identifiers) {
     EXPECT_NE(popover.findChild<QWidget*>(QString::fromStdString(identifier)), nullptr) << identifier;
   }
-  // Every visible label and button lies inside the window, nothing is squeezed shut.
-  for (QWidget* child : popover.findChildren<QWidget*>()) {
-    if (!child->isVisible() || (!qobject_cast<QLabel*>(child) && !qobject_cast<QAbstractButton*>(child))) continue;
-    const QRect inWindow(child->mapTo(&popover, QPoint(0, 0)), child->size());
-    EXPECT_TRUE(popover.rect().contains(inWindow)) << state.name << ": " << child->objectName().toStdString();
-    const int needed = child->hasHeightForWidth() ? child->heightForWidth(child->width()) : child->minimumSizeHint().height();
-    EXPECT_GE(child->height(), needed - 1) << state.name << ": " << child->objectName().toStdString();
-  }
-
-  const QString folder = QStringLiteral(NIMBRELLA_POPOVER_SCREENSHOTS);
-  QDir().mkpath(folder);
-  const QString scale = qEnvironmentVariableIsSet("QT_SCALE_FACTOR") ? QStringLiteral("@2x") : QString();
-  EXPECT_TRUE(popover.grab().save(
-      QStringLiteral("%1/%2-%3%4.png").arg(folder, QString::fromStdString(state.name), language, scale)));
+  SCOPED_TRACE(state.name);
+  layout::expectInside(popover);
+  EXPECT_TRUE(layout::saveScreenshot(popover, state.name + "-" + language));
   popover.close();
   desktop::pump(20);
 }
