@@ -8,6 +8,7 @@
 #include "ui/LayoutChecks.hpp"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QCheckBox>
 #include <QLabel>
 #include <QMenu>
@@ -15,6 +16,11 @@
 #include <QToolButton>
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
 
 namespace nimbrella::simulation {
 namespace {
@@ -72,6 +78,37 @@ TEST_P(SettingsDesktopTest, TheSettingsMenuOfAnUnpairedAndAPairedComputer) {
     popover.close();
     desktop::pump(20);
   }
+}
+
+TEST_P(SettingsDesktopTest, TheLoginSwitchWritesTheEntryAndAFailureShowsTheAlert) {
+  const QString root = QDir::tempPath() + QStringLiteral("/settings-login-") + QString::number(::getpid());
+  const std::filesystem::path config = root.toStdString();
+  auto login = std::make_shared<LoginItem>(LoginItem::Paths{config / "autostart", {}, QCoreApplication::applicationFilePath().toStdString()});
+  std::vector<std::string> alerts;
+  AppModel& model = world.build();
+  StatusPopover popover(model, PopoverHooks{"", {}, login, [&alerts](const AlertText& a) { alerts.push_back(a.title + ": " + a.text); }});
+  popover.showBelow(QRect(900, 0, 120, 24));
+  desktop::pump(50);
+  auto* menu = popover.findChild<QMenu*>(QStringLiteral("settings-menu"));
+  const auto toggle = [menu] {
+    emit menu->aboutToShow();
+    menu->findChild<QAction*>(QStringLiteral("settings-open-at-login"))->trigger();
+  };
+  toggle();
+  EXPECT_TRUE(login->isEnabled());
+  emit menu->aboutToShow();
+  EXPECT_TRUE(menu->findChild<QAction*>(QStringLiteral("settings-open-at-login"))->isChecked());
+  std::filesystem::remove_all(config);
+  std::ofstream(config) << "a file where the folder should be";
+  toggle();
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0], (language() == "it" ? "Impossibile modificare l’avvio all’accesso" : "Could not change login setting") +
+                           std::string(": Not a directory"));
+  emit menu->aboutToShow();
+  EXPECT_FALSE(menu->findChild<QAction*>(QStringLiteral("settings-open-at-login"))->isChecked());
+  std::filesystem::remove_all(config);
+  popover.close();
+  desktop::pump(20);
 }
 
 TEST_P(SettingsDesktopTest, TheEarningsViewInEachState) {
