@@ -1,5 +1,6 @@
-// The campaign file: the sample ships valid, and files the application would refuse are
-// refused whole.
+// The server's pieces below HTTP: the campaign file (the sample ships valid, files the
+// application would refuse are refused whole), the completion decision, signatures, host
+// headers, forms, cookies, escaping and secrets.
 
 #include "SponsorServer/Campaigns.hpp"
 #include "SponsorServer/Completion.hpp"
@@ -13,193 +14,119 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 #include <functional>
 #include <set>
-#include <sstream>
 
 namespace nimbrella::server {
 namespace {
 
-std::string sampleText() {
-  std::ifstream file(NIMBRELLA_SAMPLE_CAMPAIGNS);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-TEST(ServerCampaigns, TheSampleFileHasBothTermsAndAnInactivePreview) {
-  const auto campaigns = parseCampaigns(sampleText());
+TEST(ServerCampaigns, TheSampleHasBothTermsAndAPreviewActiveOnlyWhenEnabled) {
   std::set<std::string> terms;
-  int previews = 0;
-  for (const auto& campaign : campaigns) {
-    if (campaign.termsVersion) terms.insert(*campaign.termsVersion);
-    EXPECT_TRUE(campaign.creative.logoData && campaign.creative.accentColor &&
-                campaign.creative.category);
-    if (campaign.isPreview()) {
-      ++previews;
-      EXPECT_FALSE(campaign.active);
+  for (const bool previews : {false, true}) {
+    for (const auto& campaign : loadCampaignFile(NIMBRELLA_SAMPLE_CAMPAIGNS, previews)) {
+      if (campaign.termsVersion) terms.insert(*campaign.termsVersion);
+      if (campaign.isPreview()) {
+        EXPECT_EQ(campaign.active, previews);
+      }
     }
   }
-  EXPECT_TRUE(terms.count("brand-v1") && terms.count("minute-v2"));
-  EXPECT_EQ(previews, 1);
-  for (const auto& campaign : parseCampaigns(sampleText(), true)) {
-    if (campaign.isPreview()) {
-      EXPECT_TRUE(campaign.active);
-    }
-  }
+  EXPECT_EQ(terms, (std::set<std::string>{"admin-preview-v1", "brand-v1", "minute-v2"}));
 }
 
 TEST(ServerCampaigns, RefusesAnyCampaignTheApplicationWouldRefuse) {
-  const auto base = json::parse(sampleText());
-  const auto mutate = [&](auto change) {
+  std::ifstream sample(NIMBRELLA_SAMPLE_CAMPAIGNS);
+  const auto base = json::parse(std::string(std::istreambuf_iterator<char>(sample), {}));
+  const auto mutate = [&](const std::function<void(json::Json&)>& change) {
     auto copy = base;
     change(copy["campaigns"][0]);
     return copy.dump();
   };
   const std::vector<std::string> broken = {
-      mutate([](auto& c) { c["id"] = "not-a-uuid"; }),
-      mutate([](auto& c) { c["rewardMicros"] = -1; }),
-      mutate([](auto& c) { c["termsVersion"] = "brand-v9"; }),
-      mutate([](auto& c) { c["termsVersion"] = "admin-preview-v1"; }),  // pays a reward
-      mutate([](auto& c) { c["creative"]["url"] = "http://sample.example/"; }),
-      mutate([](auto& c) { c["creative"]["url"] = "https://127.0.0.1/"; }),
-      mutate([](auto& c) { c["creative"]["sponsor"] = ""; }),
-      mutate([](auto& c) { c["creative"]["menuText"] = "Ad: Lumen Notes"; }),
-      mutate([](auto& c) { c["creative"]["menuTagline"] = std::string(35, 't'); }),
-      mutate([](auto& c) { c["creative"]["menuTagline"] = "tab\there"; }),
-      mutate([](auto& c) { c["creative"]["accentColor"] = "#12345"; }),
-      mutate([](auto& c) { c["creative"]["logoData"] = "data:image/png;base64,AAAA"; }),
-      mutate([](auto& c) { c["creative"]["category"] = "gambling"; }),
-      mutate([](auto& c) { c["creative"]["advertiserId"] = "x"; }),
-      mutate([](auto& c) { c["cooldownSeconds"] = 86401; }),
-      mutate([](auto& c) { c.erase("active"); }),
-      [&] {
-        auto copy = base;
-        copy["campaigns"][1]["id"] = copy["campaigns"][0]["id"];
-        return copy.dump();
-      }(),
-      "{\"campaigns\": []}",
-      "[]",
-      "{",
+      mutate([](json::Json& c) { c["id"] = "not-a-uuid"; }),
+      mutate([](json::Json& c) { c["rewardMicros"] = -1; }),
+      mutate([](json::Json& c) { c["termsVersion"] = "brand-v9"; }),
+      mutate([](json::Json& c) { c["termsVersion"] = "admin-preview-v1"; }),  // pays a reward
+      mutate([](json::Json& c) { c["creative"]["url"] = "http://sample.example/"; }),
+      mutate([](json::Json& c) { c["creative"]["url"] = "https://127.0.0.1/"; }),
+      mutate([](json::Json& c) { c["creative"]["sponsor"] = ""; }),
+      mutate([](json::Json& c) { c["creative"]["menuText"] = "Ad: Lumen Notes"; }),
+      mutate([](json::Json& c) { c["creative"]["menuTagline"] = std::string(35, 't'); }),
+      mutate([](json::Json& c) { c["creative"]["menuTagline"] = "tab\there"; }),
+      mutate([](json::Json& c) { c["creative"]["accentColor"] = "#12345"; }),
+      mutate([](json::Json& c) { c["creative"]["logoData"] = "data:image/png;base64,AAAA"; }),
+      mutate([](json::Json& c) { c["creative"]["category"] = "gambling"; }),
+      mutate([](json::Json& c) { c["creative"]["advertiserId"] = "x"; }),
+      mutate([](json::Json& c) { c["cooldownSeconds"] = 86401; }),
+      mutate([](json::Json& c) { c.erase("active"); }),
+      mutate([&](json::Json& c) { c["id"] = base["campaigns"][1]["id"]; }),
+      "{\"campaigns\": []}", "[]", "{",
   };
-  for (const auto& text : broken) {
-    EXPECT_THROW(parseCampaigns(text), CampaignError) << text.substr(0, 200);
-  }
-}
-
-TEST(ServerHelpers, EscapingFormsAndSecrets) {
-  EXPECT_EQ(htmlEscape("<a href=\"x\">'&'</a>"),
-            "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
-  EXPECT_EQ(formatMicros(2500, AppLanguage::en), "0.0025 \xE2\x82\xAC");
-  EXPECT_EQ(formatMicros(12'000'000, AppLanguage::it), "12,00 \xE2\x82\xAC");
-  EXPECT_EQ(formatMicros(INT64_MIN, AppLanguage::en), "-9223372036854.775808 \xE2\x82\xAC");
-
-  const auto form = parseFormEncoded("a=1+2&b=%41%2f&c&&=x");
-  ASSERT_TRUE(form);
-  EXPECT_EQ(form->size(), 4u);
-  EXPECT_EQ((*form)[0].second, "1 2");
-  EXPECT_EQ((*form)[1].second, "A/");
-  EXPECT_FALSE(parseFormEncoded("a=%4"));
-  EXPECT_FALSE(parseFormEncoded("a=%zz"));
-
-  HttpRequest request;
-  request.headers = {{"Cookie", "x=1; nimbrella_session=abc; y=2"}};
-  EXPECT_EQ(cookieValue(request, "nimbrella_session"), "abc");
-  request.headers.emplace_back("cookie", "nimbrella_session=def");
-  EXPECT_FALSE(cookieValue(request, "nimbrella_session"));  // two values: neither is trusted
-
-  std::set<std::string> tokens;
-  for (int i = 0; i < 100; ++i) {
-    const auto token = randomToken();
-    EXPECT_TRUE(isTokenText(token));
-    tokens.insert(token);
-  }
-  EXPECT_EQ(tokens.size(), 100u);
-  EXPECT_EQ(randomUuid().size(), 36u);
-  EXPECT_EQ(randomUuid()[14], '4');
-}
-
-TEST(ServerHelpers, SignatureVerificationAgreesWithTheSigner) {
-  const ReceiptSigner signer;
-  const ReceiptSigner other;
-  const std::string message = ReceiptSigner::message("lease", "nonce", 10000, 1);
-  const std::string signature = signer.signature("lease", "nonce", 10000, 1);
-  auto der = *base64::decode(signature);
-  der.push_back(0);
-  const std::string trailing = base64::encode(der);
-
-  const SignatureVerifier verifier;
-  struct Case {
-    std::string key, message, signature;
-  };
-  const std::vector<Case> cases = {
-      {signer.publicKey(), message, signature},
-      {signer.publicKey(), message + "0", signature},
-      {other.publicKey(), message, signature},
-      {signer.publicKey(), message, trailing},
-      {signer.publicKey(), message, signature.substr(0, signature.size() - 4)},
-      {signer.publicKey(), message, ""},
-      {"", message, signature},
-      {signer.publicKey().substr(4), message, signature},
-  };
-  for (int round = 0; round < 2; ++round) {  // the second round uses the kept keys
-    for (const auto& c : cases) {
-      EXPECT_EQ(verifier.verify(c.key, c.message, c.signature),
-                verifyReceiptSignature(c.key, c.message, c.signature));
-    }
-  }
-  EXPECT_TRUE(verifier.verify(signer.publicKey(), message, signature));
-  EXPECT_EQ(p256KeyFingerprint(signer.publicKey()), signer.publicKeyFingerprint());
+  for (const auto& text : broken) EXPECT_THROW(parseCampaigns(text), CampaignError) << text.substr(0, 200);
 }
 
 TEST(ServerHelpers, CompletionDecisionFollowsTheLeaseTheClaimAndTheTime) {
   using Kind = CompletionDecision::Kind;
   constexpr std::int64_t week = lateReceiptWindowMs;
-  struct Case {
-    const char* name;
-    LeaseState state;
-    std::int64_t nowMs;
-    std::function<void(LeaseRow&, CompletionClaim&)> change;
-    Kind kind;
-    std::string reason;
-  };
-  const auto none = [](LeaseRow&, CompletionClaim&) {};
-  const std::vector<Case> cases = {
-      {"at the duration", LeaseState::open, 10000, none, Kind::credit, ""},
-      {"on the last day", LeaseState::open, week, none, Kind::credit, ""},
-      {"after a week", LeaseState::open, week + 1, none, Kind::refuse, "lease_expired"},
-      {"early", LeaseState::open, 9999, none, Kind::refuse, "too_early"},
-      {"short", LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.elapsedMs = 9999; },
-       Kind::refuse, "insufficient_elapsed"},
-      {"signature", LeaseState::open, 10000,
-       [](LeaseRow&, CompletionClaim& c) { c.signatureValid = false; }, Kind::refuse, "invalid_signature"},
-      {"nonce", LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.nonce = "m"; },
-       Kind::refuse, "nonce_mismatch"},
-      {"sequence", LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.sequence = 2; },
-       Kind::refuse, "invalid_sequence"},
-      {"preview", LeaseState::open, 10000, [](LeaseRow& l, CompletionClaim&) { l.preview = true; },
-       Kind::refuse, "preview_lease"},
-      {"repeat", LeaseState::completed, week * 2, [](LeaseRow& l, CompletionClaim& c) { l.completion = c.received; },
+  using Change = std::function<void(LeaseRow&, CompletionClaim&)>;
+  const Change none = [](LeaseRow&, CompletionClaim&) {};
+  const std::vector<std::tuple<LeaseState, std::int64_t, Change, Kind, std::string>> cases = {
+      {LeaseState::open, 10000, none, Kind::credit, ""},
+      {LeaseState::open, week, none, Kind::credit, ""},  // the last moment of the week
+      {LeaseState::open, week + 1, none, Kind::refuse, "lease_expired"},
+      {LeaseState::open, 9999, none, Kind::refuse, "too_early"},
+      {LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.elapsedMs = 9999; }, Kind::refuse,
+       "insufficient_elapsed"},
+      {LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.signatureValid = false; }, Kind::refuse,
+       "invalid_signature"},
+      {LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.nonce = "m"; }, Kind::refuse, "nonce_mismatch"},
+      {LeaseState::open, 10000, [](LeaseRow&, CompletionClaim& c) { c.sequence = 2; }, Kind::refuse,
+       "invalid_sequence"},
+      {LeaseState::open, 10000, [](LeaseRow& l, CompletionClaim&) { l.preview = true; }, Kind::refuse,
+       "preview_lease"},
+      // The same request again, however late, gets the first answer; another one does not.
+      {LeaseState::completed, week * 2, [](LeaseRow& l, CompletionClaim& c) { l.completion = c.received; },
        Kind::repeat, ""},
-      {"resigned", LeaseState::completed, 10000, [](LeaseRow& l, CompletionClaim&) { l.completion = "{}"; },
-       Kind::refuse, "already_completed"},
-      {"cancelled", LeaseState::cancelled, 10000, none, Kind::refuse, "lease_cancelled"},
-      {"finished", LeaseState::finished, 10000, none, Kind::refuse, "lease_closed"},
-      {"closed by an earlier server", LeaseState::rejected, 10000,
-       [](LeaseRow& l, CompletionClaim&) { l.reason = "too_early"; }, Kind::refuse, "too_early"},
+      {LeaseState::completed, 10000, [](LeaseRow& l, CompletionClaim&) { l.completion = "{}"; }, Kind::refuse,
+       "already_completed"},
+      {LeaseState::cancelled, 10000, none, Kind::refuse, "lease_cancelled"},
+      {LeaseState::finished, 10000, none, Kind::refuse, "lease_closed"},
+      // Closed by an earlier server: its reason stands.
+      {LeaseState::rejected, 10000, [](LeaseRow& l, CompletionClaim&) { l.reason = "too_early"; }, Kind::refuse,
+       "too_early"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [state, nowMs, change, kind, reason] : cases) {
     LeaseRow lease;
     lease.nonce = "n";
     lease.durationMs = 10000;
-    lease.state = c.state;
+    lease.state = state;
     CompletionClaim claim{"{\"leaseId\":\"l\"}", "n", 10000, 1, true};
-    c.change(lease, claim);
-    const auto decision = decideCompletion(lease, claim, c.nowMs);
-    EXPECT_EQ(decision.kind, c.kind) << c.name;
-    EXPECT_EQ(decision.reason, c.reason) << c.name;
+    change(lease, claim);
+    const auto decision = decideCompletion(lease, claim, nowMs);
+    EXPECT_EQ(decision.kind, kind) << reason << " at " << nowMs;
+    EXPECT_EQ(decision.reason, reason) << reason << " at " << nowMs;
   }
+}
+
+TEST(ServerHelpers, SignatureVerificationAgreesWithTheSigner) {
+  const ReceiptSigner signer, other;
+  const std::string key = signer.publicKey();
+  const std::string message = ReceiptSigner::message("lease", "nonce", 10000, 1);
+  const std::string signature = signer.signature("lease", "nonce", 10000, 1);
+  auto trailing = *base64::decode(signature);
+  trailing.push_back(0);
+  const std::vector<std::array<std::string, 3>> cases = {
+      {key, message, signature}, {key, message + "0", signature}, {other.publicKey(), message, signature},
+      {key, message, base64::encode(trailing)}, {key, message, signature.substr(0, signature.size() - 4)},
+      {key, message, ""}, {"", message, signature}, {key.substr(4), message, signature},
+  };
+  const SignatureVerifier verifier;
+  for (int round = 0; round < 2; ++round) {  // the second round uses the kept keys
+    for (const auto& [k, m, s] : cases) EXPECT_EQ(verifier.verify(k, m, s), verifyReceiptSignature(k, m, s)) << s;
+  }
+  EXPECT_TRUE(verifier.verify(key, message, signature));
+  EXPECT_EQ(p256KeyFingerprint(key), signer.publicKeyFingerprint());
 }
 
 TEST(ServerHelpers, HostHeadersAndOrigins) {
@@ -217,6 +144,34 @@ TEST(ServerHelpers, HostHeadersAndOrigins) {
   EXPECT_EQ(originHost("https://api.example"), (HostPort{"api.example", 443}));
   EXPECT_EQ(originHost("http://127.0.0.1:3217"), (HostPort{"127.0.0.1", 3217}));
   EXPECT_EQ(originHost("ftp://x"), std::nullopt);
+}
+
+TEST(ServerHelpers, EscapingMoneyFormsCookiesAndSecrets) {
+  EXPECT_EQ(htmlEscape("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+  EXPECT_EQ(formatMicros(2500, AppLanguage::en), "0.0025 \xE2\x82\xAC");
+  EXPECT_EQ(formatMicros(12'000'000, AppLanguage::it), "12,00 \xE2\x82\xAC");
+  EXPECT_EQ(formatMicros(INT64_MIN, AppLanguage::en), "-9223372036854.775808 \xE2\x82\xAC");
+
+  const auto form = parseFormEncoded("a=1+2&b=%41%2f&c&&=x");
+  ASSERT_TRUE(form);
+  EXPECT_EQ(form->size(), 4u);
+  EXPECT_EQ((*form)[0].second, "1 2");
+  EXPECT_EQ((*form)[1].second, "A/");
+  EXPECT_FALSE(parseFormEncoded("a=%4") || parseFormEncoded("a=%zz"));
+
+  HttpRequest request;
+  request.headers = {{"Cookie", "x=1; nimbrella_session=abc; y=2"}};
+  EXPECT_EQ(cookieValue(request, "nimbrella_session"), "abc");
+  request.headers.emplace_back("cookie", "nimbrella_session=def");
+  EXPECT_FALSE(cookieValue(request, "nimbrella_session"));  // two values: neither is trusted
+
+  const std::string token = randomToken();
+  EXPECT_TRUE(isTokenText(token));
+  EXPECT_NE(token, randomToken());
+  const std::string uuid = randomUuid();
+  EXPECT_EQ(uuid.size(), 36u);
+  EXPECT_EQ(uuid[14], '4');
+  EXPECT_NE(uuid, randomUuid());
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-// The nimbrella-devserver program itself: its one line on standard output, a request over
-// loopback, a clean stop on SIGTERM and SIGINT, and refused command lines.
+// The nimbrella-devserver program itself: its one line on standard output, requests over
+// loopback, its default database, a clean stop on SIGTERM and SIGINT, and refused command
+// lines.
 
 #include "SponsorCore/ReceiptSigner.hpp"
 #include "SponsorCore/WireRecords.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -20,43 +20,34 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <string>
-#include <vector>
 
 extern char** environ;
 
+namespace nimbrella {
 namespace {
 
 struct Child {
   pid_t pid = -1;
-  int out = -1;
+  int out = -1;  // the program's standard output
 };
 
-Child spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& extraEnvironment = {}) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+Child spawn(std::vector<std::string> arguments) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  std::vector<std::string> all = {NIMBRELLA_DEVSERVER_PATH};
-  all.insert(all.end(), arguments.begin(), arguments.end());
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  arguments.insert(arguments.begin(), NIMBRELLA_DEVSERVER_PATH);
   std::vector<char*> argv;
-  for (auto& argument : all) argv.push_back(argument.data());
+  for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  std::vector<std::string> environment = extraEnvironment;
-  for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  Child run;
-  if (posix_spawn(&run.pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-    throw std::runtime_error("spawn");
-  }
+  Child run{.pid = -1, .out = fds[0]};
+  const int failed = posix_spawn(&run.pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  run.out = pipeFds[0];
+  close(fds[1]);
+  if (failed != 0) throw std::runtime_error("spawn");
   return run;
 }
 
@@ -65,8 +56,7 @@ Child spawn(const std::vector<std::string>& arguments, const std::vector<std::st
 std::string readOutput(int fd, int lines) {
   std::string text;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::count(text.begin(), text.end(), '\n') < lines &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (std::ranges::count(text, '\n') < lines && std::chrono::steady_clock::now() < deadline) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
     char buffer[256];
@@ -77,61 +67,53 @@ std::string readOutput(int fd, int lines) {
   return text;
 }
 
-// The exit status, waiting at most ten seconds (then the child is killed: -1).
-int waitExit(pid_t pid) {
+// The exit status, waiting at most ten seconds (then the child is killed: -1); its output
+// is closed.
+int waitExit(const Child& run) {
+  close(run.out);
   for (int i = 0; i < 1000; ++i) {
     int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    if (waitpid(run.pid, &status, WNOHANG) == run.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
     usleep(10000);
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  kill(run.pid, SIGKILL);
+  waitpid(run.pid, nullptr, 0);
   return -1;
 }
 
-TEST(ServerProgram, AnnouncesItsPortServesAndStopsOnSignals) {
+TEST(ServerProgram, AnnouncesItsPortServesKeepsOneDatabaseInTheDataFolderAndStopsOnSignals) {
+  const std::string data = ::testing::TempDir() + "/devserver-data-" + std::to_string(getpid());
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
   for (const int signal : {SIGTERM, SIGINT}) {
-    Child run = spawn({"--port", "0", "--db", ":memory:", "--poll-interval", "3"});
+    const Child run = spawn({"--port", "0", "--poll-interval", "3", "--auto-approve"});
     const std::string line = readOutput(run.out, 1);
     std::smatch match;
     ASSERT_TRUE(std::regex_match(
-        line, match,
-        std::regex("Nimbrella development server listening on http://127\\.0\\.0\\.1:([0-9]+)\n")))
+        line, match, std::regex("Nimbrella development server listening on http://127\\.0\\.0\\.1:([0-9]+)\n")))
         << line;
-    httplib::Client client("127.0.0.1", std::stoi(match[1]));
-    const nimbrella::ReceiptSigner signer;
-    auto started = client.Post(
-        "/api/devices/authorization/start",
-        nimbrella::encodeJson(nimbrella::requests::AuthorizationStart{"My computer", signer.publicKey()}),
-        "application/json");
-    ASSERT_TRUE(started);
-    ASSERT_EQ(started->status, 200);
-    const auto answer = nimbrella::decodeJson<nimbrella::DeviceAuthorizationStart>(started->body);
-    EXPECT_EQ(answer.interval, 3);
-    EXPECT_EQ(answer.verificationUrl, "http://127.0.0.1:" + match[1].str() +
-                                          "/en/connect?code=" + answer.userCode);
-    auto page = client.Get("/en/dashboard");
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->status, 200);
-    kill(run.pid, signal);
-    EXPECT_EQ(waitExit(run.pid), 0);
-    EXPECT_EQ(readOutput(run.out, 2), "");  // nothing after the one line
-    close(run.out);
-  }
-}
+    // A second server on the same database is refused instead of interleaving with the first.
+    const Child second = spawn({"--port", "0"});
+    EXPECT_EQ(readOutput(second.out, 1), "");
+    EXPECT_EQ(waitExit(second), 1);
 
-TEST(ServerProgram, KeepsItsDatabaseInTheUsersDataFolderByDefault) {
-  const std::string data = ::testing::TempDir() + "/devserver-data-" + std::to_string(getpid());
-  Child run = spawn({"--port", "0"}, {"XDG_DATA_HOME=" + data});
-  ASSERT_THAT(readOutput(run.out, 1), ::testing::StartsWith("Nimbrella development server listening"));
-  // A second server on the same database is refused instead of interleaving with the first.
-  Child second = spawn({"--port", "0"}, {"XDG_DATA_HOME=" + data});
-  EXPECT_EQ(waitExit(second.pid), 1);
-  EXPECT_EQ(readOutput(second.out, 1), "");
-  close(second.out);
-  kill(run.pid, SIGTERM);
-  EXPECT_EQ(waitExit(run.pid), 0);
-  close(run.out);
+    httplib::Client client("127.0.0.1", std::stoi(match[1]));
+    const ReceiptSigner signer;
+    const auto started = client.Post("/api/devices/authorization/start",
+                                     encodeJson(requests::AuthorizationStart{"My computer", signer.publicKey()}),
+                                     "application/json");
+    ASSERT_TRUE(started && started->status == 200);
+    const auto answer = decodeJson<DeviceAuthorizationStart>(started->body);
+    EXPECT_EQ(answer.interval, 3);
+    EXPECT_EQ(answer.verificationUrl, "http://127.0.0.1:" + match[1].str() + "/en/connect?code=" + answer.userCode);
+    const auto polled = client.Get("/api/devices/authorization/poll", {{"Authorization", "Bearer " + answer.deviceCode}});
+    ASSERT_TRUE(polled);
+    EXPECT_EQ(decodeJson<DeviceAuthorizationPoll>(polled->body).status, "approved");
+
+    kill(run.pid, signal);
+    EXPECT_EQ(readOutput(run.out, 2), "");  // nothing after the one line
+    EXPECT_EQ(waitExit(run), 0);
+  }
+  unsetenv("XDG_DATA_HOME");
   EXPECT_TRUE(std::filesystem::exists(data + "/app.nimbrella.Nimbrella/devserver.sqlite"));
   std::filesystem::remove_all(data);
 }
@@ -151,11 +133,11 @@ TEST(ServerProgram, RefusesBadCommandLines) {
       {{"--db", ":memory:", "--campaigns", "/nonexistent/campaigns.json"}, 1},
   };
   for (const auto& [arguments, expected] : cases) {
-    Child run = spawn(arguments);
-    EXPECT_EQ(waitExit(run.pid), expected) << arguments.front();
+    const Child run = spawn(arguments);
     EXPECT_EQ(readOutput(run.out, 1), "") << arguments.front();
-    close(run.out);
+    EXPECT_EQ(waitExit(run), expected) << arguments.front();
   }
 }
 
 }  // namespace
+}  // namespace nimbrella
