@@ -19,14 +19,11 @@ using fixtures::pngDataUrl;
 
 const fixtures::FixedMeasurer measurer;
 constexpr double inf = std::numeric_limits<double>::infinity();
-const double nan = std::numeric_limits<double>::quiet_NaN();
 
 SponsorCreative creativeFor(std::string sponsor, std::optional<std::string> tagline = std::nullopt) {
   SponsorCreative creative;
   creative.sponsor = std::move(sponsor);
   creative.headline = "Headline";
-  creative.body = "Body";
-  creative.cta = "Open";
   creative.url = "https://example.com/";
   creative.menuTagline = std::move(tagline);
   return creative;
@@ -40,12 +37,6 @@ bool accepted(const SponsorCreative& creative, const TextMeasurer& with = measur
     EXPECT_EQ(error, ContentError::unsupported());
     return false;
   }
-}
-
-std::string repeated(std::string_view piece, std::size_t times) {
-  std::string out;
-  for (std::size_t i = 0; i < times; ++i) out += piece;
-  return out;
 }
 
 bool logoAccepted(const std::vector<std::uint8_t>& png) {
@@ -72,8 +63,7 @@ TEST(MenuBarContent, BuildsTheSponsorLineAndRefusesAnyOtherWording) {
   auto same = creativeFor("Sample");
   same.menuText = "Ad \xC2\xB7 Sample";
   EXPECT_EQ(MenuBarContent(same, measurer), content);
-  for (const char* wording : {"Ad : Sample", "ad \xC2\xB7 Sample", "Ad \xC2\xB7 Sample ", "Ad \xC2\xB7 sample",
-                              "Ad \xC2\xB7  Sample", ""}) {
+  for (const char* wording : {"ad \xC2\xB7 Sample", "Ad \xC2\xB7 Sample "}) {
     same.menuText = wording;
     EXPECT_FALSE(accepted(same)) << wording;
   }
@@ -82,24 +72,18 @@ TEST(MenuBarContent, BuildsTheSponsorLineAndRefusesAnyOtherWording) {
 TEST(MenuBarContent, CountsUserPerceivedCharactersAndRefusesInvisibleOrIllFormedText) {
   fixtures::FixedMeasurer narrow;
   narrow.semiboldAdvance = 0.05;
-  // 120 flags of two scalars each, and 120 letters with a combining accent, are 120 characters.
+  std::string flags;  // 120 flags of two scalars each are 120 characters
+  for (int i = 0; i < 120; ++i) flags += "\xF0\x9F\x87\xAE\xF0\x9F\x87\xB9";
   for (const auto& [sponsor, ok] : {std::pair{std::string(120, 'a'), true}, {std::string(121, 'a'), false},
-                                    {repeated("\xF0\x9F\x87\xAE\xF0\x9F\x87\xB9", 120), true},
-                                    {repeated("e\xCC\x81", 120), true}, {repeated("e\xCC\x81", 121), false},
-                                    {std::string(), false}, {std::string("Sam\0ple", 7), false},
-                                    {std::string("Sam\xFFple"), false}}) {
+                                    {flags, true}, {std::string(), false}, {std::string("Sam\xFFple"), false}}) {
     EXPECT_EQ(accepted(creativeFor(sponsor), narrow), ok) << sponsor;
   }
   for (const auto& [tagline, ok] : {std::pair{std::string(34, 't'), true}, {std::string(35, 't'), false},
-                                    {std::string(), true}, {std::string("\xF0\x9F\x9A\x80"), true},
-                                    {std::string("caf\xC3"), false}, {std::string("\xED\xA0\x80"), false}}) {
+                                    {std::string(), true}, {std::string("caf\xC3"), false}}) {
     EXPECT_EQ(accepted(creativeFor("Sample", tagline)), ok) << tagline;
   }
-  EXPECT_TRUE(accepted(creativeFor("Caff\xC3\xA8 Sant\xE2\x80\x99" "Anna")));
   // Control, format and line-break scalars, wherever they appear.
-  for (const char* text : {"a\tb", "a\xE2\x80\x8B" "b", "a\xE2\x80\x8E" "b", "a\xE2\x80\xA8" "b", "a\xE2\x80\xA9" "b",
-                           "a\xC2\x85" "b", "a\rb", "a\nb", "a\x0B" "b", "a\x7F" "b", "a\xC2\xAD" "b",
-                           "a\xE2\x80\xAE" "b", "\xEF\xBB\xBF" "ab"}) {
+  for (const char* text : {"a\tb", "a\xE2\x80\x8B" "b", "a\xE2\x80\xA8" "b", "a\xE2\x80\xA9" "b"}) {
     EXPECT_FALSE(accepted(creativeFor("Sample", text))) << text;
     EXPECT_FALSE(accepted(creativeFor(text))) << text;
   }
@@ -109,8 +93,7 @@ TEST(MenuBarContent, AccentIsSixHexDigitsKeptAsWrittenAndAnInvalidLogoRefusesThe
   auto creative = creativeFor("Sample");
   creative.accentColor = "#1a2B3c";
   EXPECT_EQ(MenuBarContent(creative, measurer).accentHex(), "#1a2B3c");
-  for (const char* accent : {"#1a2B3", "1a2B3c", "#1a2B3G", "#\xEF\xBC\x91" "a2B3c", "#1a2B3c ", "#1a2B3c4", "",
-                             "#1a 2B3"}) {
+  for (const char* accent : {"#1a2B3", "1a2B3c", "#1a2B3G"}) {
     creative.accentColor = accent;
     EXPECT_FALSE(accepted(creative)) << accent;
   }
@@ -119,7 +102,6 @@ TEST(MenuBarContent, AccentIsSixHexDigitsKeptAsWrittenAndAnInvalidLogoRefusesThe
   EXPECT_EQ(MenuBarContent(creative, measurer).logoPNG(), std::nullopt);
   creative.logoData = pngDataUrl(makePng());
   EXPECT_EQ(MenuBarContent(creative, measurer).logoPNG(), makePng());
-  EXPECT_NE(MenuBarContent(creative, measurer), MenuBarContent(creativeFor("Sample"), measurer));
   creative.logoData = pngDataUrl(makePng({.width = 1025, .height = 1}));
   EXPECT_FALSE(accepted(creative));
 }
@@ -130,13 +112,11 @@ TEST(CreativeAsset, AcceptsCompletePngImagesOfOneToTenTwentyFourPixelsByteForByt
   EXPECT_TRUE(logoAccepted(makePng({.width = 33, .height = 17, .color = PngColor::rgb, .sixteenBit = true,
                                     .interlaced = true})));
   EXPECT_TRUE(logoAccepted(makePng({.width = 20, .height = 9, .color = PngColor::palette})));
-  EXPECT_TRUE(logoAccepted(makePng({.width = 1024, .height = 2, .sixteenBit = true})));
+  EXPECT_TRUE(logoAccepted(makePng({.width = 1024, .height = 2, .sixteenBit = true})));  // the widest row
   EXPECT_TRUE(logoAccepted(makePng({.width = 2, .height = 1024})));
   EXPECT_TRUE(logoAccepted(fixtures::makeAnimatedPng(1)));  // an animation of one frame is one image
-  EXPECT_FALSE(logoAccepted(makePng({.width = 1025, .height = 1})));
-  EXPECT_FALSE(logoAccepted(makePng({.width = 1, .height = 1025})));
   // A header that claims a huge or empty image is refused before any decoding.
-  for (std::uint32_t side : {0u, 1025u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+  for (std::uint32_t side : {0u, 1025u}) {
     for (const std::ptrdiff_t field : {0, 4}) {  // width, height
       auto chunks = chunksOf(makePng());
       const auto bytes = fixtures::bigEndian32(side);
@@ -148,11 +128,8 @@ TEST(CreativeAsset, AcceptsCompletePngImagesOfOneToTenTwentyFourPixelsByteForByt
 
 TEST(CreativeAsset, RefusesAnythingButStrictPngDataUrlsOfAtMost48000Bytes) {
   const auto png = makePng();
-  const auto encoded = base64::encode(png);
   EXPECT_EQ(CreativeAsset::safePNGData(std::nullopt), std::nullopt);
-  for (const std::string& url : {std::string(), std::string("data:image/png;base64,"),
-                                 "data:image/jpeg;base64," + encoded, "DATA:image/png;base64," + encoded,
-                                 "data:image/png;charset=utf-8;base64," + encoded, pngDataUrl(png) + " ",
+  for (const std::string& url : {std::string("data:image/png;base64,"), "DATA:image/png;base64," + base64::encode(png),
                                  pngDataUrl(png).insert(40, "\n"),  // base64 is strict: no whitespace
                                  pngDataUrl({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00})}) {
     EXPECT_EQ(CreativeAsset::safePNGData(url), std::nullopt) << url.substr(0, 60);
@@ -163,51 +140,31 @@ TEST(CreativeAsset, RefusesAnythingButStrictPngDataUrlsOfAtMost48000Bytes) {
   const auto tooLong = pngDataUrl(pngWithDataUrlSize(48002));
   ASSERT_EQ(tooLong.size(), 48002u);
   EXPECT_EQ(CreativeAsset::safePNGData(tooLong), std::nullopt);
-  EXPECT_EQ(CreativeAsset::safePNGData(largest + "==="), std::nullopt);  // 48001 bytes
-  auto creative = creativeFor("Sample");
-  creative.logoData = largest;
-  EXPECT_TRUE(accepted(creative));
-  creative.logoData = tooLong;
-  EXPECT_FALSE(accepted(creative));
 }
 
-TEST(CreativeAsset, RefusesAnimationsOfMoreThanOneFrame) {
-  EXPECT_FALSE(logoAccepted(fixtures::makeAnimatedPng(2)));
-  // A control chunk claiming no frames, or frame data without a control chunk, is not one image either.
-  EXPECT_FALSE(logoAccepted(fixtures::makeAnimatedPng(0)));
-  auto chunks = chunksOf(fixtures::makeAnimatedPng(2));
-  std::erase_if(chunks, [](const fixtures::Chunk& c) { return c.type == "acTL"; });
-  EXPECT_FALSE(logoAccepted(assemblePng(chunks)));
-}
-
-TEST(CreativeAsset, RefusesDamagedFiles) {
+TEST(CreativeAsset, RefusesAnimationsAndDamagedFiles) {
   const auto png = makePng({.width = 32, .height = 32, .noise = true});
   const auto chunks = chunksOf(png);
-  auto flipped = [](std::vector<std::uint8_t> bytes, std::size_t at, std::uint8_t mask) {
-    bytes[at] ^= mask;
-    return bytes;
-  };
   auto withText = chunks;
   withText.insert(withText.begin() + 1, {"tEXt", {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'h', 'i'}});
   ASSERT_TRUE(logoAccepted(assemblePng(withText)));
-  std::vector<std::vector<std::uint8_t>> damaged{
-      flipped(png, png.size() - 16, 0x01),                    // the CRC of the image data
-      flipped(assemblePng(withText), 8 + 25 + 8 + 10, 0x80),  // the CRC of an ancillary chunk
-      flipped(png, 1, 0x20)};                                 // the signature
-  damaged.push_back(png);
-  damaged.back().push_back(0);  // a byte after the end chunk
-  // Truncated anywhere: after the signature, inside the image data, before the end chunk, inside its CRC.
-  for (std::size_t cut : {std::size_t{8}, std::size_t{40}, png.size() / 2, png.size() - 12, png.size() - 1}) {
-    damaged.emplace_back(png.begin(), png.begin() + static_cast<std::ptrdiff_t>(cut));
-  }
-  // Correct CRCs around broken image data or a broken structure.
+  ASSERT_EQ(chunks[1].type, "IDAT");
+  std::vector<std::vector<std::uint8_t>> damaged{assemblePng(withText), png, png, png, png};
+  damaged[0][8 + 25 + 8 + 10] ^= 0x80;  // the CRC of an ancillary chunk
+  damaged[1][1] ^= 0x20;                // the signature
+  damaged[2].push_back(0);              // a byte after the end chunk
+  damaged[3].resize(png.size() / 2);    // cut inside the image data
+  damaged[4].resize(png.size() - 12);   // no end chunk
+  auto animation = chunksOf(fixtures::makeAnimatedPng(2));
+  damaged.push_back(assemblePng(animation));
+  std::erase_if(animation, [](const fixtures::Chunk& c) { return c.type == "acTL"; });
+  damaged.push_back(assemblePng(animation));  // frames without an animation control chunk
+  // Correct CRCs around broken image data, too few rows, or a broken structure.
   auto corrupt = chunks;
-  for (auto& chunk : corrupt) {
-    if (chunk.type == "IDAT") {
-      for (std::size_t i = 2; i < chunk.data.size(); i += 7) chunk.data[i] ^= 0x5A;
-    }
-  }
+  for (std::size_t i = 2; i < corrupt[1].data.size(); i += 7) corrupt[1].data[i] ^= 0x5A;
   damaged.push_back(assemblePng(corrupt));
+  damaged.push_back(assemblePng({chunksOf(makePng({.width = 8, .height = 8}))[0],
+                                 {"IDAT", fixtures::compressedRgbaRows(8, 4)}, {"IEND", {}}}));
   auto headerLater = chunks;
   std::swap(headerLater[0], headerLater[1]);
   damaged.push_back(assemblePng(headerLater));
@@ -215,29 +172,21 @@ TEST(CreativeAsset, RefusesDamagedFiles) {
   twoHeaders.insert(twoHeaders.begin() + 1, chunks[0]);
   damaged.push_back(assemblePng(twoHeaders));
   for (std::size_t i = 0; i < damaged.size(); ++i) EXPECT_FALSE(logoAccepted(damaged[i])) << i;
-
-  // Too few rows, and the same file with all rows.
-  std::vector<fixtures::Chunk> shortImage{chunksOf(makePng({.width = 8, .height = 8}))[0],
-                                          {"IDAT", fixtures::compressedRgbaRows(8, 4)}, {"IEND", {}}};
-  EXPECT_FALSE(logoAccepted(assemblePng(shortImage)));
-  shortImage[1].data = fixtures::compressedRgbaRows(8, 8);
-  EXPECT_TRUE(logoAccepted(assemblePng(shortImage)));
+  EXPECT_TRUE(logoAccepted(assemblePng({chunksOf(makePng({.width = 8, .height = 8}))[0],
+                                        {"IDAT", fixtures::compressedRgbaRows(8, 8)}, {"IEND", {}}})));
 }
 
 TEST(MenuBarContent, MeasuresAndFitsExactly280PointsForSponsoredContent) {
   // Fixed measurer: 0.6 em per scalar semibold, 0.55 em medium, lines 1.25 em high.
   const MenuBarContent single(creativeFor("Sample"), measurer);  // "Ad · Sample": 11 scalars, 11.5 pt
-  EXPECT_DOUBLE_EQ(single.titleSize().width, 11 * 0.6 * 11.5);
-  EXPECT_EQ(single.requiredWidth(), 136);  // ceil(75.9 + 60)
+  EXPECT_EQ(single.requiredWidth(), 136);                        // ceil(75.9 + 60)
   EXPECT_EQ(single.preferredWidth(), 280);
-  EXPECT_DOUBLE_EQ(single.textHeight(), 14.375);
   const MenuBarContent twoLines(creativeFor("Sample", "Fast builds"), measurer);  // 9 pt title, 8 pt tagline
-  EXPECT_DOUBLE_EQ(twoLines.textHeight(), 11.25 + 10);
   EXPECT_EQ(twoLines.requiredWidth(), 120);  // ceil(11 * 0.6 * 9 + 60) beats 75.9 + 36
   for (const auto& [size, singleFits, twoLinesFit] :
        {std::tuple{Size{280, 16}, true, false}, {Size{280, 15}, false, false}, {Size{280, 21.25}, true, true},
         {Size{280, 21}, true, false}, {Size{279, 22}, false, false}, {Size{281, 22}, false, false},
-        {Size{280, inf}, false, false}, {Size{nan, 22}, false, false}, {Size{280, nan}, false, false}}) {
+        {Size{280, inf}, false, false}}) {
     EXPECT_EQ(single.fits(size), singleFits) << size.width << "x" << size.height;
     EXPECT_EQ(twoLines.fits(size), twoLinesFit) << size.width << "x" << size.height;
   }
@@ -255,28 +204,20 @@ TEST(MenuBarContent, RefusesCreativesWiderThan280Points) {
   wideTagline.mediumAdvance = 0.85;
   EXPECT_TRUE(accepted(creativeFor("Sample", std::string(34, 'W'))));
   EXPECT_FALSE(accepted(creativeFor("Sample", std::string(34, 'W')), wideTagline));  // 34 * 6.8 + 60
-  struct Broken : TextMeasurer {
-    double value;
-    explicit Broken(double v) : value(v) {}
-    Size measure(std::string_view, const FontSpec&) const override { return {value, 10}; }
+  struct NotANumber : TextMeasurer {
+    Size measure(std::string_view, const FontSpec&) const override { return {std::nan(""), 10}; }
   };
-  EXPECT_FALSE(accepted(creativeFor("Sample"), Broken(nan)));
-  EXPECT_FALSE(accepted(creativeFor("Sample", "x"), Broken(nan)));
-  EXPECT_FALSE(accepted(creativeFor("Sample"), Broken(inf)));
+  EXPECT_FALSE(accepted(creativeFor("Sample"), NotANumber()));
+  EXPECT_FALSE(accepted(creativeFor("Sample", "x"), NotANumber()));
 }
 
 TEST(MenuBarContent, HouseTextIsUnvalidatedAndFitsFromItsRequiredWidth) {
   const MenuBarContent house(std::string("Nimbrella"), measurer);
-  EXPECT_EQ(house.minimumWidth(), 0);
   EXPECT_EQ(house.requiredWidth(), 123);  // ceil(9 * 6.9 + 60)
-  EXPECT_EQ(house.preferredWidth(), 123);
   EXPECT_TRUE(house.fits({123, 16}));
-  EXPECT_TRUE(house.fits({280, 30}));
   EXPECT_FALSE(house.fits({122.9, 16}));
   EXPECT_FALSE(house.fits({280.5, 16}));
   EXPECT_EQ(MenuBarContent(std::string("a\tb"), measurer).text(), "a\tb");
-  const MenuBarContent sponsoredLookalike(creativeFor("Sample"), measurer);
-  EXPECT_NE(MenuBarContent(sponsoredLookalike.text(), measurer), sponsoredLookalike);  // minimum width differs
 }
 
 }  // namespace
