@@ -123,8 +123,11 @@ std::string defaultCampaignFile() {
   std::error_code error;
   const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
   if (!error) {
-    const auto beside = executable.parent_path() / "campaigns.sample.json";
-    if (std::filesystem::exists(beside, error)) return beside.string();
+    // Beside the program in a build tree, in share/ of an installation.
+    for (const auto& candidate : {executable.parent_path() / "campaigns.sample.json",
+                                  executable.parent_path() / ".." / "share" / "nimbrella-devserver" / "campaigns.sample.json"}) {
+      if (std::filesystem::exists(candidate, error)) return candidate.lexically_normal().string();
+    }
   }
   return NIMBRELLA_SAMPLE_CAMPAIGNS;
 }
