@@ -15,7 +15,7 @@ bool accepted(std::string_view text) {
   }
 }
 
-std::string verified(const SafeEndpoint& endpoint, std::string_view proposal, std::string_view code) {
+std::string verified(const SafeEndpoint& endpoint, std::string_view proposal, std::string_view code = "ABCD") {
   const auto url = endpoint.verificationURL(proposal, code);
   return url ? url->text() : "-";
 }
@@ -41,58 +41,51 @@ TEST(Url, SplitsAUriIntoItsComponentsAsWritten) {
 }
 
 TEST(Url, ParsesOnlyTheGrammar) {
-  for (const char* text : {"https://h /", " https://h", "https://h/\x7F", "https://h/\xC3\xA8", "https://h/%4",
-                           "https://h/?q=%G1", "https://h:", "https://h:0", "https://h:65536", "https://h:80a",
-                           "https://[::1", "https://[::1]x", "https://[1:2:3:4:5:6:7:8:9]", "https://[1::2::3]",
-                           "https://[12345::]", "https://[::1%25eth0]", "https://[127.0.0.1]", "https://::1",
-                           "https://a@b@c", "https://h/<x>", "https://h/#a#b", "ht_tp://h", ":foo", "1a:b"}) {
+  for (const char* text : {"https://h /", "https://h/\xC3\xA8", "https://h/%4", "https://h:", "https://h:0",
+                           "https://h:65536", "https://[::1", "https://[::1]x", "https://[1:2:3:4:5:6:7:8:9]",
+                           "https://[1::2::3]", "https://[12345::]", "https://[::1%25eth0]", "https://[127.0.0.1]",
+                           "https://::1", "https://a@b@c", "https://h/<x>", "https://h/#a#b", "ht_tp://h", ":foo",
+                           "1a:b"}) {
     EXPECT_FALSE(Url::parse(text).has_value()) << text;
   }
-  for (const char* text : {"", "a:b", "./1a:b", "https://[2001:db8::7]/", "https://[::ffff:192.0.2.1]",
-                           "https://[v1.fe:80]", "https://[1:2:3:4:5:6:7:8]", "https://h:65535"}) {
+  for (const char* text : {"", "a:b", "./1a:b", "https://[::ffff:192.0.2.1]", "https://[v1.fe:80]",
+                           "https://[1:2:3:4:5:6:7:8]", "https://h:65535"}) {
     EXPECT_TRUE(Url::parse(text).has_value()) << text;
   }
 }
 
-TEST(SafeEndpoint, AcceptsOnlyPlainOriginsAndBuildsRoutes) {
+TEST(SafeEndpoint, AcceptsOnlyPlainHttpsOriginsOrLoopbackHttpAndBuildsRoutes) {
   EXPECT_EQ(SafeEndpoint("\xC2\xA0 https://api.example.com \n\xE2\x80\xA8").url().text(), "https://api.example.com");
-  EXPECT_EQ(SafeEndpoint("HTTPS://Api.Example.COM:8443").url().port(), 8443);
-  for (const char* text : {"http://127.0.0.1:3217", "HTTP://LOCALHOST:8080", "http://[::1]:3217", "http://localhost/",
-                           "https://10.0.0.1", "https://[2001:db8::1]:443", "https://api.example.com/"}) {
+  for (const char* text : {"http://127.0.0.1:3217", "HTTP://LOCALHOST:8080", "http://[::1]:3217", "https://10.0.0.1",
+                           "https://[2001:db8::1]:443", "https://api.example.com/"}) {
     EXPECT_TRUE(accepted(text)) << text;
   }
   for (const char* text : {"https://api.example.com/api", "https://api.example.com/?", "https://api.example.com#",
                            "https://@api.example.com", "http://api.example.com", "http://127.0.0.2", "http://localhost.",
-                           "http://[::2]", "ftp://api.example.com", "api.example.com", "//api.example.com", "https://",
-                           "https:api.example.com", "   ", "https://api.example.com//", "https://api.example.com:0"}) {
+                           "http://[::2]", "ftp://api.example.com", "api.example.com", "https://", "   "}) {
     EXPECT_FALSE(accepted(text)) << text;
   }
   EXPECT_EQ(SafeEndpoint("https://api.example.com/").normalized(), "https://api.example.com");
   EXPECT_EQ(SafeEndpoint("https://api.example.com/").route("/api/auth/mac").text(),
             "https://api.example.com/api/auth/mac");
   EXPECT_EQ(SafeEndpoint("http://[::1]:3217").route("/api/devices/me").text(), "http://[::1]:3217/api/devices/me");
-  EXPECT_FALSE(SafeEndpoint("https://a.example") == SafeEndpoint("https://a.example/"));
-  for (const char* host : {"LocalHost", "[::1]", "::1"}) EXPECT_TRUE(SafeEndpoint::isLoopback(host)) << host;
-  EXPECT_FALSE(SafeEndpoint::isLoopback("127.0.0.2"));
 }
 
 TEST(SafeEndpoint, VerificationPageMustBeThisOriginsConnectPageForTheUserCode) {
   const SafeEndpoint endpoint("https://Api.Example.com");
   for (const char* proposal : {"https://api.example.com/it/connect?code=ABCD", "https://api.example.com/en/connect?code=ABCD",
                                "HTTPS://API.EXAMPLE.COM/connect?code=AB%43D"}) {
-    EXPECT_EQ(verified(endpoint, proposal, "ABCD"), proposal);
+    EXPECT_EQ(verified(endpoint, proposal), proposal);
   }
   const std::string base = "https://api.example.com/";
   for (const std::string& proposal : std::initializer_list<std::string>{
            base + "it/connect?code=ABCD&x=1", base + "connect/?code=ABCD", base + "de/connect?code=ABCD",
-           base + "connect?code=ABCD#", base + "connect", base + "connect?code", base + "connect?Code=ABCD",
-           base + "CONNECT?code=ABCD", "https://api.example.com:8443/connect?code=ABCD", "/connect?code=ABCD",
+           base + "connect?code=ABCD#", base + "connect", base + "connect?Code=ABCD", base + "connect?code=abcd",
+           "https://api.example.com:8443/connect?code=ABCD", "/connect?code=ABCD",
            "http://api.example.com/connect?code=ABCD", "https://u@api.example.com/connect?code=ABCD",
            "https://api.example.com.evil.example/connect?code=ABCD"}) {
-    EXPECT_EQ(verified(endpoint, proposal, "ABCD"), "-") << proposal;
+    EXPECT_EQ(verified(endpoint, proposal), "-") << proposal;
   }
-  EXPECT_EQ(verified(endpoint, "https://api.example.com/it/connect?code=ABCD", "abcd"), "-");
-  EXPECT_EQ(verified(endpoint, "https://api.example.com/it/connect?code=ABCD", ""), "-");
   // Any loopback name of a local server, but its port.
   const SafeEndpoint local("http://localhost:3217");
   EXPECT_EQ(verified(local, "http://[::1]:3217/connect?code=X", "X"), "http://[::1]:3217/connect?code=X");
@@ -105,14 +98,8 @@ TEST(SafeEndpoint, BrowserHandoffCarriesTheTicketInTheFragment) {
   const SafeEndpoint endpoint("https://api.example.com/");
   EXPECT_EQ(endpoint.browserHandoffURL(ticket, "it")->text(), "https://api.example.com/api/auth/mac?lang=it#" + ticket);
   EXPECT_EQ(endpoint.browserHandoffURL(ticket, "en")->query(), "lang=en");
-  EXPECT_FALSE(endpoint.browserHandoffURL(ticket.substr(1), "en"));
-  EXPECT_FALSE(endpoint.browserHandoffURL(ticket + "A", "en"));
-  for (char bad : {'+', '/', '=', ' ', '#'}) {
-    std::string broken = ticket;
-    broken[5] = bad;
-    EXPECT_FALSE(endpoint.browserHandoffURL(broken, "en")) << bad;
-  }
-  for (const char* language : {"de", "EN", "", "en-US"}) EXPECT_FALSE(endpoint.browserHandoffURL(ticket, language));
+  EXPECT_FALSE(endpoint.browserHandoffURL(ticket.substr(1), "en") || endpoint.browserHandoffURL(ticket + "A", "en"));
+  EXPECT_FALSE(endpoint.browserHandoffURL("+" + ticket.substr(1), "en") || endpoint.browserHandoffURL(ticket, "EN"));
 }
 
 TEST(SafeEndpoint, AdvertiserLinksArePublicHttpsWithoutCredentials) {
@@ -120,25 +107,21 @@ TEST(SafeEndpoint, AdvertiserLinksArePublicHttpsWithoutCredentials) {
                            "https://[2001:db8::1]/"}) {
     EXPECT_EQ(SafeEndpoint::advertiserURL(text)->text(), text);
   }
-  for (const char* text : {
-           "http://acme.example", "https://u:p@acme.example", "https://u@acme.example", "https:///x",
-           "javascript:alert(1)", "acme.example", "/relative", "https://acme.example/a b",
-           // Names and spellings of this computer.
-           "https://LOCALHOST", "https://localhost./", "https://app.localhost", "https://127.0.0.2", "https://0.0.0.0",
-           "https://[::1]/", "https://[::]", "https://[0:0:0:0:0:0:0:1]", "https://[::ffff:127.0.0.1]",
-           "https://[::ffff:7f00:1]", "https://%6Cocalhost", "https://2130706433", "https://0x7f.1", "https://127.1",
-           "https://127.0.0.01", "https://[v1.x]"}) {
+  for (const char* text : {"http://acme.example", "https://u@acme.example", "https:///x", "javascript:alert(1)",
+                           "/relative",
+                           // Names and spellings of this computer.
+                           "https://LOCALHOST", "https://localhost./", "https://app.localhost", "https://127.0.0.2",
+                           "https://0.0.0.0", "https://[::1]/", "https://[::]", "https://[::ffff:127.0.0.1]",
+                           "https://[::ffff:7f00:1]", "https://%6Cocalhost", "https://2130706433", "https://0x7f000001",
+                           "https://127.0.0.01", "https://[v1.x]"}) {
     EXPECT_FALSE(SafeEndpoint::advertiserURL(text)) << text;
   }
 }
 
 TEST(ClientEnvironment, SelectsTheOriginAndTheAcceptedModes) {
-  for (const std::optional<std::string>& configured : {std::optional<std::string>(), {"http://127.0.0.1:9"}, {"x"}}) {
-    EXPECT_EQ(endpoint(ClientEnvironment::production, configured).url().text(), NIMBRELLA_PRODUCTION_ORIGIN);
-  }
+  EXPECT_EQ(endpoint(ClientEnvironment::production, {"http://127.0.0.1:9"}).url().text(), NIMBRELLA_PRODUCTION_ORIGIN);
   EXPECT_EQ(endpoint(ClientEnvironment::development, std::nullopt).url().text(), "http://127.0.0.1:3217");
-  EXPECT_EQ(endpoint(ClientEnvironment::development, std::string("http://localhost:9000")).url().text(),
-            "http://localhost:9000");
+  EXPECT_EQ(endpoint(ClientEnvironment::development, {"http://localhost:9000"}).url().text(), "http://localhost:9000");
   EXPECT_THROW(endpoint(ClientEnvironment::development, std::string("http://example.com")), EndpointError);
   EXPECT_TRUE(accepts(ClientEnvironment::production, NetworkMode::live));
   EXPECT_FALSE(accepts(ClientEnvironment::production, NetworkMode::sandbox));
