@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 #include <ostream>
 
@@ -18,7 +17,6 @@ void PrintTo(const ExposureProgress& progress, std::ostream* out) {
 namespace {
 
 using P = ExposureProgress;
-constexpr double inf = std::numeric_limits<double>::infinity();
 const P unavailable = P::invalidated("The exposure clock is unavailable.");
 const P interrupted = P::invalidated("Exposure was interrupted; a new session is required.");
 const P doesNotFit = P::invalidated("The complete sponsored creative does not fit in the menu bar.");
@@ -36,62 +34,43 @@ ExposureClock after(std::int64_t durationMs, std::initializer_list<double> uptim
   return clock;
 }
 
-TEST(ExposureClock, RunsInQuarterSecondStepsAndStaysCompleteOnceDone) {
+TEST(ExposureClock, CountsWholeMillisecondsFromTheFirstSampleAndStaysCompleteOnceDone) {
   // Every comparison below relies on equality seeing both the case and its payload.
-  EXPECT_TRUE(P::running(5) != P::running(6) && P::running(5) != P::complete(5) && P::invalidated("") != P::running(0));
-  EXPECT_NE(P::invalidated("a"), P::invalidated("b"));
+  EXPECT_TRUE(P::running(5) != P::running(6) && P::running(5) != P::complete(5) && P::invalidated("a") != unavailable);
   ExposureClock clock(30000);
   EXPECT_EQ(clock.sample({}, 100.0), P::running(0));
   for (int step = 1; step < 120; ++step) ASSERT_EQ(clock.sample({}, 100.0 + step * 0.25), P::running(step * 250));
-  EXPECT_EQ(clock.sample({}, 130.0), P::complete(30000));
-  // Finished: neither a failing snapshot, a gap nor a bad uptime changes the outcome.
+  EXPECT_EQ(clock.sample({}, 130.1), P::complete(30000));  // an overshoot reports the duration
   EXPECT_EQ(clock.sample(failing(), 500.0), P::complete(30000));
   EXPECT_EQ(clock.sample({}, std::nan("")), P::complete(30000));
-}
-
-TEST(ExposureClock, OvershootReportsTheDurationAndElapsedRoundsDown) {
-  ExposureClock clock = after(30000, {100.0});
-  for (double t = 100.9; t < 129.9; t += 0.9) ASSERT_TRUE(clock.sample({}, t).isRunning()) << t;
-  EXPECT_EQ(clock.sample({}, 129.9), P::running(29900));
-  EXPECT_EQ(clock.sample({}, 130.1), P::complete(30000));
-
   ExposureClock rounding = after(1000, {1.0});
-  EXPECT_EQ(rounding.sample({}, 1.0009), P::running(0));
   EXPECT_EQ(rounding.sample({}, 1.0019), P::running(1));
   EXPECT_EQ(rounding.sample({}, 1.999), P::running(999));
-  EXPECT_EQ(rounding.sample({}, 2.0), P::complete(1000));
-
   ExposureClock oneMs(1);
   EXPECT_EQ(oneMs.sample({}, 0.0), P::running(0));  // the first sample never completes
   EXPECT_EQ(oneMs.sample({}, 0.0), P::running(0));  // a repeated uptime is no gap
   EXPECT_EQ(oneMs.sample({}, 0.001), P::complete(1));
 }
 
-TEST(ExposureClock, GapOfMoreThanOneSecondOrBackwardsUptimeInterrupts) {
+TEST(ExposureClock, AGapOfMoreThanOneSecondOrBackwardsUptimeInterruptsForGood) {
   EXPECT_EQ(after(30000, {10.0}).sample({}, 11.0), P::running(1000));
   ExposureClock late = after(30000, {10.0});
   EXPECT_EQ(late.sample({}, 11.001), interrupted);
-  EXPECT_EQ(late.sample({}, 11.002), interrupted);  // does not restart timing
+  EXPECT_EQ(late.sample({}, 11.002), interrupted);
   EXPECT_EQ(after(30000, {10.0, 10.5}).sample({}, 10.25), interrupted);
-  EXPECT_EQ(after(30000, {10.0}).sample({}, inf), unavailable);
 }
 
-TEST(ExposureClock, FailingSnapshotEndsTheClockBeforeAnyOtherTest) {
-  EXPECT_EQ(ExposureClock(0).sample(failing(), 1.0), doesNotFit);
-  EXPECT_EQ(ExposureClock(30000).sample(failing(), std::nan("")), doesNotFit);
+TEST(ExposureClock, AFailingSnapshotComesFirstThenAnInvalidDurationOrUptime) {
+  EXPECT_EQ(ExposureClock(0).sample(failing(), std::nan("")), doesNotFit);
   ExposureClock running = after(30000, {1.0, 1.25});
   EXPECT_EQ(running.sample(failing(), 1.5), doesNotFit);
   EXPECT_EQ(running.sample({}, 1.75), doesNotFit);  // no paused state: the first reason stays
-}
-
-TEST(ExposureClock, InvalidDurationOrUptimeMakesTheClockUnavailable) {
-  for (const std::int64_t duration : {std::int64_t{0}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min()}) {
-    EXPECT_EQ(ExposureClock(duration).sample({}, 1.0), unavailable) << duration;
-  }
-  for (const double uptime : {std::nan(""), inf, -inf, -0.5, -std::numeric_limits<double>::denorm_min()}) {
+  EXPECT_EQ(ExposureClock(0).sample({}, 1.0), unavailable);
+  EXPECT_EQ(ExposureClock(-1).sample({}, 1.0), unavailable);
+  for (const double uptime : {std::nan(""), std::numeric_limits<double>::infinity(), -0.5}) {
     ExposureClock clock(30000);
     EXPECT_EQ(clock.sample({}, uptime), unavailable) << uptime;
-    EXPECT_EQ(clock.sample({}, 1.0), unavailable) << uptime;  // stays finished
+    EXPECT_EQ(clock.sample({}, 1.0), unavailable) << uptime;
   }
   EXPECT_EQ(after(30000, {-0.0}).sample({}, 0.75), P::running(750));
   // Extreme values neither overflow nor complete early.
@@ -109,14 +88,10 @@ TEST(DeliveryCadence, NextAttemptDependsOnTheExactReasonOrTerms) {
        {"no_eligible_campaign", "campaign_daily_limit", "campaign_total_limit", "cooldown", "daily_limit"}) {
     EXPECT_EQ(DeliveryCadence::nextAttempt(reason, t), t + seconds(5)) << reason;
   }
-  for (const char* reason : {"Cooldown", "cooldown ", "", "payout_setup_required", "DEVICE_REVIEW_REQUIRED"}) {
-    EXPECT_EQ(DeliveryCadence::nextAttempt(reason, t), t + seconds(300)) << reason;
-  }
+  EXPECT_EQ(DeliveryCadence::nextAttempt("Cooldown", t), t + seconds(300));
   EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion("minute-v2", t), t);
-  for (const std::optional<std::string_view> terms : {std::optional<std::string_view>(), {"minute-v1"}, {"Minute-v2"},
-                                                       {""}}) {
-    EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion(terms, t), t + seconds(60));
-  }
+  EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion("minute-v1", t), t + seconds(60));
+  EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion(std::nullopt, t), t + seconds(60));
 }
 
 }  // namespace

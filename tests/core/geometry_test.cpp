@@ -18,12 +18,10 @@ TEST(MenuBarGeometry, TopReservedHeightIsTwelveToEightyFromAConsistentFrame) {
     std::optional<double> height;
   } cases[] = {
       {screen, {0, 0, 1920, 1056}, 24}, {screen, {0, 0, 1920, 1068}, 12}, {screen, {0, 0, 1920, 1000}, 80},
-      {screen, {0, 0, 1920, 1068.1}, {}}, {screen, {0, 0, 1920, 999.9}, {}}, {screen, {0, 0, 1920, 1080}, {}},
+      {screen, {0, 0, 1920, 1068.1}, {}}, {screen, {0, 0, 1920, 999.9}, {}},
       {{1920, 200, 1280, 1024}, {1920, 200, 1280, 1000}, 24},  // a second screen, measured from its own top
       {screen, {0, 1056, 1920, -1056}, 24},                    // the same frame, standardized
-      {screen, {0, 0, 1921, 1050}, {}}, {screen, {0, -1, 1920, 1050}, {}}, {screen, {0, 0, 0, 1050}, {}},
-      {screen, {nan, 0, 1920, 1050}, {}}, {{0, 0, inf, inf}, {0, 0, 1920, 1050}, {}},
-      {{0, 0, 1920, nan}, {0, 0, 1920, 1050}, {}},
+      {screen, {0, 0, 1921, 1050}, {}}, {screen, {0, 0, 0, 1050}, {}}, {screen, {nan, 0, 1920, 1050}, {}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(MenuBarGeometry::topReservedHeight(c.screen, c.visible), c.height) << c.visible.height;
@@ -65,9 +63,7 @@ TEST(MenuBarGeometry, QualifiesOnlyInsideTheTopBandAndASafeArea) {
       {{1000, 1048, 280, 32}, screen, 24, 32, {{0, 1048, 800, 32}, {1100, 1048, 820, 32}}, false},
       {{1000, 1048, 280, 32}, screen, 24, 32, {{1000, 1048, 0, 32}}, false},
       // Non-finite inputs.
-      {{nan, 1056, 280, 24}, screen, 24, 0, none, false}, {{1000, 1056, 280, 24}, screen, nan, 0, none, false},
-      {{1000, 1056, 280, 24}, {0, 0, 1920, inf}, 24, 0, none, false},
-      {{1000, 1056, 280, 24}, screen, 24, inf, none, false},
+      {{nan, 1056, 280, 24}, screen, 24, 0, none, false}, {{1000, 1056, 280, 24}, screen, 24, inf, none, false},
       {{1000, 1048, 280, 24}, screen, 24, 32, {{nan, 0, 1, 1}, {0, 1048, 1920, 32}}, false},
   };
   for (std::size_t row = 0; row < std::size(cases); ++row) {
