@@ -25,14 +25,6 @@ void append(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& byt
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
-// fcTL: sequence, size, offset 0,0, delay 1/10 s, no dispose, no blend.
-Chunk frameControl(std::uint32_t sequence, std::uint32_t width, std::uint32_t height) {
-  Chunk chunk{"fcTL", {}};
-  for (std::uint32_t value : {sequence, width, height, 0u, 0u}) append(chunk.data, bigEndian32(value));
-  append(chunk.data, {0, 1, 0, 10, 0, 0});
-  return chunk;
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> makePng(const PngOptions& options) {
@@ -106,41 +98,6 @@ std::vector<std::uint8_t> assemblePng(const std::vector<Chunk>& chunks) {
     }
     append(out, bigEndian32(static_cast<std::uint32_t>(crc)));
   }
-  return out;
-}
-
-std::vector<std::uint8_t> makeAnimatedPng(std::uint32_t frames, std::uint32_t width, std::uint32_t height) {
-  std::vector<Chunk> out;
-  std::uint32_t sequence = 0;
-  for (const auto& chunk : chunksOf(makePng({.width = width, .height = height}))) {
-    if (chunk.type == "IDAT" && sequence == 0) {
-      Chunk control{"acTL", bigEndian32(frames)};
-      append(control.data, bigEndian32(0));  // plays: forever
-      out.push_back(control);
-      out.push_back(frameControl(sequence++, width, height));
-    }
-    for (std::uint32_t frame = 1; chunk.type == "IEND" && frame < frames; ++frame) {
-      out.push_back(frameControl(sequence++, width, height));
-      out.push_back({"fdAT", bigEndian32(sequence++)});
-      append(out.back().data, compressedRgbaRows(width, height));
-    }
-    out.push_back(chunk);
-  }
-  return assemblePng(out);
-}
-
-std::vector<std::uint8_t> compressedRgbaRows(std::uint32_t width, std::uint32_t rows) {
-  std::vector<std::uint8_t> raw;
-  for (std::uint32_t y = 0; y < rows; ++y) {
-    raw.push_back(0);  // filter: none
-    for (std::uint32_t x = 0; x < width * 4; ++x) raw.push_back(static_cast<std::uint8_t>(x + y));
-  }
-  uLongf size = compressBound(static_cast<uLong>(raw.size()));
-  std::vector<std::uint8_t> out(size);
-  if (compress(out.data(), &size, raw.data(), static_cast<uLong>(raw.size())) != Z_OK) {
-    throw std::runtime_error("compress");
-  }
-  out.resize(size);
   return out;
 }
 

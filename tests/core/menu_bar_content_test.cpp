@@ -47,14 +47,35 @@ bool logoAccepted(const std::vector<std::uint8_t>& png) {
   return result.has_value();
 }
 
-// A valid PNG grown with a private ancillary chunk until its data URL has `urlBytes` bytes.
-std::vector<std::uint8_t> pngWithDataUrlSize(std::size_t urlBytes) {
-  auto chunks = chunksOf(makePng());
-  const std::size_t base = makePng().size() + 12;  // plus the padding chunk's frame
-  const std::size_t targetBytes = (urlBytes - CreativeAsset::pngDataUrlPrefix.size()) / 4 * 3;
-  chunks.insert(chunks.begin() + 1, {"paDd", std::vector<std::uint8_t>(targetBytes - base, 'x')});
+// `base` with extra chunks right after its header.
+std::vector<std::uint8_t> withChunks(const std::vector<fixtures::Chunk>& extra,
+                                     const std::vector<std::uint8_t>& base = makePng()) {
+  auto chunks = chunksOf(base);
+  chunks.insert(chunks.begin() + 1, extra.begin(), extra.end());
   return assemblePng(chunks);
 }
+
+// A chunk of big-endian 32-bit words followed by bytes.
+fixtures::Chunk chunk(std::string type, std::initializer_list<std::uint32_t> words,
+                      const std::vector<std::uint8_t>& tail = {}) {
+  fixtures::Chunk out{std::move(type), {}};
+  for (const auto word : words) {
+    const auto bytes = fixtures::bigEndian32(word);
+    out.data.insert(out.data.end(), bytes.begin(), bytes.end());
+  }
+  out.data.insert(out.data.end(), tail.begin(), tail.end());
+  return out;
+}
+
+// A valid PNG grown with a private ancillary chunk until its data URL has `urlBytes` bytes.
+std::vector<std::uint8_t> pngWithDataUrlSize(std::size_t urlBytes) {
+  const std::size_t bytes = (urlBytes - CreativeAsset::pngDataUrlPrefix.size()) / 4 * 3;
+  return withChunks({{"paDd", std::vector<std::uint8_t>(bytes - makePng().size() - 12, 'x')}});
+}
+
+// acTL announcing `frames` frames, and the control chunk of a first frame of 16 x 16 pixels.
+fixtures::Chunk animation(std::uint32_t frames) { return chunk("acTL", {frames, 0}); }
+const fixtures::Chunk frameControl = chunk("fcTL", {0, 16, 16, 0, 0}, {0, 1, 0, 10, 0, 0});
 
 TEST(MenuBarContent, BuildsTheSponsorLineAndRefusesAnyOtherWording) {
   const MenuBarContent content(creativeFor("Sample"), measurer);
@@ -114,7 +135,7 @@ TEST(CreativeAsset, AcceptsCompletePngImagesOfOneToTenTwentyFourPixelsByteForByt
   EXPECT_TRUE(logoAccepted(makePng({.width = 20, .height = 9, .color = PngColor::palette})));
   EXPECT_TRUE(logoAccepted(makePng({.width = 1024, .height = 2, .sixteenBit = true})));  // the widest row
   EXPECT_TRUE(logoAccepted(makePng({.width = 2, .height = 1024})));
-  EXPECT_TRUE(logoAccepted(fixtures::makeAnimatedPng(1)));  // an animation of one frame is one image
+  EXPECT_TRUE(logoAccepted(withChunks({animation(1), frameControl})));  // an animation of one frame is one image
   // A header that claims a huge or empty image is refused before any decoding.
   for (std::uint32_t side : {0u, 1025u}) {
     for (const std::ptrdiff_t field : {0, 4}) {  // width, height
@@ -145,35 +166,31 @@ TEST(CreativeAsset, RefusesAnythingButStrictPngDataUrlsOfAtMost48000Bytes) {
 TEST(CreativeAsset, RefusesAnimationsAndDamagedFiles) {
   const auto png = makePng({.width = 32, .height = 32, .noise = true});
   const auto chunks = chunksOf(png);
-  auto withText = chunks;
-  withText.insert(withText.begin() + 1, {"tEXt", {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'h', 'i'}});
-  ASSERT_TRUE(logoAccepted(assemblePng(withText)));
   ASSERT_EQ(chunks[1].type, "IDAT");
-  std::vector<std::vector<std::uint8_t>> damaged{assemblePng(withText), png, png, png, png};
+  const auto withText = withChunks({{"tEXt", {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'h', 'i'}}}, png);
+  ASSERT_TRUE(logoAccepted(withText));
+  std::vector<std::vector<std::uint8_t>> damaged{withText, png, png, png, png};
   damaged[0][8 + 25 + 8 + 10] ^= 0x80;  // the CRC of an ancillary chunk
   damaged[1][1] ^= 0x20;                // the signature
   damaged[2].push_back(0);              // a byte after the end chunk
   damaged[3].resize(png.size() / 2);    // cut inside the image data
   damaged[4].resize(png.size() - 12);   // no end chunk
-  auto animation = chunksOf(fixtures::makeAnimatedPng(2));
-  damaged.push_back(assemblePng(animation));
-  std::erase_if(animation, [](const fixtures::Chunk& c) { return c.type == "acTL"; });
-  damaged.push_back(assemblePng(animation));  // frames without an animation control chunk
+  // More than one frame, a second frame control chunk, frame data without an animation.
+  damaged.push_back(withChunks({animation(2), frameControl}));
+  damaged.push_back(withChunks({animation(1), frameControl, frameControl}));
+  damaged.push_back(withChunks({chunk("fdAT", {1}, {0})}));
   // Correct CRCs around broken image data, too few rows, or a broken structure.
   auto corrupt = chunks;
   for (std::size_t i = 2; i < corrupt[1].data.size(); i += 7) corrupt[1].data[i] ^= 0x5A;
   damaged.push_back(assemblePng(corrupt));
-  damaged.push_back(assemblePng({chunksOf(makePng({.width = 8, .height = 8}))[0],
-                                 {"IDAT", fixtures::compressedRgbaRows(8, 4)}, {"IEND", {}}}));
+  auto fewRows = chunksOf(makePng({.width = 8, .height = 8}));
+  fewRows[1] = chunksOf(makePng({.width = 8, .height = 4}))[1];
+  damaged.push_back(assemblePng(fewRows));
   auto headerLater = chunks;
   std::swap(headerLater[0], headerLater[1]);
   damaged.push_back(assemblePng(headerLater));
-  auto twoHeaders = chunks;
-  twoHeaders.insert(twoHeaders.begin() + 1, chunks[0]);
-  damaged.push_back(assemblePng(twoHeaders));
+  damaged.push_back(withChunks({chunks[0]}, png));  // two headers
   for (std::size_t i = 0; i < damaged.size(); ++i) EXPECT_FALSE(logoAccepted(damaged[i])) << i;
-  EXPECT_TRUE(logoAccepted(assemblePng({chunksOf(makePng({.width = 8, .height = 8}))[0],
-                                        {"IDAT", fixtures::compressedRgbaRows(8, 8)}, {"IEND", {}}})));
 }
 
 TEST(MenuBarContent, MeasuresAndFitsExactly280PointsForSponsoredContent) {
