@@ -5,10 +5,12 @@ if(NIMBRELLA_BUILD_APP)
   add_library(nimbrella_ui_app STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ui/AppDelegate.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/Platform.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/ui/QuitSignals.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/ui/QuitSignals.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ui/UpdatePrompt.cpp)
   target_link_libraries(nimbrella_ui_app PUBLIC
     nimbrella_controller nimbrella_linux_platform nimbrella_linux_network nimbrella_linux_secret
-    nimbrella_linux_surface nimbrella_ui_surface nimbrella_ui_popover Qt6::Widgets)
+    nimbrella_linux_surface nimbrella_linux_update nimbrella_linux_session nimbrella_ui_surface nimbrella_ui_popover
+    Qt6::Widgets)
 
   add_executable(nimbrella ${CMAKE_CURRENT_LIST_DIR}/ui/main.cpp)
   target_link_libraries(nimbrella PRIVATE nimbrella_ui_app nimbrella_ui_entry)

@@ -47,6 +47,19 @@ if(NIMBRELLA_BUILD_APP)
   target_include_directories(nimbrella_linux_session PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(nimbrella_linux_session PUBLIC Qt6::Core Qt6::DBus nlohmann_json::nlohmann_json)
 
+  pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+  # Self-update: the feed's rules without a network, and the updater on Qt Network.
+  add_library(nimbrella_update STATIC ${CMAKE_CURRENT_LIST_DIR}/update/UpdateFeed.cpp)
+  target_link_libraries(nimbrella_update PUBLIC nimbrella_core_records OpenSSL::Crypto nlohmann_json::nlohmann_json)
+  set_target_properties(nimbrella_update PROPERTIES AUTOMOC OFF)
+  add_library(nimbrella_linux_update STATIC ${CMAKE_CURRENT_LIST_DIR}/linux/QtSoftwareUpdater.cpp)
+  target_link_libraries(nimbrella_linux_update PUBLIC nimbrella_update nimbrella_controller Qt6::Network)
+
+  # Against a local HTTPS server whose certificate only the test trusts.
+  nimbrella_test(update_test LABEL update
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/update/update_test.cpp
+    LIBS nimbrella_linux_update PkgConfig::CPP_HTTPLIB OpenSSL::SSL OpenSSL::Crypto Threads::Threads)
+
   # Start at login through the desktop's autostart folder.
   add_library(nimbrella_linux_login STATIC ${CMAKE_CURRENT_LIST_DIR}/linux/LoginItem.cpp)
   target_include_directories(nimbrella_linux_login PUBLIC ${PROJECT_SOURCE_DIR})
@@ -62,7 +75,6 @@ if(NIMBRELLA_BUILD_APP)
     SOURCES ${PROJECT_SOURCE_DIR}/tests/controller/linux_platform_test.cpp
     LIBS nimbrella_linux_platform)
 
-  pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
   nimbrella_test(qt_http_transport_test LABEL network
     SOURCES ${PROJECT_SOURCE_DIR}/tests/network/qt_http_transport_test.cpp
     LIBS nimbrella_linux_network PkgConfig::CPP_HTTPLIB OpenSSL::SSL OpenSSL::Crypto Threads::Threads)

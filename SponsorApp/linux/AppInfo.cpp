@@ -53,6 +53,7 @@ AppInfo AppInfo::forProgram(const fs::path& executable) {
   if (!json) return info;
   if (auto shown = textField(*json, "CFBundleShortVersionString"); shown && !shown->empty()) info.shownVersion = *shown;
   info.buildNumber = textField(*json, "CFBundleVersion");
+  info.document = *json;
   return info;
 }
 

@@ -4,6 +4,8 @@
 // The file sits beside the program in a build tree and in share/nimbrella/ of an
 // installation prefix; both are found from the program's own path.
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -14,6 +16,7 @@ namespace nimbrella {
 struct AppInfo {
   std::string shownVersion = "\xE2\x80\x94";  // "—" when unknown
   std::optional<std::string> buildNumber;
+  nlohmann::json document;  // the whole file; null when there is none
 
   // The Info.json of the program at `executable` (/proc/self/exe when empty).
   static AppInfo forProgram(const std::filesystem::path& executable = {});
