@@ -11,9 +11,6 @@ nimbrella_test(menu_bar_content_test LABEL core
   SOURCES ${PROJECT_SOURCE_DIR}/tests/core/menu_bar_content_test.cpp
           ${PROJECT_SOURCE_DIR}/tests/core/PngFixtures.cpp
   LIBS nimbrella_core_content ZLIB::ZLIB)
-nimbrella_test(geometry_test LABEL core
-  SOURCES ${PROJECT_SOURCE_DIR}/tests/core/geometry_test.cpp
-  LIBS nimbrella_core_content)
 
 nimbrella_fuzzer(fuzz_png_logo
   SOURCES ${PROJECT_SOURCE_DIR}/fuzz/png_logo.cpp

@@ -6,9 +6,6 @@ add_library(nimbrella_core_measurement STATIC
 target_link_libraries(nimbrella_core_measurement PUBLIC nimbrella_core_base)
 target_link_libraries(nimbrella_core INTERFACE nimbrella_core_measurement)
 
-nimbrella_test(eligibility_test LABEL core
-  SOURCES ${PROJECT_SOURCE_DIR}/tests/core/eligibility_test.cpp
-  LIBS nimbrella_core_measurement)
 nimbrella_test(exposure_clock_test LABEL core
   SOURCES ${PROJECT_SOURCE_DIR}/tests/core/exposure_clock_test.cpp
   LIBS nimbrella_core_measurement)

@@ -15,14 +15,6 @@ target_link_libraries(nimbrella_core INTERFACE nimbrella_core_week)
 
 nimbrella_test(preferences_test LABEL core
   SOURCES ${PROJECT_SOURCE_DIR}/tests/core/preferences_test.cpp
-  LIBS nimbrella_core_preferences)
-
-nimbrella_test(snooze_test LABEL core
-  SOURCES ${PROJECT_SOURCE_DIR}/tests/core/snooze_test.cpp
-  LIBS nimbrella_core_preferences)
-
-nimbrella_test(earnings_week_test LABEL core
-  SOURCES ${PROJECT_SOURCE_DIR}/tests/core/earnings_week_test.cpp
   LIBS nimbrella_core_week nimbrella_core_preferences)
 
 nimbrella_fuzzer(fuzz_preferences_load

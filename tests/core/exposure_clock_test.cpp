@@ -1,3 +1,4 @@
+#include "SponsorCore/Eligibility.hpp"
 #include "SponsorCore/ExposureClock.hpp"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,8 @@
 #include <cmath>
 #include <limits>
 #include <ostream>
+#include <string>
+#include <utility>
 
 namespace nimbrella {
 
@@ -17,6 +20,7 @@ void PrintTo(const ExposureProgress& progress, std::ostream* out) {
 namespace {
 
 using P = ExposureProgress;
+constexpr double inf = std::numeric_limits<double>::infinity();
 const P unavailable = P::invalidated("The exposure clock is unavailable.");
 const P interrupted = P::invalidated("Exposure was interrupted; a new session is required.");
 const P doesNotFit = P::invalidated("The complete sponsored creative does not fit in the menu bar.");
@@ -67,7 +71,7 @@ TEST(ExposureClock, AFailingSnapshotComesFirstThenAnInvalidDurationOrUptime) {
   EXPECT_EQ(running.sample({}, 1.75), doesNotFit);  // no paused state: the first reason stays
   EXPECT_EQ(ExposureClock(0).sample({}, 1.0), unavailable);
   EXPECT_EQ(ExposureClock(-1).sample({}, 1.0), unavailable);
-  for (const double uptime : {std::nan(""), std::numeric_limits<double>::infinity(), -0.5}) {
+  for (const double uptime : {std::nan(""), inf, -0.5}) {
     ExposureClock clock(30000);
     EXPECT_EQ(clock.sample({}, uptime), unavailable) << uptime;
     EXPECT_EQ(clock.sample({}, 1.0), unavailable) << uptime;
@@ -92,6 +96,45 @@ TEST(DeliveryCadence, NextAttemptDependsOnTheExactReasonOrTerms) {
   EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion("minute-v2", t), t);
   EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion("minute-v1", t), t + seconds(60));
   EXPECT_EQ(DeliveryCadence::nextAttemptAfterCompletion(std::nullopt, t), t + seconds(60));
+}
+
+using S = EligibilitySnapshot;
+
+// Every check with the reason it gives, in the order the groups are tested (which is
+// not the order the fields are declared in: controlsClosed comes before recentInput).
+const std::pair<bool S::*, std::string> checks[] = {
+    {&S::contentReady, "The sponsored text is not ready."},
+    {&S::statusItemVisible, "The menu-bar item is hidden."},
+    {&S::buttonVisible, "The menu-bar item is hidden."},
+    {&S::windowVisible, "The menu-bar item is hidden."},
+    {&S::onActiveSpace, "The menu bar is not visible on this desktop."},
+    {&S::menuBarVisible, "The menu bar is not visible on this desktop."},
+    {&S::geometryValid, "The full sponsored item is outside the safe menu-bar area."},
+    {&S::textFits, "The complete sponsored creative does not fit in the menu bar."},
+    {&S::occlusionVisible, "Menu-bar visibility could not be verified."},
+    {&S::topmostSamplesPass, "Menu-bar visibility could not be verified."},
+    {&S::displayAwake, "The display or session is inactive."},
+    {&S::sessionActive, "The display or session is inactive."},
+    {&S::recentInput, "The computer has been inactive for more than five minutes."},
+    {&S::controlsClosed, "Controls are open; exposure is paused."},
+};
+
+TEST(EligibilitySnapshot, EachFailureHasItsReasonAndTheEarliestGroupWins) {
+  EXPECT_EQ(S().failure(), std::nullopt);
+  for (std::size_t i = 0; i < std::size(checks); ++i) {
+    S single, withLater;
+    single.*checks[i].first = false;
+    for (std::size_t j = i; j < std::size(checks); ++j) withLater.*checks[j].first = false;
+    EXPECT_EQ(single.failure(), checks[i].second) << i;
+    EXPECT_EQ(withLater.failure(), checks[i].second) << i;
+  }
+}
+
+TEST(IdleEligibility, AllowsOnlyFiniteValuesFromZeroToFiveMinutes) {
+  for (const double idle : {0.0, -0.0, 300.0}) EXPECT_TRUE(IdleEligibility::allows(idle)) << idle;
+  for (const double idle : {300.0001, -std::numeric_limits<double>::denorm_min(), std::nan(""), inf}) {
+    EXPECT_FALSE(IdleEligibility::allows(idle)) << idle;
+  }
 }
 
 }  // namespace

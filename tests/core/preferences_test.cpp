@@ -1,4 +1,6 @@
 #include "SponsorCore/Calendar.hpp"
+#include "SponsorCore/EarningsWeek.hpp"
+#include "SponsorCore/Snooze.hpp"
 #include "SponsorCore/SponsorPreferences.hpp"
 #include "SponsorCore/UserDefaults.hpp"
 
@@ -13,6 +15,7 @@ namespace nimbrella {
 
 // Readable failure messages: the stored form says everything about a value.
 void PrintTo(const SponsorPreferences& preferences, std::ostream* out) { *out << preferences.encode(); }
+void PrintTo(const SnoozeState& state, std::ostream* out) { *out << state.toJson().dump(); }
 
 namespace {
 
@@ -22,7 +25,7 @@ using namespace std::chrono;
 Date local(int y, unsigned mo, unsigned d, int h, int mi, int s, int offsetMinutes) {
   return Date(sys_days(year{y} / month{mo} / day{d}) + hours(h) + minutes(mi) + seconds(s) - minutes(offsetMinutes));
 }
-Date utc(int y, unsigned mo, unsigned d, int h, int mi) { return local(y, mo, d, h, mi, 0, 0); }
+Date utc(int y, unsigned mo, unsigned d, int h, int mi, int s = 0) { return local(y, mo, d, h, mi, s, 0); }
 
 const std::string kId = "123e4567-e89b-12d3-a456-426614174000";
 const std::string kUpperId = "123E4567-E89B-12D3-A456-426614174000";
@@ -242,6 +245,88 @@ TEST(Calendar, ReadsLocalTimeAndDoesDayArithmeticInItsZone) {
   copy = Calendar::utc();
   EXPECT_EQ(moved.hour(utc(2026, 1, 1, 7, 0)), 8);
   EXPECT_EQ(copy.hour(utc(2026, 1, 1, 7, 0)), 7);
+}
+
+TEST(SnoozeState, TimedPausesAddAbsoluteSecondsAndEndAtTheirEnd) {
+  const Date now = utc(2026, 3, 29, 0, 45, 12) + milliseconds(250);  // an hour before clocks change
+  const auto half = SnoozeState::make(SnoozeChoice::minutes30, now, rome);
+  EXPECT_EQ(half, (SnoozeState{now + seconds(1800), false}));
+  EXPECT_TRUE(half.isActive(now + seconds(1799)));
+  EXPECT_FALSE(half.isActive(now + seconds(1800)));
+  EXPECT_EQ(SnoozeState::make(SnoozeChoice::hours2, now, rome).until, now + seconds(7200));
+  EXPECT_EQ(SnoozeState::make(SnoozeChoice::hours6, now, rome).until, now + seconds(21600));
+  const auto forever = SnoozeState::make(SnoozeChoice::indefinite, now, rome);
+  EXPECT_EQ(forever, (SnoozeState{std::nullopt, true}));
+  EXPECT_TRUE(forever.isActive(now + hours(24 * 365 * 100)));
+  EXPECT_FALSE((SnoozeState{}).isActive(Date::min()));
+}
+
+TEST(SnoozeState, EndOfDayIsTheNextLocalMidnightAlsoWhenClocksChange) {
+  const Calendar saoPaulo("America/Sao_Paulo");
+  const std::tuple<Date, const Calendar*, std::optional<Date>> cases[] = {
+      {utc(2026, 1, 14, 22, 59, 30), &rome, utc(2026, 1, 14, 23, 0)},  // 23:59:30, winter
+      {utc(2026, 1, 14, 23, 0), &rome, utc(2026, 1, 15, 23, 0)},       // midnight starts a new day
+      {utc(2026, 3, 29, 0, 30), &rome, utc(2026, 3, 29, 22, 0)},       // 01:30 (+1) to 00:00 (+2)
+      {utc(2026, 10, 24, 22, 30), &rome, utc(2026, 10, 25, 23, 0)},    // a 25-hour day from 00:30 (+2)
+      // São Paulo skipped midnight on 4 November 2018 (the day began at 01:00 -2): the day
+      // before ends when that day starts, and that day still ends at the next midnight.
+      {utc(2018, 11, 3, 23, 0), &saoPaulo, utc(2018, 11, 4, 3, 0)},
+      {utc(2018, 11, 4, 12, 0), &saoPaulo, utc(2018, 11, 5, 2, 0)},
+  };
+  for (const auto& [now, calendar, end] : cases) {
+    EXPECT_EQ(SnoozeState::make(SnoozeChoice::endOfDay, now, *calendar), (SnoozeState{end, false}));
+  }
+  // A calendar that cannot answer gives a pause that is not in force.
+  const auto failed = SnoozeState::make(SnoozeChoice::endOfDay, utc(2026, 1, 1, 0, 0), Calendar("No/Such_Zone"));
+  EXPECT_EQ(failed, (SnoozeState{std::nullopt, false}));
+  EXPECT_FALSE(failed.isActive(utc(2026, 1, 1, 0, 0)));
+}
+
+TEST(SnoozeState, JsonFormCountsSecondsFrom2001) {
+  using J = nlohmann::ordered_json;
+  const Date end = utc(2001, 1, 1, 0, 30) + milliseconds(500);
+  EXPECT_EQ((SnoozeState{end, false}).toJson().dump(), R"({"until":1800.5,"indefinite":false})");
+  EXPECT_EQ((SnoozeState{std::nullopt, true}).toJson().dump(), R"({"indefinite":true})");
+  EXPECT_EQ((SnoozeState{utc(2000, 12, 31, 23, 59), false}).toJson()["until"], -60.0);
+  EXPECT_EQ(SnoozeState::fromJson(J::parse(R"({"indefinite":false,"until":null})")), (SnoozeState{std::nullopt, false}));
+  EXPECT_EQ(SnoozeState::fromJson(J::parse(R"({"until":1800,"indefinite":true,"other":1})")),
+            (SnoozeState{end - milliseconds(500), true}));
+  for (const char* bad : {"[]", R"({"until":1800})", R"({"indefinite":0})", R"({"indefinite":false,"until":"1800"})",
+                          R"({"indefinite":false,"until":1e300})", R"({"indefinite":false,"until":-1e12})"}) {
+    EXPECT_FALSE(SnoozeState::fromJson(J::parse(bad)).has_value()) << bad;
+  }
+  // Whole milliseconds of a present-day end survive the round trip.
+  const SnoozeState state{utc(2026, 12, 6, 7, 20, 13) + milliseconds(123), false};
+  const auto decoded = SnoozeState::fromJson(J::parse(state.toJson().dump()));
+  ASSERT_TRUE(decoded && decoded->until);
+  EXPECT_LT(abs(*decoded->until - *state.until), microseconds(1));
+}
+
+std::string keys(const std::vector<EarningsDay>& days) {
+  std::string result;
+  for (const auto& d : days) result += d.day + " ";
+  return result;
+}
+
+TEST(EarningsWeek, SevenUtcDaysEndingToday) {
+  EXPECT_EQ(keys(EarningsWeek::days({}, utc(2026, 3, 2, 0, 0))),
+            "2026-02-24 2026-02-25 2026-02-26 2026-02-27 2026-02-28 2026-03-01 2026-03-02 ");
+  // Across a year end and a leap day; the last instant of a UTC day is still that day.
+  EXPECT_EQ(keys(EarningsWeek::days({}, utc(2029, 1, 3, 23, 59) + seconds(59) + nanoseconds(999'999'999))),
+            "2028-12-28 2028-12-29 2028-12-30 2028-12-31 2029-01-01 2029-01-02 2029-01-03 ");
+  EXPECT_EQ(EarningsWeek::days({}, utc(2028, 3, 1, 12, 0))[5].day, "2028-02-29");
+  EXPECT_EQ(EarningsWeek::utcDayKey(utc(1970, 1, 1, 0, 0) - nanoseconds(1)), "1969-12-31");
+}
+
+TEST(EarningsWeek, MatchesExactKeysFirstRecordWinsOthersIgnored) {
+  const auto week = EarningsWeek::days({{"2026-3-4", 11}, {"2026-03-05", -3}, {"2026-03-05", 99}, {"2026-03-10 ", 1},
+                                        {"2026-03-10", 9'223'372'036'854'775'807}, {"2026-03-03", 50}},
+                                       utc(2026, 3, 10, 9, 0));
+  ASSERT_EQ(week.size(), 7u);
+  EXPECT_EQ(week[0], (EarningsDay{"2026-03-04", 0}));  // the unpadded form never matches
+  EXPECT_EQ(week[1], (EarningsDay{"2026-03-05", -3}));
+  EXPECT_EQ(week[2], (EarningsDay{"2026-03-06", 0}));
+  EXPECT_EQ(week[6], (EarningsDay{"2026-03-10", 9'223'372'036'854'775'807}));
 }
 
 }  // namespace
