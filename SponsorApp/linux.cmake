@@ -8,6 +8,8 @@ if(NIMBRELLA_BUILD_APP)
   if(NOT TARGET X11::xcb OR NOT TARGET X11::Xss OR NOT TARGET X11::Xext)
     message(FATAL_ERROR "The surface needs libxcb, XScreenSaver and Xext (libx11-dev, libxss-dev, libxext-dev)")
   endif()
+  # The stacking walk reads bounding shapes (libxcb-shape0-dev).
+  pkg_check_modules(XCB_SHAPE REQUIRED IMPORTED_TARGET xcb-shape)
 
   # Main queue and timers, settings defaults, clock, preferred languages, browser opener.
   add_library(nimbrella_linux_platform STATIC
@@ -37,7 +39,7 @@ if(NIMBRELLA_BUILD_APP)
     ${CMAKE_CURRENT_LIST_DIR}/linux/QtTextMeasurer.cpp)
   target_link_libraries(nimbrella_linux_surface
     PUBLIC nimbrella_surface Qt6::Core Qt6::Gui Qt6::DBus
-    PRIVATE X11::X11 X11::xcb X11::Xss X11::Xext)
+    PRIVATE X11::X11 X11::xcb PkgConfig::XCB_SHAPE X11::Xss X11::Xext)
 
   # The program's Info.json, and the session bus and /proc for the single running copy.
   add_library(nimbrella_linux_session STATIC

@@ -42,6 +42,11 @@ if(NIMBRELLA_BUILD_APP)
       NIMBRELLA_SURFACE_SCREENSHOTS="${CMAKE_CURRENT_BINARY_DIR}/surface-screenshots")
   endif()
 
+  nimbrella_test(stacking_desktop_test LABEL surface
+    SOURCES ${PROJECT_SOURCE_DIR}/tests/surface/stacking_desktop_test.cpp
+    LIBS nimbrella_ui_surface X11::X11 X11::Xext
+    PROPERTIES RUN_SERIAL TRUE)
+
   nimbrella_benchmark(bench_surface_snapshot
     SOURCES ${PROJECT_SOURCE_DIR}/bench/surface_snapshot.cpp
     LIBS nimbrella_ui_surface)

@@ -5,6 +5,7 @@
 #include <QRect>
 #include <QScreen>
 
+#include <xcb/shape.h>
 #include <xcb/xcb.h>
 
 #include <X11/Xlib.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
 
 namespace nimbrella {
@@ -92,6 +94,7 @@ struct X11WindowServer::Atoms {
   xcb_atom_t activeWindow = XCB_ATOM_NONE;
   xcb_atom_t wmState = XCB_ATOM_NONE;
   xcb_atom_t fullScreen = XCB_ATOM_NONE;
+  xcb_atom_t compositor = XCB_ATOM_NONE;  // _NET_WM_CM_S<screen>
 };
 
 bool X11WindowServer::sessionIsX11() {
@@ -123,6 +126,10 @@ X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()) {
   atoms_->activeWindow = internAtom(connection_, "_NET_ACTIVE_WINDOW");
   atoms_->wmState = internAtom(connection_, "_NET_WM_STATE");
   atoms_->fullScreen = internAtom(connection_, "_NET_WM_STATE_FULLSCREEN");
+  atoms_->compositor = internAtom(connection_, "_NET_WM_CM_S" + std::to_string(screenNumber()));
+
+  const xcb_query_extension_reply_t* shape = xcb_get_extension_data(connection_, &xcb_shape_id);
+  shapeExtension_ = shape != nullptr && shape->present != 0;
 
   int eventBase = 0, errorBase = 0;
   screenSaverExtension_ = XScreenSaverQueryExtension(display_, &eventBase, &errorBase) != 0;
@@ -134,6 +141,8 @@ X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()) {
 X11WindowServer::~X11WindowServer() {
   if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeNativeEventFilter(this);
 }
+
+int X11WindowServer::screenNumber() const { return DefaultScreen(display_); }
 
 double X11WindowServer::rootHeightPoints() const {
   return xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->height_in_pixels / pixelRatio_;
@@ -202,6 +211,7 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
   const auto currentDesktop = askCardinals(connection_, root_, atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1);
   const auto workArea = askCardinals(connection_, root_, atoms_->workArea, XCB_ATOM_CARDINAL, 256);
   const auto activeWindow = askCardinals(connection_, root_, atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
+  const auto compositorOwner = xcb_get_selection_owner(connection_, atoms_->compositor);
 
   const double pointsHigh = rootHeightPoints();
   auto answer = [&](const WindowQuestions& q) {
@@ -229,6 +239,10 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
   Owned currentReply{xcb_get_property_reply(connection_, currentDesktop, DroppedError())};
   Owned workAreaReply{xcb_get_property_reply(connection_, workArea, DroppedError())};
   Owned activeReply{xcb_get_property_reply(connection_, activeWindow, DroppedError())};
+  Owned compositorReply{xcb_get_selection_owner_reply(connection_, compositorOwner, DroppedError())};
+  // A compositing manager draws the screen itself: what the X server computes of
+  // visibility then says nothing about what reaches the screen.
+  const bool composited = !compositorReply || compositorReply->owner != XCB_WINDOW_NONE;
 
   // The active window's state needs the active window: the second exchange.
   const auto active = cardinals(activeReply);
@@ -268,7 +282,7 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
   if (panelAnswers.state) {
     const auto it = visibility_.find(panelId);
     const int state = it == visibility_.end() ? -1 : it->second;
-    result.panelOcclusionVisible = panelAnswers.state->visible &&
+    result.panelOcclusionVisible = panelAnswers.state->visible && !composited &&
                                    (state == XCB_VISIBILITY_UNOBSCURED || state == XCB_VISIBILITY_PARTIALLY_OBSCURED);
     // A window the window manager does not manage is on no particular desktop: it is
     // shown on whichever is active. A managed one must be on the active desktop or on all.
@@ -299,22 +313,93 @@ void X11WindowServer::markAsTopBarItem(WindowNumber window) {
 }
 
 std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Point, 9>& points) {
-  std::array<xcb_translate_coordinates_cookie_t, 9> cookies{};
+  std::array<QPoint, 9> pixels{};
   std::array<bool, 9> asked{};
   const double pointsHigh = rootHeightPoints();
   for (std::size_t i = 0; i < points.size(); ++i) {
     const double x = std::floor(points[i].x * pixelRatio_);
     const double y = std::floor((pointsHigh - points[i].y) * pixelRatio_);
     if (!std::isfinite(x) || !std::isfinite(y) || x < -32768 || x > 32767 || y < -32768 || y > 32767) continue;
-    cookies[i] = xcb_translate_coordinates(connection_, root_, root_, static_cast<std::int16_t>(x),
-                                           static_cast<std::int16_t>(y));
+    pixels[i] = QPoint(static_cast<int>(x), static_cast<int>(y));
     asked[i] = true;
   }
   std::array<WindowNumber, 9> owners{};
-  for (std::size_t i = 0; i < points.size(); ++i) {
+  Owned tree{xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), DroppedError())};
+  if (!tree) return owners;
+  const xcb_window_t* children = xcb_query_tree_children(tree.reply);
+  const int count = xcb_query_tree_children_length(tree.reply);
+
+  // Every top-level window's class, map state and extent, asked together.
+  struct Child {
+    xcb_window_t id = 0;
+    QRect outer;    // with its border, root coordinates
+    QPoint origin;  // inside the border: the origin of its shape
+    bool paints = false;
+    std::vector<QRect> shape;  // bounding shape in root coordinates; empty: unshaped
+  };
+  std::vector<xcb_get_window_attributes_cookie_t> attributeCookies(static_cast<std::size_t>(count));
+  std::vector<xcb_get_geometry_cookie_t> geometryCookies(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    attributeCookies[static_cast<std::size_t>(i)] = xcb_get_window_attributes(connection_, children[i]);
+    geometryCookies[static_cast<std::size_t>(i)] = xcb_get_geometry(connection_, children[i]);
+  }
+  std::vector<Child> stack(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const auto k = static_cast<std::size_t>(i);
+    Owned attributes{xcb_get_window_attributes_reply(connection_, attributeCookies[k], DroppedError())};
+    Owned geometry{xcb_get_geometry_reply(connection_, geometryCookies[k], DroppedError())};
+    Child& child = stack[k];
+    child.id = children[i];
+    if (!attributes || !geometry) continue;
+    // Only a mapped window that draws can hide anything: an input-only window never does.
+    child.paints = attributes->map_state == XCB_MAP_STATE_VIEWABLE && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+    const int border = geometry->border_width;
+    child.outer = QRect(geometry->x, geometry->y, geometry->width + 2 * border, geometry->height + 2 * border);
+    child.origin = QPoint(geometry->x + border, geometry->y + border);
+  }
+  const auto holdsAnyPoint = [&](const Child& child) {
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+      if (asked[i] && child.outer.contains(pixels[i])) return true;
+    }
+    return false;
+  };
+
+  // The bounding shapes of the windows that may hold a point: a click-through window
+  // (an empty input shape) still covers whatever its bounding shape covers.
+  if (shapeExtension_) {
+    std::vector<std::pair<std::size_t, xcb_shape_get_rectangles_cookie_t>> shapeCookies;
+    for (std::size_t k = 0; k < stack.size(); ++k) {
+      if (stack[k].paints && holdsAnyPoint(stack[k])) {
+        shapeCookies.emplace_back(k, xcb_shape_get_rectangles(connection_, stack[k].id, XCB_SHAPE_SK_BOUNDING));
+      }
+    }
+    for (const auto& [k, cookie] : shapeCookies) {
+      Owned reply{xcb_shape_get_rectangles_reply(connection_, cookie, DroppedError())};
+      if (!reply) continue;  // gone meanwhile: its extent stands
+      const xcb_rectangle_t* rectangles = xcb_shape_get_rectangles_rectangles(reply.reply);
+      const int length = xcb_shape_get_rectangles_rectangles_length(reply.reply);
+      Child& child = stack[k];
+      child.shape.clear();
+      for (int r = 0; r < length; ++r) {
+        child.shape.emplace_back(child.origin.x() + rectangles[r].x, child.origin.y() + rectangles[r].y,
+                                 rectangles[r].width, rectangles[r].height);
+      }
+      if (length == 0) child.paints = false;  // an empty bounding shape shows nothing
+    }
+  }
+
+  // From the top of the stacking order down: the first window that draws at the point.
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
     if (!asked[i]) continue;
-    Owned reply{xcb_translate_coordinates_reply(connection_, cookies[i], DroppedError())};
-    owners[i] = reply ? static_cast<WindowNumber>(reply->child) : 0;
+    for (auto child = stack.rbegin(); child != stack.rend(); ++child) {
+      if (!child->paints || !child->outer.contains(pixels[i])) continue;
+      if (!child->shape.empty() && std::none_of(child->shape.begin(), child->shape.end(),
+                                                [&](const QRect& r) { return r.contains(pixels[i]); })) {
+        continue;
+      }
+      owners[i] = static_cast<WindowNumber>(child->id);
+      break;
+    }
   }
   return owners;
 }

@@ -6,14 +6,17 @@
 //
 // Every question of one measurement is sent before the first answer is awaited: a
 // sample costs two exchanges with the server (the active window's state needs the
-// active window first), and the nine hit tests one more, whatever their count. The
-// topmost window at a point is the root's child that TranslateCoordinates finds there
-// (the topmost mapped top-level window holding the point: for an unmanaged window the
-// window itself, for a managed one its window-manager frame); the nine requests go out
-// together on Qt's XCB connection and their replies are collected afterwards.
+// active window first), and the nine hit tests three, whatever their count. The topmost
+// window at a point comes from the stacking order, not from input: the root's children
+// from the top, mapped InputOutput windows only, each with its bounding shape (for an
+// unmanaged window the window itself, for a managed one its window-manager frame). So
+// an input-only window never covers the strip, and a click-through window (one with an
+// empty input shape) always does.
 //
 // Occlusion is the panel's last VisibilityNotify state (the X server computes it from
-// the stacking order), followed once watch() selected it; desktops are EWMH's
+// the stacking order), followed once watch() selected it; under a compositing manager
+// (the _NET_WM_CM_S<screen> selection has an owner) that state is no evidence, and the
+// panel never counts as visible by it; desktops are EWMH's
 // _NET_CURRENT_DESKTOP and _NET_WM_DESKTOP; the top bar's band is the screen's part
 // above _NET_WORKAREA; full screen is _NET_WM_STATE_FULLSCREEN of _NET_ACTIVE_WINDOW;
 // idle time is the MIT-SCREEN-SAVER extension's.
@@ -73,11 +76,13 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
  private:
   struct Atoms;
   double rootHeightPoints() const;
+  int screenNumber() const;
 
   xcb_connection_t* connection_ = nullptr;
   Display* display_ = nullptr;
   std::uint32_t root_ = 0;
   double pixelRatio_ = 1.0;
+  bool shapeExtension_ = false;
   bool screenSaverExtension_ = false;
   bool dpmsExtension_ = false;
   std::unique_ptr<Atoms> atoms_;

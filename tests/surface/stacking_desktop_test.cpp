@@ -1,0 +1,89 @@
+// What covers the strip is read from the stacking order and the windows' bounding
+// shapes: another client's click-through overlay hides it, an input-only window does not.
+
+#include "surface/DesktopSession.hpp"
+#include "surface/FakeDesktop.hpp"
+
+#include <gtest/gtest.h>
+
+// Last: Xlib's macros clash with names in the headers above.
+#include <X11/Xlib.h>
+#include <X11/extensions/shape.h>
+
+namespace nimbrella {
+namespace {
+
+using S = EligibilitySnapshot;
+
+// An unmanaged window of another client over `area` (X coordinates, top-left origin).
+class Overlay {
+ public:
+  Overlay(const QRect& area, bool inputOnly, bool clickThrough) : display_(XOpenDisplay(nullptr)) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = 0x202020;
+    window_ = XCreateWindow(display_, DefaultRootWindow(display_), area.x(), area.y(),
+                            static_cast<unsigned>(area.width()), static_cast<unsigned>(area.height()), 0,
+                            inputOnly ? 0 : CopyFromParent, inputOnly ? InputOnly : InputOutput, CopyFromParent,
+                            inputOnly ? CWOverrideRedirect : CWOverrideRedirect | CWBackPixel, &attributes);
+    if (clickThrough) XShapeCombineRectangles(display_, window_, ShapeInput, 0, 0, nullptr, 0, ShapeSet, Unsorted);
+    XMapRaised(display_, window_);
+    XSync(display_, False);
+  }
+  ~Overlay() {
+    XDestroyWindow(display_, window_);
+    XCloseDisplay(display_);
+  }
+  WindowNumber id() const { return static_cast<WindowNumber>(window_); }
+
+ private:
+  Display* display_;
+  Window window_;
+};
+
+class StackingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string missing = desktop::missingDesktop(); !missing.empty()) FAIL() << missing;
+    ASSERT_NE(desktop::application(), nullptr);
+    scene = std::make_unique<desktop::Scene>();
+    scene->show(MenuBarContent(fakes::sponsoredCreative(), scene->measurer), true);
+    ASSERT_FALSE(scene->tickUntil([](const S& s) { return !s.failure(); }).failure()) << scene->monitor->debugSummary();
+    strip = scene->surface->window()->geometry();
+  }
+  WindowNumber ownerAtCentre() {
+    const Rect frame = scene->item->frame();
+    return scene->server->topmostWindows({Point{frame.x + frame.width / 2, frame.y + frame.height / 2}})[0];
+  }
+
+  std::unique_ptr<desktop::Scene> scene;
+  QRect strip;
+};
+
+TEST_F(StackingTest, AClickThroughOverlayHidesTheStripAndAnInputOnlyWindowDoesNot) {
+  {
+    const Overlay dimmer(strip.adjusted(-10, 0, 10, 0), false, true);
+    EXPECT_EQ(ownerAtCentre(), dimmer.id());
+    EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.topmostSamplesPass; }).topmostSamplesPass);
+  }
+  EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.failure(); }).failure()) << scene->monitor->debugSummary();
+  const Overlay hotCorner(strip.adjusted(-10, 0, 10, 0), true, false);
+  EXPECT_EQ(ownerAtCentre(), scene->surface->windowNumber());
+  desktop::pump(100);
+  EXPECT_FALSE(scene->monitor->snapshot().failure()) << scene->monitor->debugSummary();
+}
+
+TEST_F(StackingTest, UnderACompositingManagerTheVisibilityStateIsNoEvidence) {
+  Display* other = XOpenDisplay(nullptr);
+  const Window owner = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
+  XSetSelectionOwner(other, XInternAtom(other, ("_NET_WM_CM_S" + std::to_string(DefaultScreen(other))).c_str(), False),
+                     owner, CurrentTime);
+  XSync(other, False);
+  EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.occlusionVisible; }).occlusionVisible);
+  XDestroyWindow(other, owner);  // the selection goes with its owner
+  XCloseDisplay(other);
+  EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.failure(); }).failure()) << scene->monitor->debugSummary();
+}
+
+}  // namespace
+}  // namespace nimbrella
