@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 
 namespace nimbrella {
@@ -33,9 +32,8 @@ const std::string kOtherId = "00000000-0000-4000-8000-00000000000a";
 const Calendar rome("Europe/Rome");
 
 std::string numberedId(int i) {
-  char id[40];
-  std::snprintf(id, sizeof id, "00000000-0000-4000-8000-%012d", i);
-  return id;
+  const auto n = std::to_string(i);
+  return "00000000-0000-4000-8000-" + std::string(12 - n.size(), '0') + n;
 }
 
 std::string exclusions(int count) {
@@ -57,18 +55,12 @@ std::string document(const std::string& key = "", const std::string& raw = "") {
   return text + "}";
 }
 
-SponsorPreferences loadText(const std::string& text) {
-  InMemoryUserDefaults store;
-  store.setData(sponsorPreferencesKey, bytesOf(text));
-  return SponsorPreferences::load(store, sponsorPreferencesKey);
-}
+constexpr auto decode = &SponsorPreferences::decode;
 
 SponsorPreferences schedule(std::set<int> weekdays, int start, int end) {
   SponsorPreferences preferences;
-  preferences.scheduleEnabled = true;
-  preferences.weekdays = std::move(weekdays);
-  preferences.startMinute = start;
-  preferences.endMinute = end;
+  preferences.scheduleEnabled = true, preferences.weekdays = std::move(weekdays);
+  preferences.startMinute = start, preferences.endMinute = end;
   return preferences;
 }
 
@@ -97,7 +89,7 @@ TEST(SponsorPreferences, EveryUnreadableOrInvalidStoredValueGivesTheLockedPrefer
            // The same member twice, at the top level or inside an exclusion.
            R"({"scheduleEnabled":false,)" + document().substr(1),
            document("blockedSponsors", entry + R"(","name":"a","name":"b"}])")}) {
-    EXPECT_EQ(loadText(text), locked) << text;
+    EXPECT_EQ(decode(text), locked) << text;
   }
   InMemoryUserDefaults store;  // a value of another kind under the key is stored but unreadable
   store.setText(sponsorPreferencesKey, document());
@@ -108,16 +100,16 @@ TEST(SponsorPreferences, ValidStoredValuesAreReadAsTheyAre) {
   SponsorPreferences expected = schedule({2, 3}, 600, 660);
   expected.blockedSponsors = {{kId, "Sample"}};
   expected.allowedCategories = {SponsorCategory::software, SponsorCategory::other};
-  EXPECT_EQ(loadText(document()), expected);
+  EXPECT_EQ(decode(document()), expected);
   // Upper-case ids, empty names, equal minutes, repeated entries and unknown members pass.
-  const auto loose = loadText(R"({"extra":{"a":1},"blockedSponsors":[{"id":")" + kUpperId + R"(","name":""},{"id":")" +
-                              kUpperId + R"(","name":"again","note":1}],"allowedCategories":[],"scheduleEnabled":true,)"
-                              R"("weekdays":[7,7,1],"startMinute":600,"endMinute":600})");
+  const auto loose = decode(R"({"extra":{"a":1},"blockedSponsors":[{"id":")" + kUpperId + R"(","name":""},{"id":")" +
+                            kUpperId + R"(","name":"again","note":1}],"allowedCategories":[],"scheduleEnabled":true,)"
+                            R"("weekdays":[7,7,1],"startMinute":600,"endMinute":600})");
   expected = schedule({1, 7}, 600, 600);
   expected.blockedSponsors = {{kUpperId, ""}, {kUpperId, "again"}};
   expected.allowedCategories = {};
   EXPECT_EQ(loose, expected);
-  EXPECT_EQ(loadText(document("blockedSponsors", exclusions(256))).blockedSponsors.size(), 256u);
+  EXPECT_EQ(decode(document("blockedSponsors", exclusions(256))).blockedSponsors.size(), 256u);
 }
 
 TEST(SponsorPreferences, SaveWritesTheStoredFormOrNothing) {
