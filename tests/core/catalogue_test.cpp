@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace nimbrella {
@@ -77,11 +76,7 @@ TEST(NativeCopy, SuffixesAndPatternRulesCarryOnlyWellFormedText) {
       {"The display went to sleep. No reward was submitted.", "Lo schermo è andato in stop." + noReward},
       {"The menu-bar item is hidden. No earnings while this is unverified. No reward was submitted.",
        "L’elemento nella barra è nascosto." + unverified + noReward},
-      {"The desktop changed. No reward was submitted. No earnings while this is unverified.",
-       "La scrivania è cambiata." + noReward + unverified},
       {" No reward was submitted.", generic + noReward},
-      {"The server could not complete this request (HTTP 503). No reward was submitted.",
-       "Il server non ha completato la richiesta (HTTP 503)." + noReward},
       {"The desktop changed. No reward was submitted", generic},
       // Recorded rewards keep the amount before the sentence, contained anywhere; what follows
       // is dropped, and the test-credits rule comes first.
@@ -96,7 +91,6 @@ TEST(NativeCopy, SuffixesAndPatternRulesCarryOnlyWellFormedText) {
       // Text carried over from an ill-formed message would be ill-formed: such rules do not apply.
       {"\xFF in rewards" + recorded, generic},
       {"The server could not complete this request (HTTP 5\xC0\xAF).", generic},
-      {"€2 in rewards" + recorded + "\xFF", "€2 di guadagni" + recordedItalian},
   };
   for (const auto& [message, italian] : cases) EXPECT_EQ(NativeCopy::text(message, it), italian) << message;
   // A long run of suffixes costs no recursion.
