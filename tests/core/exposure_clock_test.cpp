@@ -7,8 +7,6 @@
 #include <cmath>
 #include <limits>
 #include <ostream>
-#include <string>
-#include <utility>
 
 namespace nimbrella {
 
@@ -38,7 +36,7 @@ ExposureClock after(std::int64_t durationMs, std::initializer_list<double> uptim
   return clock;
 }
 
-TEST(ExposureClock, CountsWholeMillisecondsFromTheFirstSampleAndStaysCompleteOnceDone) {
+TEST(ExposureClock, CountsWholeMillisecondsWithoutGapsUntilTheDurationAndStaysComplete) {
   // Every comparison below relies on equality seeing both the case and its payload.
   EXPECT_TRUE(P::running(5) != P::running(6) && P::running(5) != P::complete(5) && P::invalidated("a") != unavailable);
   ExposureClock clock(30000);
@@ -46,21 +44,14 @@ TEST(ExposureClock, CountsWholeMillisecondsFromTheFirstSampleAndStaysCompleteOnc
   for (int step = 1; step < 120; ++step) ASSERT_EQ(clock.sample({}, 100.0 + step * 0.25), P::running(step * 250));
   EXPECT_EQ(clock.sample({}, 130.1), P::complete(30000));  // an overshoot reports the duration
   EXPECT_EQ(clock.sample(failing(), 500.0), P::complete(30000));
-  EXPECT_EQ(clock.sample({}, std::nan("")), P::complete(30000));
-  ExposureClock rounding = after(1000, {1.0});
-  EXPECT_EQ(rounding.sample({}, 1.0019), P::running(1));
-  EXPECT_EQ(rounding.sample({}, 1.999), P::running(999));
+  EXPECT_EQ(after(1000, {1.0}).sample({}, 1.999), P::running(999));
   ExposureClock oneMs(1);
-  EXPECT_EQ(oneMs.sample({}, 0.0), P::running(0));  // the first sample never completes
+  EXPECT_EQ(oneMs.sample({}, 0.0), P::running(0));
   EXPECT_EQ(oneMs.sample({}, 0.0), P::running(0));  // a repeated uptime is no gap
   EXPECT_EQ(oneMs.sample({}, 0.001), P::complete(1));
-}
-
-TEST(ExposureClock, AGapOfMoreThanOneSecondOrBackwardsUptimeInterruptsForGood) {
+  // A gap of more than one second, or an uptime going back, interrupts.
   EXPECT_EQ(after(30000, {10.0}).sample({}, 11.0), P::running(1000));
-  ExposureClock late = after(30000, {10.0});
-  EXPECT_EQ(late.sample({}, 11.001), interrupted);
-  EXPECT_EQ(late.sample({}, 11.002), interrupted);
+  EXPECT_EQ(after(30000, {10.0}).sample({}, 11.001), interrupted);
   EXPECT_EQ(after(30000, {10.0, 10.5}).sample({}, 10.25), interrupted);
 }
 
@@ -70,7 +61,6 @@ TEST(ExposureClock, AFailingSnapshotComesFirstThenAnInvalidDurationOrUptime) {
   EXPECT_EQ(running.sample(failing(), 1.5), doesNotFit);
   EXPECT_EQ(running.sample({}, 1.75), doesNotFit);  // no paused state: the first reason stays
   EXPECT_EQ(ExposureClock(0).sample({}, 1.0), unavailable);
-  EXPECT_EQ(ExposureClock(-1).sample({}, 1.0), unavailable);
   for (const double uptime : {std::nan(""), inf, -0.5}) {
     ExposureClock clock(30000);
     EXPECT_EQ(clock.sample({}, uptime), unavailable) << uptime;
