@@ -82,6 +82,8 @@ X11SystemEvents::X11SystemEvents(X11WindowServer* server, QObject* parent)
 
   if (server_ != nullptr) {
     displayAwake_ = server_->displayAwake();
+    // Already blanked: told once the event loop runs, when the subscribers are there.
+    if (!displayAwake_) QTimer::singleShot(0, this, [this] { post(SystemEvent::screensDidSleep); });
     powerTimer_.setInterval(1000);
     connect(&powerTimer_, &QTimer::timeout, this, &X11SystemEvents::pollDisplay);
     powerTimer_.start();

@@ -245,11 +245,15 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
   const bool composited = !compositorReply || compositorReply->owner != XCB_WINDOW_NONE;
 
   // The active window's state needs the active window: the second exchange.
+  // A state that cannot be read counts as full screen; an active window that is gone
+  // (the window manager has not named the next one yet) covers nothing.
   const auto active = cardinals(activeReply);
-  bool fullScreen = false;
+  bool fullScreen = !activeReply;
   if (!active.empty() && active[0] != 0) {
+    DroppedError error;
     Owned state{xcb_get_property_reply(
-        connection_, askCardinals(connection_, active[0], atoms_->wmState, XCB_ATOM_ATOM, 64), DroppedError())};
+        connection_, askCardinals(connection_, active[0], atoms_->wmState, XCB_ATOM_ATOM, 64), error)};
+    fullScreen = !state && !(error.error != nullptr && error.error->error_code == XCB_WINDOW);
     for (std::uint32_t atom : cardinals(state)) fullScreen = fullScreen || atom == atoms_->fullScreen;
   }
   result.fullScreenActive = fullScreen;

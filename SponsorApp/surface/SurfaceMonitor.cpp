@@ -163,7 +163,13 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
   debugSummary_ = summaryOf(result);
   if (const auto reason = result.failure()) {
     lastDiagnostic_ = *reason + std::string(unverifiedSuffix);
+    // Something may have been stacked over the panel: raise it again at the next
+    // synchronisation, once for each change from passing to failing. (Not the status
+    // item: the window manager restacks it later, and then above the panel.)
+    if (!lastFailed_) raisePending_ = true;
+    lastFailed_ = true;
   } else {
+    lastFailed_ = false;
     lastDiagnostic_ = verifiedText;
   }
   return result;
@@ -177,7 +183,11 @@ void SurfaceMonitor::synchronizeSurface(std::string_view text, bool allowed) {
   const bool permitted = allowed && displayAwake_ && sessionActive_ && controlsClosed_ &&
                          IdleEligibility::allows(server_.secondsSinceLastInput());
   const std::shared_ptr<StatusItemPort> item = statusItem.lock();
-  MenuBarSurfaceLogic::synchronize(*panel, item.get(), server_, content, permitted);
+  const bool wasShown = panel->isVisible();
+  if (MenuBarSurfaceLogic::synchronize(*panel, item.get(), server_, content, permitted) && wasShown && raisePending_) {
+    panel->orderFront();
+    raisePending_ = false;
+  }
 }
 
 void SurfaceMonitor::setExpectation(std::string text, std::optional<MenuBarContent> content) {

@@ -77,6 +77,8 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
   bool displayAwake_ = true;
   bool sessionActive_ = true;
   bool controlsClosed_ = true;
+  bool lastFailed_ = false;
+  bool raisePending_ = false;
   std::string lastDiagnostic_{nothingToMeasure};
   std::string debugSummary_{noSampleYet};
 };

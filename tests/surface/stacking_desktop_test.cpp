@@ -1,6 +1,7 @@
 // What covers the strip is read from the stacking order and the windows' bounding
 // shapes: another client's click-through overlay hides it, an input-only window does not.
 
+#include "SponsorApp/linux/X11SystemEvents.hpp"
 #include "surface/DesktopSession.hpp"
 #include "surface/FakeDesktop.hpp"
 
@@ -8,6 +9,7 @@
 
 // Last: Xlib's macros clash with names in the headers above.
 #include <X11/Xlib.h>
+#include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
 
 namespace nimbrella {
@@ -73,6 +75,14 @@ TEST_F(StackingTest, AClickThroughOverlayHidesTheStripAndAnInputOnlyWindowDoesNo
   EXPECT_FALSE(scene->monitor->snapshot().failure()) << scene->monitor->debugSummary();
 }
 
+TEST_F(StackingTest, AfterAFailedCheckTheItemIsRaisedAboveWhatCoveredIt) {
+  const Overlay cover(strip, false, false);
+  EXPECT_EQ(ownerAtCentre(), cover.id());
+  // The next synchronisation raises the panel over the window that is still there.
+  EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.failure(); }).failure()) << scene->monitor->debugSummary();
+  EXPECT_EQ(ownerAtCentre(), scene->surface->windowNumber());
+}
+
 TEST_F(StackingTest, UnderACompositingManagerTheVisibilityStateIsNoEvidence) {
   Display* other = XOpenDisplay(nullptr);
   const Window owner = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
@@ -83,6 +93,19 @@ TEST_F(StackingTest, UnderACompositingManagerTheVisibilityStateIsNoEvidence) {
   XDestroyWindow(other, owner);  // the selection goes with its owner
   XCloseDisplay(other);
   EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.failure(); }).failure()) << scene->monitor->debugSummary();
+}
+
+TEST_F(StackingTest, ADisplayBlankedBeforeStartIsReportedAsSleep) {
+  Display* display = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display();
+  XForceScreenSaver(display, ScreenSaverActive);
+  XSync(display, False);
+  X11SystemEvents events(scene->server.get());
+  std::vector<SystemEvent> seen;
+  const auto subscription = events.subscribe([&](SystemEvent event) { seen.push_back(event); });
+  desktop::pump(100);
+  XForceScreenSaver(display, ScreenSaverReset);
+  XSync(display, False);
+  EXPECT_EQ(seen, std::vector{SystemEvent::screensDidSleep});
 }
 
 }  // namespace
