@@ -99,19 +99,6 @@ TEST_F(LoginItemTest, ASystemWideEntryIsHiddenRatherThanLeftToStartTheProgram) {
   EXPECT_TRUE(login.isEnabled());
 }
 
-TEST_F(LoginItemTest, AFailedChangeGivesTheSystemsErrorAndTheRealState) {
-  // Failures that bind every user, the superuser too: an entry that is a folder with
-  // something in it, and an autostart folder whose parent is a file.
-  const LoginItem login = item();
-  write(login.userEntry() / "inside", "x");
-  EXPECT_EQ(login.setEnabled(false), "Directory not empty");
-  EXPECT_FALSE(login.isEnabled());
-  fs::remove_all(root / "config");
-  write(root / "config", "a file");
-  EXPECT_EQ(login.setEnabled(true), "Not a directory");
-  EXPECT_FALSE(login.isEnabled());
-}
-
 TEST(LoginItemEntry, ExecArgumentsRoundTripThroughQuoting) {
   for (const std::string program : {"/usr/bin/nimbrella", "/opt/my apps/nimbrella", "/a/\"q\"/$x/`y`/b\\c", "/p/100%"}) {
     EXPECT_EQ(execProgram(quotedExecArgument(program) + " --x").value_or("-"), program);
