@@ -8,11 +8,9 @@ add_library(nimbrella_core_records STATIC
 target_link_libraries(nimbrella_core_records PUBLIC nimbrella_core_base nlohmann_json::nlohmann_json)
 target_link_libraries(nimbrella_core INTERFACE nimbrella_core_records)
 
-foreach(_records_test records endpoint)
-  nimbrella_test(${_records_test}_test LABEL core
-    SOURCES ${PROJECT_SOURCE_DIR}/tests/core/${_records_test}_test.cpp
-    LIBS nimbrella_core_records)
-endforeach()
+nimbrella_test(records_test LABEL core
+  SOURCES ${PROJECT_SOURCE_DIR}/tests/core/records_test.cpp
+  LIBS nimbrella_core_records)
 
 foreach(_records_fuzzer lease_decode device_decode complete_decode endpoint date)
   nimbrella_fuzzer(fuzz_${_records_fuzzer}

@@ -28,11 +28,11 @@ void append(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& byt
 }  // namespace
 
 std::vector<std::uint8_t> makePng(const PngOptions& options) {
-  // Colour type and channels per PngColor: gray, rgb, rgba, palette.
-  constexpr int colorTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGBA, PNG_COLOR_TYPE_PALETTE};
-  constexpr std::size_t channels[] = {1, 3, 4, 1};
+  // Colour type and channels per PngColor: gray, rgb, rgba.
+  constexpr int colorTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGBA};
+  constexpr std::size_t channels[] = {1, 3, 4};
   const auto color = static_cast<std::size_t>(options.color);
-  const int bitDepth = options.sixteenBit && options.color != PngColor::palette ? 16 : 8;
+  const int bitDepth = options.sixteenBit ? 16 : 8;
   const std::size_t rowBytes = std::size_t{options.width} * channels[color] * static_cast<std::size_t>(bitDepth / 8);
   std::vector<std::uint8_t> pixels(rowBytes * options.height);
   std::uint32_t state = options.seed == 0 ? 1 : options.seed;  // xorshift32
@@ -40,7 +40,6 @@ std::vector<std::uint8_t> makePng(const PngOptions& options) {
     state ^= state << 13, state ^= state >> 17, state ^= state << 5;
     const std::size_t y = i / rowBytes, x = i % rowBytes;
     pixels[i] = options.noise ? static_cast<std::uint8_t>(state >> 11) : static_cast<std::uint8_t>((y * 7 + x * 3) & 0xFF);
-    if (options.color == PngColor::palette) pixels[i] &= 0x0F;  // indices into a 16-colour palette
   }
 
   std::vector<std::uint8_t> out;
@@ -55,11 +54,6 @@ std::vector<std::uint8_t> makePng(const PngOptions& options) {
   png_set_IHDR(png, info, options.width, options.height, bitDepth, colorTypes[color],
                options.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
-  png_color palette[16];
-  for (int i = 0; i < 16; ++i) {
-    palette[i] = {static_cast<png_byte>(i * 16), static_cast<png_byte>(255 - i * 16), static_cast<png_byte>(i * 8)};
-  }
-  if (options.color == PngColor::palette) png_set_PLTE(png, info, palette, 16);
   png_write_info(png, info);
   for (int pass = png_set_interlace_handling(png); pass > 0; --pass) {
     for (std::size_t y = 0; y < options.height; ++y) png_write_row(png, pixels.data() + y * rowBytes);

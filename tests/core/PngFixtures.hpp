@@ -10,7 +10,7 @@
 
 namespace nimbrella::fixtures {
 
-enum class PngColor { gray, rgb, rgba, palette };
+enum class PngColor { gray, rgb, rgba };
 
 struct PngOptions {
   std::uint32_t width = 16;
