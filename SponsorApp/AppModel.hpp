@@ -225,6 +225,8 @@ class AppModel {
   void blockCurrentSponsor();
   bool canBlockCurrentSponsor() const;
   std::optional<std::string> preferenceStatus() const;
+  // Why this desktop can never show a sponsor (the surface monitor's answer).
+  DesktopRefusal desktopRefusal() const { return ports_.monitor->desktopRefusal(); }
   void openAdvertiser();
   bool isShowingPreview() const {
     return exposure_.displayCreative.has_value() && !exposure_.displayedLeaseId.has_value();

@@ -64,8 +64,12 @@ void AppModel::tick() {
     return;
   }
 
-  // 10. Nothing shown: ask for an item when allowed.
+  // 10. Nothing shown: ask for an item when allowed, never on a desktop that cannot show one.
   if (!exposure_.activeLease) {
+    if (const CopyEntry* refused = refusalText(monitor.desktopRefusal())) {
+      assign(AppModelField::message, message_, std::string(refused->english));
+      return;
+    }
     if (account_.isPaired && !isBusy_ && !exposure_.confirmationPending && exposure_.pendingCancellations == 0 && now() >= exposure_.nextFetch) {
       ports_.queue->post(weakly([](AppModel& model) { model.fetchSponsor(); }));
     }

@@ -8,6 +8,7 @@
 #include "SponsorCore/Date.hpp"
 #include "SponsorCore/Eligibility.hpp"
 #include "SponsorCore/MenuBarContent.hpp"
+#include "SponsorCore/PlatformText.hpp"
 #include "SponsorCore/SafeEndpoint.hpp"
 
 #include <functional>
@@ -151,6 +152,8 @@ class SurfaceMonitorPort {
   virtual void hideSurface() = 0;
   // Asks the status item's button to redraw at once.
   virtual void redrawStatusButton() = 0;
+  // Why this desktop can never show a sponsor; then no item is asked for.
+  virtual DesktopRefusal desktopRefusal() const { return DesktopRefusal::none; }
 
  protected:
   SurfaceMonitorPort() = default;

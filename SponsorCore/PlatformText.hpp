@@ -63,4 +63,39 @@ inline constexpr CopyEntry localTime{
     "Computer local time:",
     "Ora locale del computer:"};
 
+// Desktops on which no sponsor may run, and what the popover says about them.
+inline constexpr CopyEntry sponsorsOffOnThisDesktop{
+    "Sponsors are off on this desktop",
+    "Sponsor non disponibili su questa scrivania"};
+inline constexpr CopyEntry shellOwnsTopBar{
+    "GNOME Shell draws its own top bar, where Nimbrella cannot prove that sponsored text is visible. "
+    "Sponsors stay off on this desktop.",
+    "GNOME Shell disegna la propria barra superiore, dove Nimbrella non può verificare che il testo "
+    "sponsorizzato sia visibile. Gli sponsor restano disattivati su questa scrivania."};
+inline constexpr CopyEntry topPanelNeeded{
+    "Sponsors need a panel at the top of the screen. Move your desktop's panel to the top to offer this space.",
+    "Gli sponsor richiedono un pannello nella parte alta dello schermo. Sposta in alto il pannello della "
+    "scrivania per offrire questo spazio."};
+
 }  // namespace nimbrella::platformText
+
+namespace nimbrella {
+
+// Why sponsors cannot run on this desktop at all, whatever the checks would say.
+enum class DesktopRefusal {
+  none,
+  shellOwnsTopBar,  // the compositor draws the top bar: nothing over it can be proven
+  noTopPanel,       // no panel reserves a band at the top of the screen
+};
+
+// The refusal's text; nothing for `none`.
+inline const CopyEntry* refusalText(DesktopRefusal refusal) {
+  switch (refusal) {
+    case DesktopRefusal::shellOwnsTopBar: return &platformText::shellOwnsTopBar;
+    case DesktopRefusal::noTopPanel: return &platformText::topPanelNeeded;
+    case DesktopRefusal::none: break;
+  }
+  return nullptr;
+}
+
+}  // namespace nimbrella

@@ -128,6 +128,25 @@ X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()) {
   atoms_->fullScreen = internAtom(connection_, "_NET_WM_STATE_FULLSCREEN");
   atoms_->compositor = internAtom(connection_, "_NET_WM_CM_S" + std::to_string(screenNumber()));
 
+  // The window manager names itself on its _NET_SUPPORTING_WM_CHECK window.
+  {
+    const xcb_atom_t check = internAtom(connection_, "_NET_SUPPORTING_WM_CHECK");
+    const xcb_atom_t name = internAtom(connection_, "_NET_WM_NAME");
+    const xcb_atom_t utf8 = internAtom(connection_, "UTF8_STRING");
+    Owned supporting{xcb_get_property_reply(connection_, askCardinals(connection_, root_, check, XCB_ATOM_WINDOW, 1),
+                                            DroppedError())};
+    const auto windows = cardinals(supporting);
+    if (!windows.empty()) {
+      Owned wmName{xcb_get_property_reply(connection_, xcb_get_property(connection_, 0, windows[0], name, utf8, 0, 64),
+                                          DroppedError())};
+      if (wmName && wmName->format == 8) {
+        const std::string_view text(static_cast<const char*>(xcb_get_property_value(wmName.reply)),
+                                    static_cast<std::size_t>(xcb_get_property_value_length(wmName.reply)));
+        shellOwnsTopBar_ = text == "GNOME Shell";
+      }
+    }
+  }
+
   const xcb_query_extension_reply_t* shape = xcb_get_extension_data(connection_, &xcb_shape_id);
   shapeExtension_ = shape != nullptr && shape->present != 0;
 
@@ -140,6 +159,11 @@ X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()) {
 
 X11WindowServer::~X11WindowServer() {
   if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+DesktopRefusal X11WindowServer::refusal() const {
+  if (shellOwnsTopBar_) return DesktopRefusal::shellOwnsTopBar;
+  return noTopBand_ ? DesktopRefusal::noTopPanel : DesktopRefusal::none;
 }
 
 int X11WindowServer::screenNumber() const { return DefaultScreen(display_); }
@@ -279,6 +303,7 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
         return Rect{double(r.x()), pointsHigh - (double(r.y()) + r.height()), double(r.width()), double(r.height())};
       };
       result.screen = ScreenGeometry{bottomLeft(geometry), bottomLeft(available), 0, std::nullopt, std::nullopt};
+      noTopBand_ = available.top() <= geometry.top();
       break;
     }
   }

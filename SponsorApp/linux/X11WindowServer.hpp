@@ -65,6 +65,9 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   DesktopSample sample(WindowNumber statusWindow, WindowNumber panel) override;
   std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points) override;
   double secondsSinceLastInput() override;
+  // GNOME Shell (named by the window manager's _NET_SUPPORTING_WM_CHECK window) draws
+  // its top bar itself; a screen whose work area starts at its top has no top panel.
+  DesktopRefusal refusal() const override;
 
   // False while the display is blanked: powered down by display power management
   // (DPMS) or covered by the X server's screen saver. A server without DPMS never
@@ -83,6 +86,8 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   std::uint32_t root_ = 0;
   double pixelRatio_ = 1.0;
   bool shapeExtension_ = false;
+  bool shellOwnsTopBar_ = false;
+  bool noTopBand_ = false;
   bool screenSaverExtension_ = false;
   bool dpmsExtension_ = false;
   std::unique_ptr<Atoms> atoms_;

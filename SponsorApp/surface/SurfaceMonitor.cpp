@@ -160,8 +160,14 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
   result.controlsClosed = controlsClosed_;
   result.recentInput = IdleEligibility::allows(server_.secondsSinceLastInput());
 
+  // Over a top bar that the compositor draws, nothing can be proven whatever the checks say.
+  const DesktopRefusal refusal = server_.refusal();
+  if (refusal == DesktopRefusal::shellOwnsTopBar) result.menuBarVisible = false;
   debugSummary_ = summaryOf(result);
-  if (const auto reason = result.failure()) {
+  if (const CopyEntry* refused = refusalText(refusal)) {
+    lastDiagnostic_ = refused->english;
+    lastFailed_ = true;
+  } else if (const auto reason = result.failure()) {
     lastDiagnostic_ = *reason + std::string(unverifiedSuffix);
     // Something may have been stacked over the panel: raise it again at the next
     // synchronisation, once for each change from passing to failing. (Not the status

@@ -53,6 +53,7 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
   const std::string& lastDiagnostic() const override { return lastDiagnostic_; }
   void hideSurface() override;
   void redrawStatusButton() override;
+  DesktopRefusal desktopRefusal() const override { return server_.refusal(); }
 
   const std::string& debugSummary() const { return debugSummary_; }
 

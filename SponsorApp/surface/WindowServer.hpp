@@ -6,6 +6,7 @@
 // growing upwards; adapters convert once at their boundary.
 
 #include "SponsorCore/MenuBarGeometry.hpp"
+#include "SponsorCore/PlatformText.hpp"
 
 #include <array>
 #include <cstdint>
@@ -81,6 +82,8 @@ class WindowServer {
   // Seconds since the last input event of any kind in the session; not a number when
   // unknown.
   virtual double secondsSinceLastInput() = 0;
+  // Why this desktop can never show a sponsor, as far as the last sample showed.
+  virtual DesktopRefusal refusal() const { return DesktopRefusal::none; }
 };
 
 // The answers of a session in which nothing can be proven.

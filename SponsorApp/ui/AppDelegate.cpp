@@ -7,6 +7,8 @@
 #include "SponsorApp/ui/StatusPopover.hpp"
 
 #include <QApplication>
+#include <QCursor>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <cstdio>
@@ -83,6 +85,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         break;
       case AppModelField::message:
         log("status", model_->message());
+        updateTrayIcon();
         break;
       case AppModelField::visibilityStatus:
         log("visibility", model_->visibilityStatus());
@@ -127,13 +130,39 @@ void AppDelegate::showPopover() {
     return;
   }
   model_->setControlsOpen(true);
-  popover_->showBelow(statusItem_->window()->frameGeometry());
+  popover_->showBelow(anchor());
   log("controls", "open");
+}
+
+QRect AppDelegate::anchor() const {
+  // On a desktop that refuses sponsors the status item may sit nowhere the user sees:
+  // the tray icon, or the pointer that clicked it, is the way in.
+  if (tray_ && tray_->isVisible()) {
+    const QRect icon = tray_->geometry();
+    return icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
+  }
+  return statusItem_->window()->frameGeometry();
+}
+
+void AppDelegate::updateTrayIcon() {
+  const bool needed = model_->desktopRefusal() != DesktopRefusal::none;
+  if (!needed) {
+    tray_.reset();
+    return;
+  }
+  if (tray_ || !QSystemTrayIcon::isSystemTrayAvailable()) return;
+  // The standard tray (or StatusNotifierItem): the controls only, never sponsored content.
+  tray_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
+  tray_->setToolTip(QStringLiteral("Nimbrella"));
+  QObject::connect(tray_.get(), &QSystemTrayIcon::activated, tray_.get(), [this](QSystemTrayIcon::ActivationReason) {
+    togglePopover();
+  });
+  tray_->show();
 }
 
 // The popover follows a resized or moved item and the size of the pairing state.
 void AppDelegate::followStatusItem() {
-  if (popover_ && popover_->isShown() && statusItem_) popover_->showBelow(statusItem_->window()->frameGeometry());
+  if (popover_ && popover_->isShown() && statusItem_) popover_->showBelow(anchor());
 }
 
 void AppDelegate::popoverDidClose() {

@@ -9,6 +9,9 @@
 #include "SponsorApp/AppModel.hpp"
 #include "SponsorApp/ui/Platform.hpp"
 
+#include <QRect>
+#include <QSystemTrayIcon>
+
 #include <memory>
 #include <string>
 
@@ -48,6 +51,9 @@ class AppDelegate {
 
  private:
   void setStatusText(const std::string& text, double width);
+  // Where the popover opens: below the status item, or the tray icon when there is one.
+  QRect anchor() const;
+  void updateTrayIcon();
   void followStatusItem();
   void popoverDidClose();
 
@@ -55,6 +61,7 @@ class AppDelegate {
   std::unique_ptr<AppModel> model_;
   std::shared_ptr<StatusItem> statusItem_;
   std::unique_ptr<StatusPopover> popover_;
+  std::unique_ptr<QSystemTrayIcon> tray_;
   std::shared_ptr<MenuBarSurface> sponsoredSurface_;
   std::string shownVersion_;
   AppModel::ObserverId observer_ = 0;

@@ -24,6 +24,7 @@ PopoverPresentation PopoverPresentation::from(const AppModel& model) {
   p.confirmationPending = model.confirmationPending();
   p.isBusy = model.isBusy();
   p.preferenceStatus = model.preferenceStatus();
+  p.desktopRefusal = model.desktopRefusal();
   return p;
 }
 
@@ -54,6 +55,10 @@ std::string PopoverText::pausedUntil(Date end) const {
   return text;
 }
 
+std::string PopoverText::pick(const CopyEntry& entry) const {
+  return std::string(language_ == AppLanguage::it ? entry.italian : entry.english);
+}
+
 std::string PopoverText::title(const PopoverPresentation& p) const {
   switch (p.state()) {
     case SponsorState::signInRequired:
@@ -63,6 +68,7 @@ std::string PopoverText::title(const PopoverPresentation& p) const {
     case SponsorState::sponsorsPaused:
       return p.snoozedUntil ? pausedUntil(*p.snoozedUntil) : copy("Sponsors paused");
     case SponsorState::waitingForSponsor:
+      if (p.desktopRefusal != DesktopRefusal::none) return pick(platformText::sponsorsOffOnThisDesktop);
       return p.preferenceStatus ? *p.preferenceStatus : copy("Waiting for a sponsor");
     case SponsorState::sponsorPreview:
       return copy("Sponsor preview");
@@ -83,6 +89,7 @@ std::string PopoverText::detail(const PopoverPresentation& p) const {
       return p.snoozedUntil ? copy("Sponsors will resume automatically. You can also resume now.")
                             : copy("Sponsors stay paused until you choose to resume.");
     case SponsorState::waitingForSponsor:
+      if (const CopyEntry* refused = refusalText(p.desktopRefusal)) return pick(*refused);
       if (p.preferenceStatus) {
         return italian ? "Puoi modificare le tue scelte in Sponsor e orari. La pausa manuale resta sempre valida."
                        : "You can change your choices in Sponsors and hours. A manual pause always stays in effect.";

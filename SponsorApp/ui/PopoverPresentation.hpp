@@ -40,6 +40,7 @@ struct PopoverPresentation {
   bool confirmationPending = false;
   bool isBusy = false;
   std::optional<std::string> preferenceStatus;
+  DesktopRefusal desktopRefusal = DesktopRefusal::none;
 
   static PopoverPresentation from(const AppModel& model);
   // The first case that holds, in this order: not paired, sponsors off, paused, no
@@ -77,6 +78,7 @@ class PopoverText {
   AppLanguage language() const { return language_; }
 
  private:
+  std::string pick(const CopyEntry& entry) const;
   AppLanguage language_;
   Calendar calendar_;
 };

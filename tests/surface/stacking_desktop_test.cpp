@@ -3,11 +3,15 @@
 
 #include "SponsorApp/linux/X11SystemEvents.hpp"
 #include "surface/DesktopSession.hpp"
+
+#include <QGuiApplication>
+#include <QScreen>
 #include "surface/FakeDesktop.hpp"
 
 #include <gtest/gtest.h>
 
 // Last: Xlib's macros clash with names in the headers above.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
@@ -93,6 +97,65 @@ TEST_F(StackingTest, UnderACompositingManagerTheVisibilityStateIsNoEvidence) {
   XDestroyWindow(other, owner);  // the selection goes with its owner
   XCloseDisplay(other);
   EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.failure(); }).failure()) << scene->monitor->debugSummary();
+}
+
+// Sets a root window property of 32-bit values for the life of the object.
+class RootProperty {
+ public:
+  RootProperty(const char* name, Atom type, std::vector<long> values) : display_(XOpenDisplay(nullptr)) {
+    atom_ = XInternAtom(display_, name, False);
+    Atom actualType;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display_, DefaultRootWindow(display_), atom_, 0, 256, False, AnyPropertyType, &actualType, &format,
+                       &count, &after, &data);
+    if (data != nullptr && format == 32) old_.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + count);
+    type_ = actualType;
+    if (data != nullptr) XFree(data);
+    set(type, values);
+  }
+  ~RootProperty() {
+    if (!old_.empty()) set(type_, old_);
+    XCloseDisplay(display_);
+  }
+
+ private:
+  void set(Atom type, const std::vector<long>& values) {
+    XChangeProperty(display_, DefaultRootWindow(display_), atom_, type, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(values.data()), static_cast<int>(values.size()));
+    XSync(display_, False);
+  }
+  Display* display_;
+  Atom atom_, type_ = None;
+  std::vector<long> old_;
+};
+
+TEST_F(StackingTest, DesktopsThatCannotShowASponsorAreRefusedWithTheirReason) {
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  {
+    const RootProperty noBand("_NET_WORKAREA", XA_CARDINAL, {0, 0, screen.width(), screen.height() - 30});
+    scene->tickUntil([this](const S&) { return scene->server->refusal() == DesktopRefusal::noTopPanel; });
+    EXPECT_EQ(scene->monitor->desktopRefusal(), DesktopRefusal::noTopPanel);
+    EXPECT_EQ(scene->monitor->lastDiagnostic(), platformText::topPanelNeeded.english);
+  }
+  scene->tickUntil([this](const S&) { return scene->server->refusal() == DesktopRefusal::none; });
+  EXPECT_EQ(scene->monitor->desktopRefusal(), DesktopRefusal::none);
+
+  // A window manager that calls itself GNOME Shell draws the top bar in its compositor.
+  Display* other = XOpenDisplay(nullptr);
+  const Window shell = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
+  const std::string name = "GNOME Shell";
+  XChangeProperty(other, shell, XInternAtom(other, "_NET_WM_NAME", False), XInternAtom(other, "UTF8_STRING", False), 8,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(name.data()), static_cast<int>(name.size()));
+  XSync(other, False);
+  {
+    const RootProperty check("_NET_SUPPORTING_WM_CHECK", XA_WINDOW, {static_cast<long>(shell)});
+    const X11WindowServer gnome;
+    EXPECT_EQ(gnome.refusal(), DesktopRefusal::shellOwnsTopBar);
+  }
+  XDestroyWindow(other, shell);
+  XCloseDisplay(other);
 }
 
 TEST_F(StackingTest, ADisplayBlankedBeforeStartIsReportedAsSleep) {
