@@ -273,30 +273,18 @@ TEST(SnoozeState, JsonFormCountsSecondsFrom2001) {
   EXPECT_LT(abs(*decoded->until - *state.until), microseconds(1));
 }
 
-std::string keys(const std::vector<EarningsDay>& days) {
-  std::string result;
-  for (const auto& d : days) result += d.day + " ";
-  return result;
-}
-
-TEST(EarningsWeek, SevenUtcDaysEndingToday) {
-  EXPECT_EQ(keys(EarningsWeek::days({}, utc(2026, 3, 2, 0, 0))),
-            "2026-02-24 2026-02-25 2026-02-26 2026-02-27 2026-02-28 2026-03-01 2026-03-02 ");
-  // Across a year end and a leap day; the last instant of a UTC day is still that day.
-  EXPECT_EQ(keys(EarningsWeek::days({}, utc(2029, 1, 3, 23, 59) + seconds(59) + nanoseconds(999'999'999))),
-            "2028-12-28 2028-12-29 2028-12-30 2028-12-31 2029-01-01 2029-01-02 2029-01-03 ");
+TEST(EarningsWeek, SevenUtcDaysEndingTodayEachWithTheFirstRecordOfExactlyItsKey) {
+  // The last instant of a UTC day is still that day.
+  const Date lastInstant = utc(2026, 3, 10, 23, 59, 59) + nanoseconds(999'999'999);
+  std::string week;
+  for (const auto& day : EarningsWeek::days({{"2026-3-4", 11}, {"2026-03-05", -3}, {"2026-03-05", 99},
+                                             {"2026-03-10 ", 1}, {"2026-03-10", 7}, {"2026-03-03", 50}},
+                                            lastInstant)) {
+    week += day.day + "=" + std::to_string(day.earnedMicros) + " ";
+  }
+  EXPECT_EQ(week, "2026-03-04=0 2026-03-05=-3 2026-03-06=0 2026-03-07=0 2026-03-08=0 2026-03-09=0 2026-03-10=7 ");
+  EXPECT_EQ(EarningsWeek::days({}, utc(2029, 1, 2, 0, 0)).front().day, "2028-12-27");
   EXPECT_EQ(EarningsWeek::utcDayKey(utc(1970, 1, 1, 0, 0) - nanoseconds(1)), "1969-12-31");
-}
-
-TEST(EarningsWeek, MatchesExactKeysFirstRecordWinsOthersIgnored) {
-  const auto week = EarningsWeek::days({{"2026-3-4", 11}, {"2026-03-05", -3}, {"2026-03-05", 99}, {"2026-03-10 ", 1},
-                                        {"2026-03-10", 9'223'372'036'854'775'807}, {"2026-03-03", 50}},
-                                       utc(2026, 3, 10, 9, 0));
-  ASSERT_EQ(week.size(), 7u);
-  EXPECT_EQ(week[0], (EarningsDay{"2026-03-04", 0}));  // the unpadded form never matches
-  EXPECT_EQ(week[1], (EarningsDay{"2026-03-05", -3}));
-  EXPECT_EQ(week[2], (EarningsDay{"2026-03-06", 0}));
-  EXPECT_EQ(week[6], (EarningsDay{"2026-03-10", 9'223'372'036'854'775'807}));
 }
 
 }  // namespace
