@@ -280,16 +280,6 @@ std::string verified(const SafeEndpoint& endpoint, std::string_view proposal, st
   return url ? url->text() : "-";
 }
 
-// Scheme, host and user information are read by the endpoint checks below.
-TEST(Url, SplitsAUriIntoItsComponentsAsWritten) {
-  const auto url = Url::parse("https://Api.Example:08443/a/b%2F;x?q=1&r=%41&s&t=#frag/?");
-  ASSERT_TRUE(url);
-  EXPECT_EQ(url->port(), 8443);
-  EXPECT_EQ(url->path(), "/a/b%2F;x");
-  EXPECT_EQ(url->fragment(), "frag/?");
-  EXPECT_EQ(url->queryItems(), (std::vector<QueryItem>{{"q", "1"}, {"r", "A"}, {"s", std::nullopt}, {"t", ""}}));
-}
-
 TEST(Url, ParsesOnlyTheGrammar) {
   for (const char* text : {"https://h/\xC3\xA8", "https://h/%4", "https://h:", "https://h:0", "https://h:65536",
                            "https://[::1", "https://[::1]x", "https://[1:2:3:4:5:6:7:8:9]", "https://[1::2::3]",
