@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <stdexcept>
 #include <optional>
 #include <string>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,50 +33,37 @@ class SingleInstanceLockTest : public ::testing::Test {
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "lock-test-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder = pattern;
-    path = folder / "instance.lock";
+    folder = pattern, path = folder / "instance.lock";
   }
   void TearDown() override { fs::remove_all(folder); }
   fs::path folder, path;
 };
 
-// A forked process that acquires the lock, reports 'L' or 'H' through a pipe and keeps
-// what it holds until it is killed. It never blocks, so reading its report cannot hang.
-class Child {
- public:
-  explicit Child(const fs::path& path) {
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0 || (pid_ = ::fork()) < 0) throw std::runtime_error("pipe or fork");
-    if (pid_ == 0) {
-      const Outcome outcome = SingleInstanceLock::acquire(path);
-      const char byte = holdsLock(outcome) ? 'L' : heldElsewhere(outcome) ? 'H' : 'F';
-      if (::write(report[1], &byte, 1) != 1) ::_exit(2);
-      for (;;) ::pause();
-    }
-    ::close(report[1]);
-    reportFd_ = report[0];
+// Forks a process that acquires the lock, reports 'L' or 'H' into `report` and keeps what it
+// holds until it is killed, at the latest when this program ends. Acquiring never blocks.
+pid_t lockInChild(const fs::path& path, char& report) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const Outcome outcome = SingleInstanceLock::acquire(path);
+    const char byte = holdsLock(outcome) ? 'L' : heldElsewhere(outcome) ? 'H' : 'F';
+    if (::write(fds[1], &byte, 1) == 1) for (;;) ::pause();
+    ::_exit(2);
   }
-  ~Child() {
-    crash();
-    ::close(reportFd_);
-  }
-  char report() {
-    char byte = '?';
-    return ::read(reportFd_, &byte, 1) == 1 ? byte : '?';
-  }
-  // Ends the process abruptly, as a crash would, and waits for it.
-  void crash() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-  }
+  ::close(fds[1]);
+  if (pid < 0 || ::read(fds[0], &report, 1) != 1) report = '?';
+  ::close(fds[0]);
+  return pid;
+}
 
- private:
-  pid_t pid_ = -1;
-  int reportFd_ = -1;
-};
+// Ends the process abruptly, as a crash would, and waits for it.
+void crash(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
 
 TEST_F(SingleInstanceLockTest, CreatesTheFileWithOwnerOnlyModeAndNeverTruncatesIt) {
   {
@@ -91,14 +80,15 @@ TEST_F(SingleInstanceLockTest, CreatesTheFileWithOwnerOnlyModeAndNeverTruncatesI
 }
 
 TEST_F(SingleInstanceLockTest, AnotherProcessHoldsTheLockUntilItCrashes) {
-  Child holder(path);
-  ASSERT_EQ(holder.report(), 'L');
+  char report = 0;
+  const pid_t holder = lockInChild(path, report);
+  EXPECT_EQ(report, 'L');
   EXPECT_TRUE(heldElsewhere(SingleInstanceLock::acquire(path)));
-  holder.crash();
+  crash(holder);
   EXPECT_TRUE(holdsLock(SingleInstanceLock::acquire(path)));
   const auto held = SingleInstanceLock::acquire(path);
-  Child refused(path);
-  EXPECT_EQ(refused.report(), 'H');
+  crash(lockInChild(path, report));
+  EXPECT_EQ(report, 'H');
 }
 
 TEST_F(SingleInstanceLockTest, DestructionAndMoveRelease) {
