@@ -187,44 +187,37 @@ TEST(LeaseValidity, TermsFixDurationAndMeasurementAndPreviewsFollowTheirOwnRules
   EXPECT_TRUE(!flaggedOnly.isPreview() && flaggedOnly.requiresReceipt() && flaggedOnly.isMinute());
 }
 
-std::string repeated(std::string_view unit, std::size_t count) {
+// `count` copies of `unit`: é written as e and a combining accent is one character of three bytes.
+std::string times(std::size_t count, std::string_view unit = "e\xCC\x81") {
   std::string text;
   for (std::size_t i = 0; i < count; ++i) text += unit;
   return text;
 }
 
+// Limits: identifiers 128 and 512 characters without line feeds, sponsor 120, headline 200,
+// body 1000 and call to action 80, these last two possibly empty.
 TEST(LeaseValidity, TextLimitsCountUserPerceivedCharacters) {
-  const struct {
-    std::string& (*field)(ExposureLease&);
-    std::size_t maximum;
-    bool mayBeEmpty, identifier;
-  } limits[] = {
-      {[](ExposureLease& l) -> std::string& { return l.leaseId; }, 128, false, true},
-      {[](ExposureLease& l) -> std::string& { return l.nonce; }, 512, false, true},
-      {[](ExposureLease& l) -> std::string& { return l.creative.sponsor; }, 120, false, false},
-      {[](ExposureLease& l) -> std::string& { return l.creative.headline; }, 200, false, false},
-      {[](ExposureLease& l) -> std::string& { return l.creative.body; }, 1000, true, false},
-      {[](ExposureLease& l) -> std::string& { return l.creative.cta; }, 80, true, false},
-  };
-  for (const auto& limit : limits) {
-    auto with = [&](std::string text) {
-      ExposureLease lease = validLease();
-      limit.field(lease) = std::move(text);
-      return lease.isValid(now);
-    };
-    const std::size_t max = limit.maximum;
-    EXPECT_TRUE(with(std::string(max, 'x'))) << max;
-    EXPECT_FALSE(with(std::string(max + 1, 'x'))) << max;
-    EXPECT_TRUE(with(repeated("e\xCC\x81", max))) << max;  // é as e + combining accent: 3 bytes each
-    EXPECT_FALSE(with(repeated("\xC3\xA8", max + 1))) << max;
-    EXPECT_EQ(with(""), limit.mayBeEmpty) << max;
-    EXPECT_FALSE(with("bad \xC3")) << max;
-    if (limit.identifier) {
-      EXPECT_FALSE(with("a\nb")) << max;
-    } else {
-      EXPECT_TRUE(with(std::string(max - 1, 'x') + "\r\n")) << max;  // CR LF is one character
-    }
-  }
+  expectValidity(validLease(), {
+      {[](auto& l) { l.leaseId = times(128); }, true}, {[](auto& l) { l.leaseId = times(129, "\xC3\xA8"); }, false},
+      {[](auto& l) { l.nonce = times(512); }, true}, {[](auto& l) { l.nonce = times(513, "\xC3\xA8"); }, false},
+      {[](auto& l) { l.creative.sponsor = times(120); }, true},
+      {[](auto& l) { l.creative.sponsor = times(121, "\xC3\xA8"); }, false},
+      {[](auto& l) { l.creative.headline = times(200); }, true},
+      {[](auto& l) { l.creative.headline = times(201, "\xC3\xA8"); }, false},
+      {[](auto& l) { l.creative.body = times(1000); }, true},
+      {[](auto& l) { l.creative.body = times(1001, "\xC3\xA8"); }, false},
+      {[](auto& l) { l.creative.cta = times(80); }, true},
+      {[](auto& l) { l.creative.cta = times(81, "\xC3\xA8"); }, false},
+      {[](auto& l) { l.leaseId = ""; }, false}, {[](auto& l) { l.nonce = ""; }, false},
+      {[](auto& l) { l.creative.sponsor = ""; }, false}, {[](auto& l) { l.creative.headline = ""; }, false},
+      {[](auto& l) { l.creative.body = ""; }, true}, {[](auto& l) { l.creative.cta = ""; }, true},
+      {[](auto& l) { l.leaseId = "a\nb"; }, false}, {[](auto& l) { l.nonce = "a\nb"; }, false},
+      {[](auto& l) { l.creative.sponsor = "bad \xC3"; }, false},
+      // ASCII text: each byte is a character, except that CR LF is one.
+      {[](auto& l) { l.creative.sponsor = times(120, "x"); }, true},
+      {[](auto& l) { l.creative.sponsor = times(121, "x"); }, false},
+      {[](auto& l) { l.creative.sponsor = times(119, "x") + "\r\n"; }, true},
+  });
 }
 
 TEST(InternetDate, ParsesBothFormsToTheExactInstant) {
