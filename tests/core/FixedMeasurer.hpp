@@ -17,9 +17,7 @@ class FixedMeasurer : public TextMeasurer {
 
   Size measure(std::string_view text, const FontSpec& font) const override {
     std::size_t scalars = 0;
-    for (unsigned char c : text) {
-      if ((c & 0xC0) != 0x80) ++scalars;
-    }
+    for (unsigned char c : text) scalars += (c & 0xC0) != 0x80 ? 1 : 0;
     const double advance = font.weight == FontWeight::semibold ? semiboldAdvance : mediumAdvance;
     return {static_cast<double>(scalars) * advance * font.pointSize, lineHeight * font.pointSize};
   }

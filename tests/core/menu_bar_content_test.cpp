@@ -119,7 +119,7 @@ TEST(MenuBarContent, AccentIsSixHexDigitsKeptAsWrittenAndAnInvalidLogoRefusesThe
   EXPECT_FALSE(accepted(creative));
 }
 
-TEST(CreativeAsset, AcceptsCompletePngImagesOfOneToTenTwentyFourPixelsByteForByte) {
+TEST(CreativeAsset, AcceptsOnlyStrictDataUrlsOfPngImagesOfOneToTenTwentyFourPixelsByteForByte) {
   using fixtures::PngColor;
   EXPECT_TRUE(logoAccepted(makePng({.width = 1, .height = 1, .color = PngColor::gray})));
   EXPECT_TRUE(logoAccepted(makePng({.width = 33, .height = 17, .color = PngColor::rgb, .sixteenBit = true,
@@ -134,9 +134,7 @@ TEST(CreativeAsset, AcceptsCompletePngImagesOfOneToTenTwentyFourPixelsByteForByt
     std::copy(bytes.begin(), bytes.end(), png.begin() + at);
     EXPECT_FALSE(logoAccepted(assemblePng(chunksOf(png)))) << side << " at " << at;  // with a correct CRC
   }
-}
-
-TEST(CreativeAsset, RefusesAnythingButStrictPngDataUrlsOfAtMost48000Bytes) {
+  // Only strict PNG data URLs of at most 48000 bytes.
   const auto png = makePng();
   EXPECT_EQ(CreativeAsset::safePNGData(std::nullopt), std::nullopt);
   for (const std::string& url : {std::string("data:image/png;base64,"), "DATA:image/png;base64," + base64::encode(png),
@@ -179,7 +177,7 @@ TEST(CreativeAsset, RefusesAnimationsAndDamagedFiles) {
   for (std::size_t i = 0; i < damaged.size(); ++i) EXPECT_FALSE(logoAccepted(damaged[i])) << i;
 }
 
-TEST(MenuBarContent, MeasuresAndFitsExactly280PointsForSponsoredContent) {
+TEST(MenuBarContent, SponsoredContentIsMeasuredToFitExactly280PointsOrRefused) {
   // Fixed measurer: 0.6 em per scalar semibold, 0.55 em medium, lines 1.25 em high.
   const MenuBarContent single(creativeFor("Sample"), measurer);  // "Ad · Sample": 11 scalars, 11.5 pt
   EXPECT_EQ(single.requiredWidth(), 136);                        // ceil(75.9 + 60)
@@ -193,10 +191,7 @@ TEST(MenuBarContent, MeasuresAndFitsExactly280PointsForSponsoredContent) {
     EXPECT_EQ(single.fits(size), singleFits) << size.width << "x" << size.height;
     EXPECT_EQ(twoLines.fits(size), twoLinesFit) << size.width << "x" << size.height;
   }
-}
-
-TEST(MenuBarContent, RefusesCreativesWiderThan280Points) {
-  // Single line: ceil((5 + n) * 6.9 + 60).
+  // Creatives wider than 280 points are refused. Single line: ceil((5 + n) * 6.9 + 60).
   EXPECT_EQ(MenuBarContent(creativeFor(std::string(26, 'a')), measurer).requiredWidth(), 274);
   EXPECT_FALSE(accepted(creativeFor(std::string(27, 'a'))));  // 281
   // With a tagline the title is smaller, but the single-line reference width + 36 still counts.
