@@ -30,16 +30,14 @@ TEST(Language, StoredExactCodeWinsElseTheFirstPreferredLanguageByItsLanguagePart
   for (const char* other : {"", "itl", "de-IT", "-it"}) EXPECT_EQ(systemLanguage(Languages{other, "it"}), en) << other;
 }
 
-TEST(PopoverCopy, ItalianComesFromTheTableAndAnyOtherKeyShowsAsItIs) {
+TEST(Catalogues, EveryRowIsFoundByItsKeyAndAnyOtherPopoverKeyShowsAsItIs) {
   EXPECT_EQ(PopoverCopy::text("Back", it), "Indietro");
   EXPECT_EQ(PopoverCopy::text("Back", en), "Back");
   EXPECT_EQ(PopoverCopy::text("Loading your earnings…", it), "Caricamento dei guadagni…");
   for (const char* other : {"back", "Loading your earnings...", "Not in the catalogue"}) {
     EXPECT_EQ(PopoverCopy::text(other, it), other);
   }
-}
-
-TEST(Catalogues, EveryRowIsFoundByItsKeyAndIsWellFormedTypographicText) {
+  // Every row of both catalogues is found by its key and is well-formed typographic text.
   for (const auto& [rows, lookup] : {std::pair{PopoverCopy::entries(), &PopoverCopy::italian},
                                      std::pair{NativeCopy::entries(), &NativeCopy::italian}}) {
     for (const auto& row : rows) {

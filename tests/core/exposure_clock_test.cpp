@@ -106,7 +106,7 @@ const std::pair<bool S::*, std::string> checks[] = {
     {&S::controlsClosed, "Controls are open; exposure is paused."},
 };
 
-TEST(EligibilitySnapshot, EachFailureHasItsReasonAndTheEarliestGroupWins) {
+TEST(Eligibility, EachFailureHasItsReasonTheEarliestGroupWinsAndIdleTimeIsAtMostFiveMinutes) {
   EXPECT_EQ(S().failure(), std::nullopt);
   for (std::size_t i = 0; i < std::size(checks); ++i) {
     S single, withLater;
@@ -115,9 +115,7 @@ TEST(EligibilitySnapshot, EachFailureHasItsReasonAndTheEarliestGroupWins) {
     EXPECT_EQ(single.failure(), checks[i].second) << i;
     EXPECT_EQ(withLater.failure(), checks[i].second) << i;
   }
-}
-
-TEST(IdleEligibility, AllowsOnlyFiniteValuesFromZeroToFiveMinutes) {
+  // Idle time is allowed only from zero to five minutes.
   for (const double idle : {0.0, -0.0, 300.0}) EXPECT_TRUE(IdleEligibility::allows(idle)) << idle;
   for (const double idle : {300.0001, -std::numeric_limits<double>::denorm_min(), std::nan(""), inf}) {
     EXPECT_FALSE(IdleEligibility::allows(idle)) << idle;

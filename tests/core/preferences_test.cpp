@@ -64,14 +64,12 @@ SponsorPreferences schedule(std::set<int> weekdays, int start, int end) {
   return preferences;
 }
 
-TEST(SponsorPreferences, NothingStoredGivesDefaultsThatAllowEveryMoment) {
+TEST(SponsorPreferences, LoadGivesTheDefaultsWhenNothingIsStoredAndTheLockedPreferencesForInvalidData) {
   EXPECT_EQ(sponsorPreferencesKey, "sponsorPreferencesV1.app.nimbrella.Nimbrella");
   const auto preferences = SponsorPreferences::load(InMemoryUserDefaults(), sponsorPreferencesKey);
   EXPECT_EQ(preferences, SponsorPreferences());
   EXPECT_TRUE(preferences.allowsTime(utc(2026, 3, 29, 3, 17), rome));
-}
-
-TEST(SponsorPreferences, EveryUnreadableOrInvalidStoredValueGivesTheLockedPreferences) {
+  // Every unreadable or invalid stored value gives the locked preferences.
   const SponsorPreferences locked = SponsorPreferences::locked();
   EXPECT_TRUE(locked.scheduleEnabled && locked.weekdays.empty() && locked.blockedSponsors.empty());
   EXPECT_FALSE(locked.allowsTime(utc(2026, 6, 1, 12, 0), rome));
@@ -112,7 +110,7 @@ TEST(SponsorPreferences, ValidStoredValuesAreReadAsTheyAre) {
   EXPECT_EQ(decode(document("blockedSponsors", exclusions(256))).blockedSponsors.size(), 256u);
 }
 
-TEST(SponsorPreferences, SaveWritesTheStoredFormOrNothing) {
+TEST(SponsorPreferences, SaveWritesTheStoredFormOrNothingAndFiltersListCategoriesAndExclusions) {
   SponsorPreferences preferences = schedule({1, 4}, 1320, 360);
   ASSERT_TRUE(preferences.addExclusion(kId, "Caffè \"Uno\""));
   InMemoryUserDefaults store;
@@ -123,14 +121,12 @@ TEST(SponsorPreferences, SaveWritesTheStoredFormOrNothing) {
   broken.blockedSponsors[0].name = "\xFF";
   EXPECT_TRUE(broken.save(store, sponsorPreferencesKey).has_value());
   EXPECT_EQ(SponsorPreferences::load(store, sponsorPreferencesKey), preferences);
-}
-
-TEST(SponsorPreferences, FiltersListEveryCategoryInByteOrderAndTheExclusionsInListOrder) {
-  SponsorPreferences preferences;
-  preferences.allowedCategories = {SponsorCategory::lifestyle};
-  preferences.addExclusion(kOtherId, "B");
-  preferences.addExclusion(kId, "A");
-  EXPECT_EQ(preferences.filters().toJson().dump(), R"({"blockedAdvertiserIds":[")" + kOtherId + R"(",")" + kId +
+  // Filters list every category in byte order and the exclusions in list order.
+  SponsorPreferences filtered;
+  filtered.allowedCategories = {SponsorCategory::lifestyle};
+  filtered.addExclusion(kOtherId, "B");
+  filtered.addExclusion(kId, "A");
+  EXPECT_EQ(filtered.filters().toJson().dump(), R"({"blockedAdvertiserIds":[")" + kOtherId + R"(",")" + kId +
             R"("],"allowedCategories":["business","creativity","education","lifestyle","other","software"]})");
 }
 
@@ -154,7 +150,7 @@ TEST(SponsorPreferences, ExclusionsIgnoreCaseAndRefuseUnknownAdvertisersOnceAnyI
   EXPECT_FALSE(full.canAddExclusion(kId) || full.addExclusion(kId, "n"));
 }
 
-TEST(SponsorPreferences, SameDayWindowAtItsMinuteBoundariesInRome) {
+TEST(SponsorPreferences, SameDayAndOvernightWindowsAtTheirMinuteBoundariesInRome) {
   const auto monday = schedule({2}, 540, 1080);  // Monday 23 March 2026, +1
   EXPECT_FALSE(monday.allowsTime(local(2026, 3, 23, 8, 59, 59, 60), rome));
   EXPECT_TRUE(monday.allowsTime(local(2026, 3, 23, 9, 0, 0, 60), rome));
@@ -168,9 +164,7 @@ TEST(SponsorPreferences, SameDayWindowAtItsMinuteBoundariesInRome) {
   EXPECT_FALSE(schedule({1, 2, 3, 4, 5, 6, 7}, 600, 600).allowsTime(mondayNine + hours(3), rome));
   EXPECT_FALSE(schedule({2}, -1, 1080).allowsTime(mondayNine, rome));
   EXPECT_FALSE(schedule({2}, 540, 1440).allowsTime(mondayNine, rome));
-}
-
-TEST(SponsorPreferences, OvernightWindowsBelongToTheDayTheyOpen) {
+  // Overnight windows belong to the day they open.
   const struct {
     int weekday, day, hour, minute;
     bool allowed;
@@ -216,7 +210,7 @@ TEST(Calendar, CopiesAndMovesOwnTheirZone) {
   EXPECT_EQ(copy.hour(utc(2026, 1, 1, 7, 0)), 7);
 }
 
-TEST(SnoozeState, TimedPausesAddAbsoluteSecondsAndEndAtTheirEnd) {
+TEST(SnoozeState, TimedPausesAddAbsoluteSecondsAndEndOfDayIsTheNextLocalMidnight) {
   const Date now = utc(2026, 3, 29, 0, 45, 12) + milliseconds(250);  // an hour before clocks change
   const auto half = SnoozeState::make(SnoozeChoice::minutes30, now, rome);
   EXPECT_EQ(half, (SnoozeState{now + seconds(1800), false}));
@@ -226,9 +220,7 @@ TEST(SnoozeState, TimedPausesAddAbsoluteSecondsAndEndAtTheirEnd) {
   const auto forever = SnoozeState::make(SnoozeChoice::indefinite, now, rome);
   EXPECT_EQ(forever, (SnoozeState{std::nullopt, true}));
   EXPECT_TRUE(forever.isActive(now + hours(24 * 365 * 100)));
-}
-
-TEST(SnoozeState, EndOfDayIsTheNextLocalMidnightAlsoWhenClocksChange) {
+  // The end of the day is the next local midnight, also when clocks change.
   const Calendar saoPaulo("America/Sao_Paulo");
   const std::tuple<Date, const Calendar*, std::optional<Date>> cases[] = {
       {utc(2026, 1, 14, 22, 59, 30), &rome, utc(2026, 1, 14, 23, 0)},  // 23:59:30, winter
@@ -240,8 +232,8 @@ TEST(SnoozeState, EndOfDayIsTheNextLocalMidnightAlsoWhenClocksChange) {
       {utc(2018, 11, 3, 23, 0), &saoPaulo, utc(2018, 11, 4, 3, 0)},
       {utc(2018, 11, 4, 12, 0), &saoPaulo, utc(2018, 11, 5, 2, 0)},
   };
-  for (const auto& [now, calendar, end] : cases) {
-    EXPECT_EQ(SnoozeState::make(SnoozeChoice::endOfDay, now, *calendar), (SnoozeState{end, false}));
+  for (const auto& [at, calendar, end] : cases) {
+    EXPECT_EQ(SnoozeState::make(SnoozeChoice::endOfDay, at, *calendar), (SnoozeState{end, false}));
   }
   // A calendar that cannot answer gives a pause that is not in force.
   const auto failed = SnoozeState::make(SnoozeChoice::endOfDay, utc(2026, 1, 1, 0, 0), Calendar("No/Such_Zone"));

@@ -69,7 +69,7 @@ TEST(ReceiptSigner, BrowserHandoffSignsIdentifiersUnchangedAndRefusesInvalidPart
   }
 }
 
-TEST(ReceiptSigner, KeysAreP256ScalarsWithAnUncompressedSubjectPublicKeyInfo) {
+TEST(ReceiptSigner, KeysAreP256ScalarsWithAnUncompressedSubjectPublicKeyInfoSharedByCopies) {
   Bytes one(32, 0);  // scalar 1: the public point is the generator
   one[31] = 1;
   const ReceiptSigner unit(one);
@@ -88,9 +88,7 @@ TEST(ReceiptSigner, KeysAreP256ScalarsWithAnUncompressedSubjectPublicKeyInfo) {
   for (const Bytes& raw : {Bytes(31, 1), Bytes(33, 1), Bytes(32, 0), order}) {
     EXPECT_THROW(ReceiptSigner{raw}, ReceiptSigner::KeyError) << raw.size();
   }
-}
-
-TEST(ReceiptSigner, CopiesShareTheKeyAndAMovedFromSignerStaysUsable) {
+  // Copies share the key, and a moved-from signer stays usable.
   const ReceiptSigner original;
   ReceiptSigner copy = original;
   ReceiptSigner moved = std::move(copy);

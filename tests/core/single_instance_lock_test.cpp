@@ -65,7 +65,7 @@ void crash(pid_t pid) {
   ::waitpid(pid, nullptr, 0);
 }
 
-TEST_F(SingleInstanceLockTest, CreatesTheFileWithOwnerOnlyModeAndNeverTruncatesIt) {
+TEST_F(SingleInstanceLockTest, CreatesAnOwnerOnlyFileNeverTruncatedAndRefusesSymbolicLinks) {
   {
     auto outcome = SingleInstanceLock::acquire(path);
     ASSERT_TRUE(holdsLock(outcome));
@@ -77,6 +77,10 @@ TEST_F(SingleInstanceLockTest, CreatesTheFileWithOwnerOnlyModeAndNeverTruncatesI
   fs::resize_file(path, 4);
   EXPECT_TRUE(holdsLock(SingleInstanceLock::acquire(path)));
   EXPECT_EQ(fs::file_size(path), 4u);
+  fs::create_symlink(folder / "missing", folder / "link.lock");
+  EXPECT_EQ(failureCode(SingleInstanceLock::acquire(folder / "link.lock")), ELOOP);
+  EXPECT_FALSE(fs::exists(folder / "missing"));
+  EXPECT_EQ(failureCode(SingleInstanceLock::acquire(folder / "absent" / "instance.lock")), ENOENT);
 }
 
 TEST_F(SingleInstanceLockTest, AnotherProcessHoldsTheLockUntilItCrashes) {
@@ -101,13 +105,6 @@ TEST_F(SingleInstanceLockTest, DestructionAndMoveRelease) {
   moved = std::move(std::get<SingleInstanceLock>(other));  // releases what it held before
   EXPECT_TRUE(holdsLock(SingleInstanceLock::acquire(path)));
   EXPECT_TRUE(heldElsewhere(SingleInstanceLock::acquire(folder / "other.lock")));
-}
-
-TEST_F(SingleInstanceLockTest, RefusesSymbolicLinksAndReportsOpenErrors) {
-  fs::create_symlink(folder / "missing", path);
-  EXPECT_EQ(failureCode(SingleInstanceLock::acquire(path)), ELOOP);
-  EXPECT_FALSE(fs::exists(folder / "missing"));
-  EXPECT_EQ(failureCode(SingleInstanceLock::acquire(folder / "absent" / "instance.lock")), ENOENT);
 }
 
 }  // namespace
