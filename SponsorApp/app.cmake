@@ -37,11 +37,11 @@ if(NIMBRELLA_BUILD_APP)
     set_tests_properties(EarningPath.PairsEarnsAndShowsTheNewBalance PROPERTIES
       LABELS e2e RUN_SERIAL TRUE TIMEOUT 300)
     # The program killed where a reward could be lost or credited twice, then restarted.
-    add_test(NAME Faults.KillMatrixCreditsEveryExposureOnce
-      COMMAND ${NIMBRELLA_PYTHON} ${PROJECT_SOURCE_DIR}/tests/faults/kill_matrix.py
+    add_test(NAME Faults.KillsAndNetworkFaultsCreditEveryExposureOnce
+      COMMAND ${NIMBRELLA_PYTHON} ${PROJECT_SOURCE_DIR}/tests/faults/fault_harness.py
               --app $<TARGET_FILE:nimbrella> --server $<TARGET_FILE:nimbrella-devserver>
               --campaigns ${PROJECT_SOURCE_DIR}/SponsorServer/campaigns.sample.json)
-    set_tests_properties(Faults.KillMatrixCreditsEveryExposureOnce PROPERTIES
+    set_tests_properties(Faults.KillsAndNetworkFaultsCreditEveryExposureOnce PROPERTIES
       LABELS faults RUN_SERIAL TRUE TIMEOUT 600)
   endif()
 endif()

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The real nimbrella program killed at the points where a reward could be lost or
-credited twice, against the real development server behind a fault proxy on loopback.
-After each fault and a restart, every signed exposure is credited exactly once (the
-server's receipts table) and no unconfirmed receipt is left in the keyring.
+credited twice, and its network broken in the ways networks break, against the real
+development server behind a fault proxy on loopback. After each fault (and a restart),
+every signed exposure is credited exactly once (the server's receipts table) and no
+unconfirmed receipt is left in the keyring.
 
-    kill_matrix.py --app PATH --server PATH [--timeout SECONDS] [--only NAME]
+    fault_harness.py --app PATH --server PATH --campaigns FILE [--timeout S] [--outage S] [--only NAME]...
 
 Runs inside scripts/desktop-session (X display, session bus, unlocked keyring)."""
 
@@ -36,6 +37,9 @@ class FaultProxy:
 
     def __init__(self, server_port):
         self.server_port = server_port
+        self.latency = 0.0      # seconds added before every request is forwarded
+        self.gone = False       # every connection closed at once, as a server that is down
+        self.faults = []        # what happens to the next completions: reset, truncate, 500, 503
         self.mode = "pass"
         self.completions_seen = 0
         self.released = threading.Event()  # held requests end, their connections closed
@@ -74,6 +78,8 @@ class FaultProxy:
 
     def _serve(self, client):
         with client:
+            if self.gone:
+                return
             request = self._read_request(client)
             if request is None:
                 return
@@ -82,6 +88,15 @@ class FaultProxy:
             mode = self.mode if path == COMPLETE else "pass"
             if path == COMPLETE:
                 self.completions_seen += 1
+                if self.faults:
+                    mode = self.faults.pop(0)
+            time.sleep(self.latency)
+            if mode == "reset":  # the connection torn down before the server sees anything
+                client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                return
+            if mode in ("500", "503"):
+                client.sendall(f"HTTP/1.1 {mode} Unavailable\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{{}}".encode())
+                return
             if mode == "hold":
                 self.released.wait(600)
                 return
@@ -97,6 +112,9 @@ class FaultProxy:
                 answer = b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}"
             if mode == "swallow":
                 self.released.wait(600)
+                return
+            if mode == "truncate":  # the server's answer cut off halfway
+                client.sendall(answer[: len(answer) // 2])
                 return
             client.sendall(answer)
 
@@ -231,11 +249,43 @@ def killed_while_connecting(world, timeout):
     return 0
 
 
+def confirmed(world):
+    return sum("recorded for the menu-bar exposure." in line for line in world.log.lines)
+
+
+def flaky_network(world, timeout):
+    """Slow answers, a reset, a truncated answer and a 503: the same receipt is retried
+    until it is credited, once, and the status says a confirmation is awaited."""
+    world.proxy.latency = 0.3
+    world.proxy.faults = ["reset", "truncate", "503"]
+    world.pair_and_show(timeout)
+    world.log.wait_for("the waiting status", lambda line: "Exposure confirmation is unavailable." in line, timeout)
+    world.log.wait_for("the confirmation", lambda line: "recorded for the menu-bar exposure." in line, timeout + 60)
+    if confirmed(world) != 1:
+        raise StepFailed(f"{confirmed(world)} confirmations shown for one exposure")
+    return 1
+
+
+def server_gone(world, timeout):
+    """The server unreachable for a while with a receipt waiting: nothing is lost."""
+    world.pair_and_show(timeout)
+    world.proxy.gone = True
+    world.log.wait_for("the waiting status", lambda line: "Exposure confirmation is unavailable." in line, timeout)
+    if not keyring_record("pending-completion-v1"):
+        raise StepFailed("the unconfirmed receipt is not in the keyring while the server is gone")
+    time.sleep(world.arguments.outage)
+    world.proxy.gone = False
+    world.log.wait_for("the confirmation", lambda line: "recorded for the menu-bar exposure." in line, timeout + 20)
+    return 1
+
+
 CASES = {
     "stored-not-sent": stored_not_sent,
     "accepted-not-deleted": accepted_not_deleted,
     "server-killed-before-commit": server_killed_before_commit,
     "killed-while-connecting": killed_while_connecting,
+    "flaky-network": flaky_network,
+    "server-gone": server_gone,
 }
 
 
@@ -245,11 +295,12 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--campaigns", required=True)
     parser.add_argument("--timeout", type=float, default=40)
-    parser.add_argument("--only")
+    parser.add_argument("--only", action="append", help="run only these cases")
+    parser.add_argument("--outage", type=float, default=30, help="seconds the server stays unreachable")
     arguments = parser.parse_args()
     failures = 0
     for name, case in CASES.items():
-        if arguments.only and name != arguments.only:
+        if arguments.only and name not in arguments.only:
             continue
         work = tempfile.mkdtemp(prefix=f"nimbrella-{name}-")
         capture_browser(work, "/bin/true")
