@@ -43,5 +43,11 @@ if(NIMBRELLA_BUILD_APP)
               --campaigns ${PROJECT_SOURCE_DIR}/SponsorServer/campaigns.sample.json)
     set_tests_properties(Faults.KillsAndNetworkFaultsCreditEveryExposureOnce PROPERTIES
       LABELS faults RUN_SERIAL TRUE TIMEOUT 600)
+    # At least 20 minutes and 50 exposures with random faults: scripts/soak, not the default suite.
+    add_test(NAME Soak.TwentyMinutesOfRandomFaults
+      COMMAND ${NIMBRELLA_PYTHON} ${PROJECT_SOURCE_DIR}/tests/faults/soak.py
+              --app $<TARGET_FILE:nimbrella> --server $<TARGET_FILE:nimbrella-devserver>
+              --campaigns ${PROJECT_SOURCE_DIR}/SponsorServer/campaigns.sample.json)
+    set_tests_properties(Soak.TwentyMinutesOfRandomFaults PROPERTIES LABELS soak TIMEOUT 6000)
   endif()
 endif()

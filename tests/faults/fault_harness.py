@@ -116,18 +116,22 @@ class FaultProxy:
             if mode == "truncate":  # the server's answer cut off halfway
                 client.sendall(answer[: len(answer) // 2])
                 return
+            self.delivered(path, answer)
             client.sendall(answer)
+
+    def delivered(self, path, answer):
+        """Called with every answer the application gets in full."""
 
 
 class World:
     """One server database, one server behind one proxy, and the application's runs."""
 
-    def __init__(self, arguments, work):
+    def __init__(self, arguments, work, proxy_type=None):
         self.arguments = arguments
         self.work = work
         self.processes = []
         self.server_port = free_port()
-        self.proxy = FaultProxy(self.server_port)
+        self.proxy = (proxy_type or FaultProxy)(self.server_port)
         self.origin = f"http://127.0.0.1:{self.proxy.port}"
         self.database = os.path.join(work, "server.sqlite")
         self.environment = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "data"),
