@@ -29,8 +29,7 @@ class QtApplicationEnvironment : public ::testing::Environment {
 // Runs the event loop until `done` holds or `limit` passes; answers `done()`.
 inline bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   QEventLoop loop;
-  QTimer guard;
-  QTimer check;
+  QTimer guard, check;
   QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
   QObject::connect(&check, &QTimer::timeout, &loop, [&] {
     if (done()) loop.quit();

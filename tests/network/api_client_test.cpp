@@ -239,7 +239,6 @@ TEST(BrowserHandoffProof, IsSignedOverTheDeviceNonceTimeAndLanguage) {
       signer.publicKey(), ReceiptSigner::browserHandoffMessage(deviceId, proof.nonce, proof.timestamp, "it"),
       proof.signature));
   EXPECT_EQ(makeBrowserHandoffProof(signer, deviceId, AppLanguage::en, now).locale, "en");
-  EXPECT_THROW(makeBrowserHandoffProof(signer, "not-a-uuid", AppLanguage::en, now), ReceiptSigner::SigningError);
   // Nonces: fresh version-4 UUIDs in lower case.
   const std::regex uuid4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   EXPECT_TRUE(std::regex_match(proof.nonce, uuid4)) << proof.nonce;

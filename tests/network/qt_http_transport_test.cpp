@@ -53,32 +53,24 @@ std::string outcome(const TransportResult& result) {
   return std::to_string(answer.status) + " " + answer.header("X-Nimbrella-Reason").value_or("-") + " " + answer.body;
 }
 
-// A cpp-httplib server on an ephemeral 127.0.0.1 port, served on its own thread.
-class LocalServer {
+// Serves a cpp-httplib server (its handlers registered) on an ephemeral 127.0.0.1 port on
+// a thread of its own, until destroyed.
+class Serving {
  public:
-  explicit LocalServer(std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>())
-      : server_(std::move(server)) {}
-  ~LocalServer() {
-    if (!thread_.joinable()) return;
-    server_->stop();
-    thread_.join();
-  }
-  httplib::Server* operator->() { return server_.get(); }
-
-  // Binds and serves (handlers must be registered before); answers the origin.
-  std::string start(const std::string& scheme = "http") {
-    const int port = server_->bind_to_any_port("127.0.0.1");
-    if (port <= 0) throw std::runtime_error("cannot bind a loopback port");
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+  explicit Serving(httplib::Server& server, const std::string& scheme = "http")
+      : server_(server), origin(scheme + "://127.0.0.1:" + std::to_string(server.bind_to_any_port("127.0.0.1"))) {
+    thread_ = std::jthread([&server] { server.listen_after_bind(); });
     // Wait (bounded) for the accept loop, so that stop() reaches it.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    return scheme + "://127.0.0.1:" + std::to_string(port);
+    for (int i = 0; i < 100000 && !server.is_running(); ++i) std::this_thread::yield();
   }
+  ~Serving() { server_.stop(); }
 
  private:
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  httplib::Server& server_;
+  std::jthread thread_;
+
+ public:
+  const std::string origin;
 };
 
 // A server on an ephemeral 127.0.0.1 port speaking raw bytes: `onRequest` gets each
@@ -110,18 +102,20 @@ TEST(QtHttpTransport, SendsExactlyTheGivenHeadersAndKeepsNoCookiesOrCache) {
     answer.set_header("ETag", "\"v1\"");
     answer.set_content(R"({"n":1})", "application/json");
   };
-  LocalServer server;
-  server->Post("/echo", record);
-  server->Get("/echo", record);
-  const std::string origin = server.start();
+  httplib::Server server;
+  server.Post("/echo", record);
+  server.Get("/echo", record);
+  const Serving serving(server);
 
   QtHttpTransport transport;
   const std::vector<HttpHeader> headers = {
       {"Accept", "application/json"}, {"Authorization", "Bearer abc"}, {"Content-Type", "application/json"}};
-  sendAndWait(transport, HttpRequest{origin + "/echo", "POST", headers, R"({"a":1})", kLimit});
+  sendAndWait(transport, HttpRequest{serving.origin + "/echo", "POST", headers, R"({"a":1})", kLimit});
   // Twice a cacheable answer that sets a cookie: both requests reach the server, and
   // neither carries the cookie or a validator (the header check below).
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(outcome(sendAndWait(transport, get(origin + "/echo"))), R"(200 - {"n":1})");
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(outcome(sendAndWait(transport, get(serving.origin + "/echo"))), R"(200 - {"n":1})");
+  }
 
   std::lock_guard lock(mutex);
   ASSERT_EQ(seen.size(), 3u);
@@ -147,8 +141,8 @@ TEST(QtHttpTransport, StopsReadingAHugeBodyJustPastTheLimit) {
   const std::string chunk(64 * 1024, 'x');
   std::atomic<std::size_t> served{0};
   std::atomic<bool> providerEnded{false};
-  LocalServer server;
-  server->Get("/huge", [&](const httplib::Request&, httplib::Response& answer) {
+  httplib::Server server;
+  server.Get("/huge", [&](const httplib::Request&, httplib::Response& answer) {
     answer.set_chunked_content_provider(
         "application/json",
         [&](std::size_t, httplib::DataSink& sink) {
@@ -159,18 +153,18 @@ TEST(QtHttpTransport, StopsReadingAHugeBodyJustPastTheLimit) {
         },
         [&](bool) { providerEnded = true; });
   });
-  server->Get("/exact", [&](const httplib::Request&, httplib::Response& answer) {
+  server.Get("/exact", [&](const httplib::Request&, httplib::Response& answer) {
     answer.set_content(std::string(kLimit, 'y'), "application/json");
   });
-  const std::string origin = server.start();
+  const Serving serving(server);
 
   auto transport = std::make_unique<QtHttpTransport>();
   // Exactly the limit is delivered whole.
-  EXPECT_EQ(outcome(sendAndWait(*transport, get(origin + "/exact"))), "200 - " + std::string(kLimit, 'y'));
+  EXPECT_EQ(outcome(sendAndWait(*transport, get(serving.origin + "/exact"))), "200 - " + std::string(kLimit, 'y'));
 
   // The completion of the cut-off answer destroys the transport that delivers it: allowed.
   std::string answer;
-  transport->send(get(origin + "/huge"), [&](TransportResult r) {
+  transport->send(get(serving.origin + "/huge"), [&](TransportResult r) {
     answer = outcome(r);
     transport.reset();
   });
@@ -214,7 +208,7 @@ TEST(QtHttpTransport, DeliversEveryStatusAsTheAnswerItWasAndAnythingElseAsAFailu
       peer->write(bytes);
       peer->disconnectFromHost();
     };
-    EXPECT_EQ(outcome(sendAndWait(transport, get(server.origin() + "/"))), expected) << bytes.left(40).toStdString();
+    EXPECT_EQ(outcome(sendAndWait(transport, get(server.origin() + "/"))), expected) << bytes.left(40).data();
   }
   EXPECT_EQ(outcome(sendAndWait(transport, get("file:///etc/passwd"))), "other");
   std::string closed;
@@ -270,14 +264,14 @@ TEST(QtHttpTransport, VerifiesTheServersCertificateAndHostName) {
     ++hits;
     answer.set_content("{}", "application/json");
   };
-  LocalServer server(std::make_unique<httplib::SSLServer>(x509, key.get()));
-  ASSERT_TRUE(server->is_valid());
-  server->Get("/", handler);
-  const std::string origin = server.start("https");
+  httplib::SSLServer server(x509, key.get());
+  ASSERT_TRUE(server.is_valid());
+  server.Get("/", handler);
+  const Serving serving(server, "https");
 
   // Not trusted by the system: refused before any request reaches the server.
   QtHttpTransport transport(5s);
-  EXPECT_EQ(outcome(sendAndWait(transport, get(origin + "/"))), "secureConnection");
+  EXPECT_EQ(outcome(sendAndWait(transport, get(serving.origin + "/"))), "secureConnection");
   EXPECT_EQ(hits.load(), 0);
 
   // Trusted process-wide, as if the system's store held them; the transport is unchanged.
@@ -287,8 +281,8 @@ TEST(QtHttpTransport, VerifiesTheServersCertificateAndHostName) {
   QSslConfiguration::setDefaultConfiguration(trusting);
   QtHttpTransport trustingTransport(5s);
   // Issued for this address: the same server now answers; under another name: refused.
-  EXPECT_EQ(outcome(sendAndWait(trustingTransport, get(origin + "/"))), "200 - {}");
-  const std::string otherName = "https://localhost" + origin.substr(origin.rfind(':'));
+  EXPECT_EQ(outcome(sendAndWait(trustingTransport, get(serving.origin + "/"))), "200 - {}");
+  const std::string otherName = "https://localhost" + serving.origin.substr(serving.origin.rfind(':'));
   const auto wrongHost = outcome(sendAndWait(trustingTransport, get(otherName + "/")));
   QSslConfiguration::setDefaultConfiguration(saved);
   EXPECT_EQ(wrongHost, "secureConnection");
