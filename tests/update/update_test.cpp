@@ -8,8 +8,6 @@
 
 #include <httplib.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 
 #include <gtest/gtest.h>
 
@@ -119,38 +117,21 @@ TEST(UpdateRules, TheDialogAndTheOutcomesInItalian) {
   EXPECT_EQ(updateOutcomeText(AppLanguage::en, "No newer version is available."), "No newer version is available.");
 }
 
-// A self-signed certificate for 127.0.0.1 and its key.
-struct Certificate {
-  Certificate() : key(EVP_EC_gen("P-256"), EVP_PKEY_free), cert(X509_new(), X509_free) {
-    X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
-    X509_set_pubkey(cert.get(), key.get());
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), name);
-    X509V3_CTX context;
-    X509V3_set_ctx(&context, cert.get(), cert.get(), nullptr, nullptr, 0);
-    for (const auto& [nid, value] : {std::pair{NID_subject_alt_name, "IP:127.0.0.1"}, {NID_basic_constraints, "critical,CA:TRUE"}}) {
-      X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-      X509_add_ext(cert.get(), extension, -1);
-      X509_EXTENSION_free(extension);
+// A self-signed certificate for 127.0.0.1 and its key, made once by openssl.
+const fs::path& certificateFolder() {
+  static const struct Folder {
+    Folder() : path(fs::temp_directory_path() / ("update-test-tls-" + std::to_string(::getpid()))) {
+      fs::create_directories(path);
+      const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
+                                  "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                                  (path / "key.pem").string() + " -out " + (path / "cert.pem").string() + " 2>/dev/null";
+      if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make the certificate");
     }
-    X509_sign(cert.get(), key.get(), EVP_sha256());
-  }
-  QSslCertificate forQt() const {
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, cert.get());
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    QSslCertificate certificate(QByteArray(data, static_cast<int>(length)), QSsl::Pem);
-    BIO_free(bio);
-    return certificate;
-  }
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key;
-  std::unique_ptr<X509, decltype(&X509_free)> cert;
-};
+    ~Folder() { fs::remove_all(path); }
+    fs::path path;
+  } folder;
+  return folder.path;
+}
 
 struct RecordingInstaller final : PackageInstaller {
   void install(const fs::path& package, std::function<void(std::optional<std::string>)> done) override {
@@ -178,7 +159,8 @@ struct RecordingPrompt final : UpdatePrompt {
 class UpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server = std::make_unique<httplib::SSLServer>(certificate.cert.get(), certificate.key.get());
+    server = std::make_unique<httplib::SSLServer>((certificateFolder() / "cert.pem").c_str(),
+                                                  (certificateFolder() / "key.pem").c_str());
     server->Get("/feed.json", [this](const httplib::Request&, httplib::Response& r) {
       if (fault == "redirect") return r.set_redirect("/elsewhere.json");
       if (fault == "stall") std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -224,7 +206,7 @@ class UpdaterTest : public ::testing::Test {
     options.prompt = prompt;
     options.relaunch = [this] { events->push_back("relaunch"); };
     options.downloadFolder = folder;
-    options.trustedCertificates = {certificate.forQt()};
+    options.trustedCertificates = QSslCertificate::fromPath(QString::fromStdString((certificateFolder() / "cert.pem").string()));
     options.timeoutMs = 500;
     options.now = [] { return now; };
     defaults->setBoolean(QtSoftwareUpdater::automaticallyInstallsKey, automaticallyInstalls);
@@ -237,7 +219,6 @@ class UpdaterTest : public ::testing::Test {
     return testing::runUntil([&u] { return u.state().canCheckForUpdates; });
   }
 
-  Certificate certificate;
   SigningKey key;
   std::unique_ptr<httplib::SSLServer> server;
   std::thread thread;
