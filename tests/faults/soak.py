@@ -75,7 +75,10 @@ def main():
         world.start_server()
         world.pair_and_show(arguments.timeout)
         app_started, baseline = time.monotonic(), None
-        next_fault = time.monotonic() + rng.uniform(30, 90)
+        # A failed request for an item waits five minutes before the next: faults come
+        # every two to five minutes, and the long outage once.
+        next_fault = time.monotonic() + rng.uniform(120, 300)
+        outage_done = False
         while True:
             elapsed = time.monotonic() - started
             credited = world.credited()
@@ -91,7 +94,8 @@ def main():
                     baseline = (rss, fds)
                 worst = (max(worst[0], rss - baseline[0]), max(worst[1], fds - baseline[1]))
             if time.monotonic() >= next_fault:
-                fault = rng.choice(["latency", "reset", "truncate", "503", "500", "gone", "kill-app", "kill-server"])
+                choices = ["latency", "reset", "truncate", "503", "500", "kill-app", "kill-server"]
+                fault = rng.choice(choices if outage_done else choices + ["gone"])
                 say(f"soak: {elapsed / 60:.1f} min, {credited} credited, RSS {rss:.1f} MB, {fds} fds; fault {fault}")
                 proxy = world.proxy
                 if fault == "latency":
@@ -99,6 +103,7 @@ def main():
                 elif fault in ("reset", "truncate", "503", "500"):
                     proxy.faults = [fault] * rng.randint(1, 3)
                 elif fault == "gone":
+                    outage_done = True
                     proxy.gone = True
                     time.sleep(arguments.outage)
                     proxy.gone = False
@@ -111,7 +116,7 @@ def main():
                     world.server.wait(timeout=10)
                     world.start_server()
                 proxy.latency = 0.0 if fault != "latency" else proxy.latency
-                next_fault = time.monotonic() + rng.uniform(30, 90)
+                next_fault = time.monotonic() + rng.uniform(120, 300)
             time.sleep(1)
 
         world.proxy.latency, world.proxy.faults = 0.0, []
