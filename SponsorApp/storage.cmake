@@ -12,8 +12,7 @@ target_link_libraries(nimbrella_storage PUBLIC nimbrella_core)
 set_target_properties(nimbrella_storage PROPERTIES AUTOMOC OFF)
 
 nimbrella_test(storage_test LABEL storage
-  SOURCES ${PROJECT_SOURCE_DIR}/tests/storage/keychain_vault_test.cpp
-          ${PROJECT_SOURCE_DIR}/tests/storage/stored_records_test.cpp
+  SOURCES ${PROJECT_SOURCE_DIR}/tests/storage/storage_test.cpp
   LIBS nimbrella_storage)
 
 nimbrella_fuzzer(fuzz_stored_records

@@ -1,82 +1,74 @@
 // The vault over a scripted store: whatever form a failure of the store takes, it is
 // the one keyring-unavailable error, and a failed update is never followed by an add
 // that could leave a second item. Success paths run against the real keyring in
-// secret_service_store_test.
+// secret_service_store_test. Then the exact stored form of the records kept in the
+// keyring; the generic record rules are tests/core/records_test's.
 
 #include "SponsorApp/storage/KeychainVault.hpp"
+#include "SponsorApp/storage/StoredRecords.hpp"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
-#include <memory>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace nimbrella {
 namespace {
 
-// Answers each operation with its scripted status (success otherwise) and logs the calls.
-class ScriptedStore final : public SecretStore {
- public:
-  std::map<std::string, SecretStoreStatus> answers;
-  bool lookupWithoutData = false;
-  bool throws = false;
-  std::vector<std::string> calls;
+struct Script {
+  std::map<std::string, SecretStoreStatus> answers;  // success for the operations not named
+  bool lookupWithoutData = false, throws = false;
+};
+
+// Answers each operation as scripted and logs the calls.
+struct ScriptedStore final : SecretStore {
+  explicit ScriptedStore(Script s) : script(std::move(s)) {}
+  Script script;
+  std::string calls;
 
   SecretStoreLookup copyMatching(std::string_view, std::string_view) override {
-    const SecretStoreStatus status = enter("copyMatching");
-    if (status != SecretStoreStatus::success || lookupWithoutData) return {status, std::nullopt};
-    return {status, SecretBytes{1}};
+    const SecretStoreStatus status = enter("lookup");
+    return {status, status != SecretStoreStatus::success || script.lookupWithoutData ? std::nullopt
+                                                                                     : std::optional(SecretBytes{1})};
   }
-  SecretStoreStatus update(std::string_view, std::string_view, std::span<const std::uint8_t>) override {
-    return enter("update");
-  }
-  SecretStoreStatus add(std::string_view, std::string_view, std::span<const std::uint8_t>) override {
-    return enter("add");
-  }
+  using Data = std::span<const std::uint8_t>;
+  SecretStoreStatus update(std::string_view, std::string_view, Data) override { return enter("update"); }
+  SecretStoreStatus add(std::string_view, std::string_view, Data) override { return enter("add"); }
   SecretStoreStatus remove(std::string_view, std::string_view) override { return enter("remove"); }
 
- private:
   SecretStoreStatus enter(const std::string& operation) {
-    calls.push_back(operation);
-    if (throws) throw std::runtime_error("store exploded");
-    const auto answer = answers.find(operation);
-    return answer == answers.end() ? SecretStoreStatus::success : answer->second;
+    calls += (calls.empty() ? "" : " ") + operation;
+    if (script.throws) throw std::runtime_error("store exploded");
+    return script.answers.contains(operation) ? script.answers[operation] : SecretStoreStatus::success;
   }
 };
 
 TEST(KeychainVault, EveryStoreFailureIsUnavailable) {
   using enum SecretStoreStatus;
-  const auto unknown = static_cast<SecretStoreStatus>(7);
-  auto load = [](const KeychainVault& vault) { vault.load("a"); };
-  auto save = [](const KeychainVault& vault) { vault.save(SecretBytes{2}, "a"); };
-  auto remove = [](const KeychainVault& vault) { vault.remove("a"); };
-  struct Case {
+  enum Operation { load, save, remove };
+  const struct {
     const char* story;
-    std::function<void(ScriptedStore&)> script;
-    std::function<void(const KeychainVault&)> operation;
-    std::vector<std::string> calls;
+    Script script;
+    Operation operation;
+    const char* calls;
+  } cases[] = {
+      {"lookup fails", {{{"lookup", failure}}}, load, "lookup"},
+      {"lookup answers an unknown status", {{{"lookup", static_cast<SecretStoreStatus>(7)}}}, load, "lookup"},
+      {"lookup succeeds without data", {{}, true}, load, "lookup"},
+      {"update fails", {{{"update", failure}}}, save, "update"},
+      {"add fails", {{{"update", itemNotFound}, {"add", failure}}}, save, "update add"},
+      {"add claims the item is missing", {{{"update", itemNotFound}, {"add", itemNotFound}}}, save, "update add"},
+      {"remove fails", {{{"remove", failure}}}, remove, "remove"},
+      {"the store throws", {{}, false, true}, save, "update"},
   };
-  const std::vector<Case> cases = {
-      {"lookup fails", [](auto& s) { s.answers["copyMatching"] = failure; }, load, {"copyMatching"}},
-      {"lookup answers an unknown status", [&](auto& s) { s.answers["copyMatching"] = unknown; }, load,
-       {"copyMatching"}},
-      {"lookup succeeds without data", [](auto& s) { s.lookupWithoutData = true; }, load, {"copyMatching"}},
-      {"update fails", [](auto& s) { s.answers["update"] = failure; }, save, {"update"}},
-      {"add fails", [](auto& s) { s.answers = {{"update", itemNotFound}, {"add", failure}}; }, save, {"update", "add"}},
-      {"add claims the item is missing", [](auto& s) { s.answers = {{"update", itemNotFound}, {"add", itemNotFound}}; },
-       save, {"update", "add"}},
-      {"remove fails", [](auto& s) { s.answers["remove"] = failure; }, remove, {"remove"}},
-      {"the store throws", [](auto& s) { s.throws = true; }, save, {"update"}},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.story);
-    auto store = std::make_shared<ScriptedStore>();
-    c.script(*store);
+    const auto store = std::make_shared<ScriptedStore>(c.script);
+    const KeychainVault vault(store);
     try {
-      c.operation(KeychainVault(store));
+      c.operation == load   ? (void)vault.load("a")
+      : c.operation == save ? vault.save(SecretBytes{2}, "a")
+                            : vault.remove("a");
       ADD_FAILURE() << "no error";
     } catch (const VaultError& error) {
       EXPECT_EQ(error.kind(), VaultError::Kind::unavailable);
@@ -85,6 +77,31 @@ TEST(KeychainVault, EveryStoreFailureIsUnavailable) {
     }
     EXPECT_EQ(store->calls, c.calls);
   }
+}
+
+SecretBytes bytes(std::string_view text) { return SecretBytes(text.begin(), text.end()); }
+std::string text(const SecretBytes& data) { return std::string(data.begin(), data.end()); }
+
+TEST(StoredRecords, EachRecordKeepsItsExactFormAndRefusesWhatIsNotExactlyOne) {
+  const DeviceCredential credential{"http://127.0.0.1:3217", "6f1c2b9e-3a4d-4e5f-8a7b-1c2d3e4f5a6b",
+                                    "tok_abcdefghijklmnopqrstuvwxyz0123456789ABCDE", NetworkMode::sandbox};
+  EXPECT_EQ(text(encodeRecord(credential)),
+            R"({"endpoint":"http://127.0.0.1:3217","deviceId":"6f1c2b9e-3a4d-4e5f-8a7b-1c2d3e4f5a6b",)"
+            R"("token":"tok_abcdefghijklmnopqrstuvwxyz0123456789ABCDE","mode":"sandbox"})");
+  EXPECT_EQ(decodeRecord<DeviceCredential>(encodeRecord(credential)), credential);
+  PersistedCompletion completion{"https://api.nimbrella.example", "device-1",
+                                 CompleteRequest{"lease-1", "nonce-1", 60250, 1, "MEUCIQ=="}, std::nullopt};
+  EXPECT_EQ(text(encodeRecord(completion)),
+            R"({"endpoint":"https://api.nimbrella.example","deviceId":"device-1","request":)"
+            R"({"leaseId":"lease-1","nonce":"nonce-1","elapsedMs":60250,"sequence":1,"signature":"MEUCIQ=="}})");
+  EXPECT_EQ(decodeRecord<PersistedCompletion>(encodeRecord(completion)), completion);
+  completion.termsVersion = "minute-v2";
+  EXPECT_TRUE(text(encodeRecord(completion)).ends_with(R"(},"termsVersion":"minute-v2"})"));
+  EXPECT_EQ(decodeRecord<PersistedCompletion>(encodeRecord(completion)), completion);
+
+  EXPECT_THROW(decodeRecord<PersistedCompletion>(bytes(R"({"endpoint":"e","deviceId":"d"})")), DecodingError);
+  EXPECT_THROW(decodeRecord<DeviceCredential>(bytes(R"({"endpoint":"e","deviceId":"d","token":"t","mode":"test"})")),
+               DecodingError);
 }
 
 }  // namespace
