@@ -161,6 +161,28 @@ X11WindowServer::~X11WindowServer() {
   if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeNativeEventFilter(this);
 }
 
+bool X11WindowServer::readPixels(int x, int y, int width, int height, std::vector<std::uint32_t>& out) {
+  if (width <= 0 || height <= 0 || x < 0 || y < 0 || x + width > 32767 || y + height > 32767) return false;
+  Owned image{xcb_get_image_reply(
+      connection_,
+      xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, static_cast<std::int16_t>(x),
+                    static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                    static_cast<std::uint16_t>(height), 0xFFFFFFFFu),
+      DroppedError())};
+  const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  // A 24- or 32-bit visual: four bytes a pixel, blue first.
+  if (!image || (image->depth != 24 && image->depth != 32) ||
+      static_cast<std::size_t>(xcb_get_image_data_length(image.reply)) != count * 4) {
+    return false;
+  }
+  const std::uint8_t* data = xcb_get_image_data(image.reply);
+  out.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = std::uint32_t{data[4 * i + 2]} << 16 | std::uint32_t{data[4 * i + 1]} << 8 | data[4 * i];
+  }
+  return true;
+}
+
 DesktopRefusal X11WindowServer::refusal() const {
   if (shellOwnsTopBar_) return DesktopRefusal::shellOwnsTopBar;
   return noTopBand_ ? DesktopRefusal::noTopPanel : DesktopRefusal::none;
@@ -311,6 +333,7 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
   if (panelAnswers.state) {
     const auto it = visibility_.find(panelId);
     const int state = it == visibility_.end() ? -1 : it->second;
+    result.occlusionStateKnown = !composited;
     result.panelOcclusionVisible = panelAnswers.state->visible && !composited &&
                                    (state == XCB_VISIBILITY_UNOBSCURED || state == XCB_VISIBILITY_PARTIALLY_OBSCURED);
     // A window the window manager does not manage is on no particular desktop: it is

@@ -68,6 +68,8 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   // GNOME Shell (named by the window manager's _NET_SUPPORTING_WM_CHECK window) draws
   // its top bar itself; a screen whose work area starts at its top has no top panel.
   DesktopRefusal refusal() const override;
+  // The root window's pixels, as the screen shows them (with a compositor, its output).
+  bool readPixels(int x, int y, int width, int height, std::vector<std::uint32_t>& out) override;
 
   // False while the display is blanked: powered down by display power management
   // (DPMS) or covered by the X server's screen saver. A server without DPMS never

@@ -154,6 +154,11 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
                          MenuBarSurfaceLogic::qualifiesOnScreen(status, *sample.screen);
   result.textFits = expected.fits(view.boundsSize);
   result.occlusionVisible = sample.panelOcclusionVisible;
+  // The pixels on screen must be the ones painted; without a trustworthy visibility
+  // state (a compositor), they are the only evidence.
+  if (const std::optional<bool> pixels = panel->pixelsOnScreen()) {
+    result.occlusionVisible = (sample.occlusionStateKnown ? sample.panelOcclusionVisible : true) && *pixels;
+  }
   result.displayAwake = displayAwake_;
   result.sessionActive = sessionActive_;
   result.topmostSamplesPass = panelFrame && sampledPoints(*panelFrame, panel->windowNumber()).owned == 9;

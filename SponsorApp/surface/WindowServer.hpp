@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace nimbrella {
 
@@ -59,6 +60,9 @@ struct DesktopSample {
   std::optional<ScreenGeometry> screen;
   // The window server reports at least part of the panel as not covered.
   bool panelOcclusionVisible = false;
+  // False when the window server's visibility state is no evidence (a compositing
+  // manager draws the screen); then only the pixels can show the panel visible.
+  bool occlusionStateKnown = true;
   // The panel is shown on the desktop that is active now.
   bool panelOnActiveDesktop = false;
   // The active window covers its screen in full-screen mode (the top bar gives way).
@@ -84,6 +88,12 @@ class WindowServer {
   virtual double secondsSinceLastInput() = 0;
   // Why this desktop can never show a sponsor, as far as the last sample showed.
   virtual DesktopRefusal refusal() const { return DesktopRefusal::none; }
+  // The screen's pixels in a rectangle of device pixels (top-left origin), as 0xRRGGBB
+  // values row by row; false when they cannot be read.
+  virtual bool readPixels(int x, int y, int width, int height, std::vector<std::uint32_t>& out) {
+    (void)x, (void)y, (void)width, (void)height, (void)out;
+    return false;
+  }
 };
 
 // The answers of a session in which nothing can be proven.
@@ -144,6 +154,9 @@ class SurfacePanel {
   // Shows the panel above the status item without taking focus.
   virtual void orderFront() = 0;
   virtual void orderOut() = 0;
+  // Whether the screen shows what the view last painted, its marker included (then the
+  // marker changes for the next check); nothing when this panel cannot tell.
+  virtual std::optional<bool> pixelsOnScreen() { return std::nullopt; }
 };
 
 }  // namespace nimbrella

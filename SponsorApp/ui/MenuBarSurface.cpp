@@ -67,6 +67,15 @@ bool MenuBarButton::configure(const MenuBarContent& content) {
   return true;
 }
 
+QRect MenuBarButton::markerRect() const {
+  return QRect(frame_.width() - markerSide, frame_.height() - markerSide, markerSide, markerSide);
+}
+
+void MenuBarButton::advanceMarker() {
+  markerPhase_ = !markerPhase_;
+  update();
+}
+
 void MenuBarButton::paintEvent(QPaintEvent*) {
   state_.beginPaint();
   const Size bounds{double(width()), double(height())};
@@ -74,7 +83,27 @@ void MenuBarButton::paintEvent(QPaintEvent*) {
   const QColor background = palette().color(QPalette::Window);
   const QColor label = palette().color(QPalette::WindowText);
 
-  QPainter painter(this);
+  // Everything is painted into the frame first; the frame is what goes on screen and
+  // what the pixels on screen are compared with.
+  const qreal ratio = devicePixelRatioF();
+  frame_ = QImage(size() * ratio, QImage::Format_RGB32);
+  frame_.setDevicePixelRatio(ratio);
+  frame_.fill(background);
+  paintContent(frame_, plan, background, label);
+  if (frame_.width() >= markerSide && frame_.height() >= markerSide) {
+    const QColor marker = markerPhase_ ? QColor(background.rgb() ^ 0x404040u) : background;
+    for (int y = 0; y < markerSide; ++y) {
+      for (int x = 0; x < markerSide; ++x) frame_.setPixelColor(frame_.width() - 1 - x, frame_.height() - 1 - y, marker);
+    }
+  }
+  QPainter(this).drawImage(QPointF(0, 0), frame_);
+  if (plan.paintsContent) state_.finishPaint(bounds);
+}
+
+void MenuBarButton::paintContent(QImage& target, const MenuBarPaintPlan& plan, const QColor& background,
+                                 const QColor& label) {
+  const Size bounds{double(width()), double(height())};
+  QPainter painter(&target);
   painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
   painter.fillRect(toQRectF(plan.background), background);
   if (!plan.paintsContent) return;
@@ -112,7 +141,6 @@ void MenuBarButton::paintEvent(QPaintEvent*) {
   drawLine(plan.titleOrigin, plan.titleFont, content.text());
   if (plan.taglineOrigin) drawLine(*plan.taglineOrigin, plan.taglineFont, content.tagline());
   painter.end();
-  state_.finishPaint(bounds);
 }
 
 void MenuBarButton::mousePressEvent(QMouseEvent* event) {
@@ -176,5 +204,33 @@ void MenuBarSurface::orderFront() {
 }
 
 void MenuBarSurface::orderOut() { window_->hide(); }
+
+std::optional<bool> MenuBarSurface::pixelsOnScreen() {
+  const QImage& painted = button_->frame();
+  if (painted.isNull() || !window_->isVisible()) return false;
+  const QPoint origin = button_->mapToGlobal(QPoint(0, 0)) * painted.devicePixelRatio();
+  if (!server_.readPixels(origin.x(), origin.y(), painted.width(), painted.height(), screenPixels_)) {
+    return server_.canVerify() ? std::optional<bool>(false) : std::nullopt;
+  }
+  const auto close = [](QRgb a, std::uint32_t b) {
+    return std::abs(qRed(a) - int((b >> 16) & 0xFF)) <= channelTolerance &&
+           std::abs(qGreen(a) - int((b >> 8) & 0xFF)) <= channelTolerance &&
+           std::abs(qBlue(a) - int(b & 0xFF)) <= channelTolerance;
+  };
+  const QRect marker = button_->markerRect();
+  std::size_t mismatches = 0;
+  bool markerShown = true;
+  for (int y = 0; y < painted.height(); ++y) {
+    const auto* row = reinterpret_cast<const QRgb*>(painted.constScanLine(y));
+    for (int x = 0; x < painted.width(); ++x) {
+      if (close(row[x], screenPixels_[static_cast<std::size_t>(y) * painted.width() + x])) continue;
+      ++mismatches;
+      if (marker.contains(x, y)) markerShown = false;
+    }
+  }
+  button_->advanceMarker();
+  const auto total = static_cast<double>(painted.width()) * painted.height();
+  return markerShown && static_cast<double>(mismatches) <= mismatchAllowance * total;
+}
 
 }  // namespace nimbrella

@@ -15,6 +15,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace nimbrella {
 
@@ -33,6 +35,14 @@ class MenuBarButton final : public QWidget {
   QString title() const { return title_; }
   void setTitle(const QString& title) { title_ = title; }
 
+  // What the last paint put on screen, in device pixels, marker included.
+  const QImage& frame() const { return frame_; }
+  // The marker: a small square in the bottom-right corner whose colour changes at every
+  // check, so that a frame that stopped updating cannot pass.
+  static constexpr int markerSide = 2;
+  QRect markerRect() const;
+  void advanceMarker();
+
   // Runs when the view is clicked.
   std::function<void()> onClick;
   // Runs when the view is pressed with Alt held, with the global pointer position.
@@ -40,6 +50,7 @@ class MenuBarButton final : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void paintContent(QImage& target, const MenuBarPaintPlan& plan, const QColor& background, const QColor& label);
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
 
@@ -47,6 +58,8 @@ class MenuBarButton final : public QWidget {
   MenuBarButtonState state_;
   QImage logo_;
   QString title_;
+  QImage frame_;
+  bool markerPhase_ = false;
 };
 
 class MenuBarSurface final : public SurfacePanel {
@@ -78,9 +91,18 @@ class MenuBarSurface final : public SurfacePanel {
   void setFrame(const Rect& frame) override;
   void orderFront() override;
   void orderOut() override;
+  std::optional<bool> pixelsOnScreen() override;
+
+  // A pixel matches when no colour channel differs by more than this (a compositor's
+  // colour rounding and dithering); the screen matches when at most matchTolerance of
+  // the pixels differ (antialiased edges blended by a compositor's shadow) and every
+  // marker pixel matches.
+  static constexpr int channelTolerance = 24;
+  static constexpr double mismatchAllowance = 0.03;
 
  private:
   WindowServer& server_;
+  std::vector<std::uint32_t> screenPixels_;  // reused by every check
   std::unique_ptr<QWidget> window_;
   MenuBarButton* button_ = nullptr;  // owned by window_
 };

@@ -87,16 +87,38 @@ TEST_F(StackingTest, AfterAFailedCheckTheItemIsRaisedAboveWhatCoveredIt) {
   EXPECT_EQ(ownerAtCentre(), scene->surface->windowNumber());
 }
 
-TEST_F(StackingTest, UnderACompositingManagerTheVisibilityStateIsNoEvidence) {
+TEST_F(StackingTest, UnderACompositingManagerOnlyThePaintedPixelsOnScreenProveTheStrip) {
   Display* other = XOpenDisplay(nullptr);
   const Window owner = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
   XSetSelectionOwner(other, XInternAtom(other, ("_NET_WM_CM_S" + std::to_string(DefaultScreen(other))).c_str(), False),
                      owner, CurrentTime);
   XSync(other, False);
-  EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.occlusionVisible; }).occlusionVisible);
+  EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.failure(); }).failure()) << scene->monitor->debugSummary();
+
+  // The marker changes between checks, on screen too.
+  const QRect marker = scene->surface->buttonView()->markerRect().translated(strip.topLeft());
+  const auto markerPixel = [&] {
+    std::vector<std::uint32_t> pixel;
+    EXPECT_TRUE(scene->server->readPixels(marker.x(), marker.y(), 1, 1, pixel));
+    return pixel.empty() ? 0u : pixel[0];
+  };
+  desktop::pump(100);  // the repaint that the last check asked for
+  const std::uint32_t before = markerPixel();
+  scene->monitor->snapshot();
+  desktop::pump(100);
+  EXPECT_NE(markerPixel(), before);
+
+  // Another client paints over the panel itself: the stacking and the X state do not
+  // change, the pixels do.
+  GC gc = XCreateGC(other, static_cast<Window>(scene->surface->windowNumber()), 0, nullptr);
+  XSetForeground(other, gc, 0xFF00FF);
+  XFillRectangle(other, static_cast<Window>(scene->surface->windowNumber()), gc, 0, 0,
+                 static_cast<unsigned>(strip.width()), static_cast<unsigned>(strip.height()));
+  XSync(other, False);
+  EXPECT_FALSE(scene->monitor->snapshot().occlusionVisible);
+  XFreeGC(other, gc);
   XDestroyWindow(other, owner);  // the selection goes with its owner
   XCloseDisplay(other);
-  EXPECT_FALSE(scene->tickUntil([](const S& s) { return !s.failure(); }).failure()) << scene->monitor->debugSummary();
 }
 
 // Sets a root window property of 32-bit values for the life of the object.
