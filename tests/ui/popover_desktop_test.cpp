@@ -38,7 +38,7 @@ const std::vector<State>& states() {
        [](World& w) { w.model().snooze(SnoozeChoice::indefinite); }, {"resume-sponsors"}},
       {"paused-until", [](World& w) { w.storePairing(); w.storeConsent(); },
        [](World& w) { w.model().snooze(SnoozeChoice::hours2); }, {"resume-sponsors"}},
-      {"waiting", [](World& w) { w.storePairing(); w.storeConsent(); w.server->scriptNoFill("no_eligible_campaign"); },
+      {"waiting", [](World& w) { w.storePairing(); w.storeConsent(); w.server->script(startPath, HttpResponse{204, {HttpHeader{"X-Nimbrella-Reason", "no_eligible_campaign"}}, ""}); },
        [](World& w) { w.advance(0.25); }, {"pause-sponsors"}},
       {"waiting-outside-hours", [](World& w) { w.storePairing(); w.storeConsent(); },
        [](World& w) {
