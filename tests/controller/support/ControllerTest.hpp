@@ -43,14 +43,8 @@ inline AppModel& startPaired(World& world) {
   return model;
 }
 
-// From a fresh start: the first tick fetches, the item settles and sampling begins.
-inline void untilMeasuring(World& world) {
-  world.advance(0.75);
-  ASSERT_TRUE(world.model().exposureState().activeLease.has_value());
-  ASSERT_TRUE(world.monitor->contentReady);
-}
-
-// A paired computer measuring its first item.
+// A paired computer measuring its first item: the first tick fetches, the item
+// settles and sampling begins.
 inline AppModel& measuring(World& world) {
   AppModel& model = startPaired(world);
   world.advance(0.75);

@@ -14,6 +14,7 @@
 #include "SponsorCore/UserDefaults.hpp"
 #include "SponsorCore/WireRecords.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -32,7 +33,7 @@ namespace nimbrella::simulation {
 class ManualQueue final : public MainQueue {
  public:
   void post(std::function<void()> task) override { schedule(now_, std::move(task)); }
-  void postAfter(double seconds, std::function<void()> task) override;
+  void postAfter(double seconds, std::function<void()> task) override { schedule(now_ + std::max(0.0, seconds), std::move(task)); }
   std::unique_ptr<RepeatingTimer> scheduleRepeating(double seconds, std::function<void()> task) override;
 
   // Seconds of virtual time since the queue was made.
@@ -42,36 +43,29 @@ class ManualQueue final : public MainQueue {
   // Moves time forward by `seconds`, running every task and timer firing on the way at
   // its own moment.
   void advance(double seconds);
-  std::size_t liveTimers() const;
 
  private:
-  struct Task {
-    double due;
-    std::uint64_t order;
-    std::function<void()> run;
-  };
-  void schedule(double due, std::function<void()> task);
+  // A multimap keeps tasks due at the same moment in insertion order.
+  void schedule(double due, std::function<void()> task) { tasks_.emplace(due, std::move(task)); }
   void repeat(double interval, std::shared_ptr<bool> live, std::shared_ptr<std::function<void()>> task);
 
   double now_ = 0;
-  std::uint64_t order_ = 0;
-  std::deque<Task> tasks_;  // kept sorted by (due, order)
-  std::vector<std::shared_ptr<bool>> timers_;
+  std::multimap<double, std::function<void()>> tasks_;
 };
 
 // Wall time and uptime that follow the queue's virtual time. Either may be moved on its
 // own (a wall-clock change, a machine that slept).
 class FakeClock final : public Clock {
  public:
-  FakeClock(const ManualQueue& queue, Date startDate) : start(startDate), queue_(queue) {}
+  FakeClock(const ManualQueue& queue, Date startDate) : start_(startDate), queue_(queue) {}
   Date now() const override;
   double uptime() const override { return uptimeOffset + queue_.now(); }
 
-  Date start;
   Date::duration wallOffset{};
   double uptimeOffset = 1000;
 
  private:
+  Date start_;
   const ManualQueue& queue_;
 };
 
@@ -95,7 +89,6 @@ struct FakeSystemEvents final : SystemEvents {
   using Handler = std::function<void(SystemEvent)>;
   std::unique_ptr<SystemEventSubscription> subscribe(Handler handler) override;
   void fire(SystemEvent event);
-  std::size_t subscribers() const;
   std::vector<std::weak_ptr<Handler>> handlers;
 };
 
@@ -128,44 +121,35 @@ struct FakePreferencesWindow final : PreferencesWindow {
   int shows = 0;
 };
 
-// The monitor double: it reports the snapshot the test sets and records what the
-// controller asked of it.
-class FakeMonitor final : public SurfaceMonitorPort {
- public:
-  void setExpectation(std::string text, std::optional<MenuBarContent> content) override {
-    expectedText = std::move(text);
-    expectedContent = std::move(content);
-  }
+// The monitor double: it reports the checks the test sets (with contentReady as the
+// controller last set it) and records what the controller asked of it.
+struct FakeMonitor final : SurfaceMonitorPort {
+  void setExpectation(std::string text, std::optional<MenuBarContent>) override { expectedText = std::move(text); }
   void setContentReady(bool ready) override { contentReady = ready; }
   void setDisplayAwake(bool awake) override { displayAwake = awake; }
   void setSessionActive(bool active) override { sessionActive = active; }
-  void setControlsClosed(bool closed) override { controlsClosed = closed; }
-  EligibilitySnapshot snapshot() override;
+  void setControlsClosed(bool) override {}
+  EligibilitySnapshot snapshot() override {
+    ++snapshots;
+    EligibilitySnapshot result = checks;
+    result.contentReady = checks.contentReady && contentReady;
+    return result;
+  }
   void synchronizeSurface(std::string_view, bool allowed) override { syncedAllowed = allowed; }
   const std::string& lastDiagnostic() const override { return diagnostic; }
   void hideSurface() override { ++hides; }
   void redrawStatusButton() override { ++redraws; }
 
-  // The checks reported while the controller's contentReady is true; contentReady
-  // itself is taken from the flag, as the real monitor does.
   EligibilitySnapshot checks;
-  std::string diagnostic = "No sponsored item to measure.";
-  int snapshots = 0;
-  int hides = 0;
-  int redraws = 0;
+  int snapshots = 0, hides = 0, redraws = 0;
   bool syncedAllowed = false;
   // As the controller last told them.
-  std::string expectedText;
-  std::optional<MenuBarContent> expectedContent;
-  bool contentReady = false;
-  bool displayAwake = true;
-  bool sessionActive = true;
-  bool controlsClosed = true;
+  std::string expectedText, diagnostic;
+  bool contentReady = false, displayAwake = true, sessionActive = true;
 };
 
 // Every Unicode scalar is 7 points wide and a line 14 points high.
-class FixedWidthMeasurer final : public TextMeasurer {
- public:
+struct FixedWidthMeasurer final : TextMeasurer {
   Size measure(std::string_view text, const FontSpec& font) const override;
 };
 
@@ -181,15 +165,12 @@ class LockableSecretStore final : public SecretStore {
                         std::span<const std::uint8_t> data) override;
   SecretStoreStatus remove(std::string_view service, std::string_view account) override;
 
-  bool has(std::string_view account) const { return items_.find(account) != items_.end(); }
+  bool has(std::string_view account) const { return items_.contains(account); }
   std::optional<std::string> text(std::string_view account) const;
   void put(std::string_view account, std::string_view bytes) { putBytes(account, {bytes.begin(), bytes.end()}); }
   void putBytes(std::string_view account, SecretBytes bytes) { items_[std::string(account)] = std::move(bytes); }
 
-  bool locked = false;
-  bool failReads = false;
-  bool failWrites = false;
-  bool failRemoves = false;
+  bool locked = false, failReads = false, failWrites = false, failRemoves = false;
   std::set<std::string, std::less<>> failingAccounts;  // empty: every account
 
  private:
@@ -203,6 +184,7 @@ class LockableSecretStore final : public SecretStore {
 // waits until the test releases it).
 struct Hold {};
 using Scripted = std::variant<HttpResponse, TransportError, Hold>;
+inline const Scripted refused = TransportError{TransportError::Kind::connectionRefused, "Connection refused"};
 
 // The server behind the transport port. Each path answers from its script first and
 // otherwise from a small model of the real server. Answers are delivered through the
@@ -219,16 +201,10 @@ class ScriptedServer final : public HttpTransport {
   void scriptStatus(const std::string& path, int status, std::string body = "{}") {
     script(path, HttpResponse{status, {}, std::move(body)});
   }
-  void scriptNoFill(const std::string& reason) {
-    script("/api/exposures/start", HttpResponse{204, {HttpHeader{"X-Nimbrella-Reason", reason}}, ""});
-  }
-  void scriptTransportFailure(const std::string& path) {
-    script(path, TransportError{TransportError::Kind::connectionRefused, "Connection refused"});
-  }
   void scriptHold(const std::string& path) { script(path, Hold{}); }
   // Answers the oldest held request of the path with `answer` (default: the model's).
   void release(const std::string& path, std::optional<Scripted> answer = std::nullopt);
-  std::size_t held(const std::string& path) const;
+  std::size_t held(const std::string& path) const { return held_.contains(path) ? held_.at(path).size() : 0; }
 
   // Requests received, oldest first.
   std::vector<HttpRequest> requests;
@@ -245,7 +221,6 @@ class ScriptedServer final : public HttpTransport {
   NetworkMode mode = NetworkMode::live;
   std::int64_t balanceMicros = 0;
   std::int64_t rewardMicros = 1500;
-  std::int64_t leaseCounter = 0;
   // Makes the lease the start request answers with; by default a valid ten-second lease.
   std::function<ExposureLease(std::int64_t number)> makeLease;
   std::function<void(const HttpRequest&)> onRequest;
@@ -259,6 +234,7 @@ class ScriptedServer final : public HttpTransport {
 
   ManualQueue& queue_;
   const FakeClock& clock_;
+  std::int64_t leaseCounter_ = 0;
   std::map<std::string, std::deque<Scripted>> scripts_;
   std::map<std::string, std::deque<std::pair<HttpRequest, Completion>>> held_;
 };
@@ -283,7 +259,7 @@ class World {
   // Stores a credential and key for the server's device, as after a pairing.
   void storePairing(NetworkMode credentialMode = NetworkMode::live);
   // Consent on, not paused, as a user who opted in.
-  void storeConsent(bool consent = true);
+  void storeConsent() { defaults->setBoolean("menubarSponsorshipConsentV1", true); }
   std::string endpointText() const;
 
   ClientEnvironment environment;
@@ -301,14 +277,10 @@ class World {
   std::shared_ptr<FakeMonitor> monitor = std::make_shared<FakeMonitor>();
   std::shared_ptr<FakePreferencesWindow> preferencesWindow = std::make_shared<FakePreferencesWindow>();
   int preferencesWindowsMade = 0;
-  std::shared_ptr<FixedWidthMeasurer> measurer = std::make_shared<FixedWidthMeasurer>();
   std::vector<std::uint8_t> signingKey;
 
  private:
   std::unique_ptr<AppModel> model_;
 };
-
-// A Monday 10:00 UTC, the default start of every world.
-Date defaultStart();
 
 }  // namespace nimbrella::simulation
