@@ -11,7 +11,6 @@
 #include "core/FixedMeasurer.hpp"
 #include "core/PngFixtures.hpp"
 
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -29,20 +28,13 @@ class FakeWindowServer : public WindowServer {
   bool screenKnown = true;
   std::optional<WindowState> statusWindow = WindowState{true, 1.0, {900, 776, 280, 24}};
   WindowState panel{false, 1.0, {0, 0, 0, 0}};
-  bool occlusionVisible = true;
-  bool onActiveDesktop = true;
-  bool fullScreen = false;
+  bool occlusionVisible = true, onActiveDesktop = true, fullScreen = false;
   double idleSeconds = 2;
   std::vector<std::pair<WindowNumber, Rect>> covering;  // stacked above the panel, topmost last
-
-  int sampleCalls = 0;
-  int idleCalls = 0;
   std::vector<std::array<Point, 9>> askedPoints;
 
   bool canVerify() const override { return verifiable; }
-
   DesktopSample sample(WindowNumber status, WindowNumber panelNumber) override {
-    ++sampleCalls;
     DesktopSample result;
     if (status == statusWindowNumber) result.statusWindow = statusWindow;
     if (panelNumber == panelWindowNumber) result.panel = panel;
@@ -52,18 +44,13 @@ class FakeWindowServer : public WindowServer {
     result.fullScreenActive = fullScreen;
     return result;
   }
-
   std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points) override {
     askedPoints.push_back(points);
     std::array<WindowNumber, 9> owners{};
     for (std::size_t i = 0; i < points.size(); ++i) owners[i] = topmostAt(points[i]);
     return owners;
   }
-
-  double secondsSinceLastInput() override {
-    ++idleCalls;
-    return idleSeconds;
-  }
+  double secondsSinceLastInput() override { return idleSeconds; }
 
  private:
   static bool inside(const Rect& r, Point p) {
@@ -74,8 +61,7 @@ class FakeWindowServer : public WindowServer {
       if (inside(it->second, p)) return it->first;
     }
     if (panel.visible && inside(panel.frame, p)) return panelWindowNumber;
-    if (statusWindow && statusWindow->visible && inside(statusWindow->frame, p)) return statusWindowNumber;
-    return 0;
+    return statusWindow && statusWindow->visible && inside(statusWindow->frame, p) ? statusWindowNumber : 0;
   }
 };
 
@@ -84,12 +70,11 @@ class FakeStatusItem : public StatusItemPort {
   bool visible = true;
   std::optional<ViewState> statusButton = ViewState{"", {0, 0, 280, 24}, {280, 24}, 1.0, false, true};
   WindowNumber number = statusWindowNumber;
-  int redraws = 0;
 
   bool isVisible() const override { return visible; }
   std::optional<ViewState> button() const override { return statusButton; }
   WindowNumber windowNumber() const override { return number; }
-  void redraw() override { ++redraws; }
+  void redraw() override {}
 };
 
 class FakePanel : public SurfacePanel {
@@ -98,16 +83,14 @@ class FakePanel : public SurfacePanel {
 
   ViewState painted{"", {0, 0, 0, 0}, {0, 0}, 1.0, false, true};
   MenuBarButtonState state;
-  int configures = 0, titles = 0, frames = 0, fronts = 0, outs = 0;
+  int titles = 0, frames = 0, fronts = 0, outs = 0;
   std::string accessibility, tip;
 
   WindowNumber windowNumber() const override { return panelWindowNumber; }
   bool isVisible() const override { return server_.panel.visible; }
   ViewState view() const override { return painted; }
   const MenuBarButtonState& button() const override { return state; }
-
   bool configure(const MenuBarContent& content) override {
-    ++configures;
     return state.configure(content, &decodeLogo) != MenuBarButtonState::Configuration::refused;
   }
   void setTitle(const std::string& title, const std::string& label, const std::string& toolTip) override {
@@ -136,11 +119,7 @@ class FakePanel : public SurfacePanel {
   // that tests can present a valid PNG the "platform" decoder will not open.
   static std::optional<Size> decodeLogo(const std::vector<std::uint8_t>& png) {
     if (png.size() < 26 || png[25] == 0) return std::nullopt;
-    auto be32 = [&](std::size_t at) {
-      std::uint32_t value = 0;
-      for (std::size_t i = 0; i < 4; ++i) value = (value << 8) | png[at + i];
-      return double(value);
-    };
+    auto be32 = [&](std::size_t at) { return double(png[at] << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3]); };
     return Size{be32(16), be32(20)};
   }
 

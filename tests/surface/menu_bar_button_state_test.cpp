@@ -8,47 +8,44 @@ namespace {
 
 using Configuration = MenuBarButtonState::Configuration;
 
-MenuBarContent withLogo(const fixtures::PngOptions& png, const TextMeasurer& measurer) {
+MenuBarContent withLogo(const fixtures::PngOptions& png) {
+  static const fixtures::FixedMeasurer measurer;
   return MenuBarContent{fakes::sponsoredCreative(fakes::pngDataUrl(png)), measurer};
 }
 
 TEST(MenuBarButtonState, ConfigureTakesNewContentOnceAndKeepsTheOldOnARefusedLogo) {
-  fixtures::FixedMeasurer measurer;
   MenuBarButtonState state;
   int decodes = 0;
   auto decoder = [&](const std::vector<std::uint8_t>& png) {
     ++decodes;
     return fakes::FakePanel::decodeLogo(png);
   };
-  const MenuBarContent first = withLogo({.width = 1, .height = 1}, measurer);
+  const MenuBarContent first = withLogo({.width = 1, .height = 1});
   EXPECT_EQ(state.configure(first, decoder), Configuration::changed);
   state.beginPaint();
   state.finishPaint({280, 24});
   ASSERT_EQ(state.paintedContent(), first);
   EXPECT_EQ(state.paintedSize(), (Size{280, 24}));
-
   EXPECT_EQ(state.configure(first, decoder), Configuration::unchanged);
   EXPECT_EQ(decodes, 1) << "a logo is decoded once per content";
-  EXPECT_TRUE(state.paintedContent());
 
-  const auto refused = withLogo({.width = 4, .height = 4, .color = fixtures::PngColor::gray}, measurer);
-  EXPECT_EQ(state.configure(refused, decoder), Configuration::refused);
+  EXPECT_EQ(state.configure(withLogo({.width = 4, .height = 4, .color = fixtures::PngColor::gray}), decoder),
+            Configuration::refused);
   EXPECT_EQ(state.renderedContent(), first);
   EXPECT_EQ(state.logoSize(), (Size{1, 1}));
   EXPECT_TRUE(state.paintedContent());
 
-  EXPECT_EQ(state.configure(MenuBarContent{std::string("Nimbrella"), measurer}, decoder), Configuration::changed);
+  EXPECT_EQ(state.configure(MenuBarContent{std::string("Nimbrella"), fixtures::FixedMeasurer()}, decoder),
+            Configuration::changed);
   EXPECT_FALSE(state.paintedContent());
   EXPECT_FALSE(state.logoSize());
-  EXPECT_EQ(decodes, 2);
 }
 
-TEST(MenuBarButtonState, PlanPlacesStripeBadgeLogoAndTwoCentredLines) {
-  fixtures::FixedMeasurer measurer;
+TEST(MenuBarButtonState, PlanPlacesStripeBadgeLogoOrGridAndTwoCentredLines) {
   MenuBarButtonState state;
-  ASSERT_EQ(state.configure(withLogo({.width = 28, .height = 14}, measurer), &fakes::FakePanel::decodeLogo),
+  ASSERT_EQ(state.configure(withLogo({.width = 28, .height = 14}), &fakes::FakePanel::decodeLogo),
             Configuration::changed);
-  const MenuBarPaintPlan plan = state.plan({280, 24});
+  MenuBarPaintPlan plan = state.plan({280, 24});
   ASSERT_TRUE(plan.paintsContent);
   EXPECT_EQ(plan.background, (Rect{0, 0, 280, 24}));
   EXPECT_EQ(plan.accentStripe, (Rect{1, 3, 3, 18}));
@@ -60,18 +57,16 @@ TEST(MenuBarButtonState, PlanPlacesStripeBadgeLogoAndTwoCentredLines) {
   EXPECT_EQ(plan.titleFont, (FontSpec{FontWeight::semibold, 9.0}));
   EXPECT_EQ(plan.titleOrigin, (Point{27, (24 - 21.25) * 0.5}));
   EXPECT_EQ(plan.taglineOrigin, (Point{27, (24 - 21.25) * 0.5 + 11.25}));
+  EXPECT_FALSE(state.plan({279, 24}).paintsContent) << "content that does not fit is not painted";
 
   // A small logo grows to fill the box.
-  MenuBarButtonState tiny;
-  (void)tiny.configure(withLogo({.width = 1, .height = 1}, measurer), &fakes::FakePanel::decodeLogo);
-  EXPECT_EQ(tiny.plan({280, 24}).logoRect, (Rect{7, 5, 14, 14}));
-}
+  (void)state.configure(withLogo({.width = 1, .height = 1}), &fakes::FakePanel::decodeLogo);
+  EXPECT_EQ(state.plan({280, 24}).logoRect, (Rect{7, 5, 14, 14}));
 
-TEST(MenuBarButtonState, ContentWithoutExtrasShowsTheGrid) {
-  MenuBarButtonState plain;
-  ASSERT_EQ(plain.configure(MenuBarContent{std::string("Nimbrella"), fixtures::FixedMeasurer()}, {}),
+  // Without logo, accent or tagline: the grid and one larger line.
+  ASSERT_EQ(state.configure(MenuBarContent{std::string("Nimbrella"), fixtures::FixedMeasurer()}, {}),
             Configuration::changed);
-  const MenuBarPaintPlan plan = plain.plan({140, 22});
+  plan = state.plan({140, 22});
   ASSERT_TRUE(plan.paintsContent);
   EXPECT_FALSE(plan.accentStripe || plan.logoRect || plan.taglineOrigin);
   EXPECT_EQ(plan.titleFont, (FontSpec{FontWeight::semibold, 11.5}));
