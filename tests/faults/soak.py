@@ -16,6 +16,7 @@ import os
 import random
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -93,6 +94,10 @@ def main():
                 if baseline is None:
                     baseline = (rss, fds)
                 worst = (max(worst[0], rss - baseline[0]), max(worst[1], fds - baseline[1]))
+            # A person at the computer: without input for five minutes nothing is shown.
+            if int(elapsed) % 20 == 0:
+                subprocess.run(["xdotool", "mousemove_relative", "--", "1" if int(elapsed) % 40 else "-1", "0"],
+                               capture_output=True, timeout=10)
             if time.monotonic() >= next_fault:
                 choices = ["latency", "reset", "truncate", "503", "500", "kill-app", "kill-server"]
                 fault = rng.choice(choices if outage_done else choices + ["gone"])
