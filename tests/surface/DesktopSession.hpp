@@ -24,13 +24,8 @@ namespace nimbrella::desktop {
 
 // Why the real desktop is not usable here, or empty when it is.
 inline std::string missingDesktop() {
-  if (qgetenv("NIMBRELLA_DESKTOP_SESSION") != "1") {
-    return "this needs the real test desktop: run it inside scripts/desktop-session "
-           "(NIMBRELLA_DESKTOP_SESSION=1 is not set)";
-  }
-  if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-    return "the desktop session has no X display (DISPLAY is empty): scripts/desktop-session must start Xvfb";
-  }
+  if (qgetenv("NIMBRELLA_DESKTOP_SESSION") != "1") return "this needs the real test desktop of scripts/desktop-session";
+  if (qEnvironmentVariableIsEmpty("DISPLAY")) return "the desktop session has no X display (DISPLAY is empty)";
   return {};
 }
 
@@ -50,10 +45,7 @@ inline QApplication* application() {
 // Runs the event loop for about `milliseconds`.
 inline void pump(int milliseconds) {
   QElapsedTimer timer;
-  timer.start();
-  do {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  } while (timer.elapsed() < milliseconds);
+  for (timer.start(); timer.elapsed() < milliseconds;) QApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
 struct Scene {
@@ -95,8 +87,7 @@ struct Scene {
   EligibilitySnapshot tickUntil(const std::function<bool(const EligibilitySnapshot&)>& done,
                                 std::chrono::milliseconds limit = std::chrono::seconds(5)) {
     QElapsedTimer timer;
-    timer.start();
-    for (;;) {
+    for (timer.start();;) {
       monitor->synchronizeSurface(monitor->expectedText(), true);
       pump(50);
       const EligibilitySnapshot last = monitor->snapshot();

@@ -1,5 +1,7 @@
 // The sponsored surface on the real test desktop (Xvfb, openbox, a 24-pixel tint2 panel
-// at the top): painting, placement and every check measured by the X server itself.
+// at the top): placement and every check measured by the X server itself. What a paint
+// draws is surface_paint_test's; the pixels on screen are compared with it by the
+// monitor, so a passing snapshot shows the painted item on screen.
 
 #include "SponsorApp/linux/X11SystemEvents.hpp"
 #include "SponsorApp/ui/QtGeometry.hpp"
@@ -11,9 +13,8 @@
 #include <QDBusObjectPath>
 #include <QDir>
 #include <QGuiApplication>
-#include <QImageReader>
-#include <QPixmap>
 #include <QProcess>
+#include <QPixmap>
 #include <QScreen>
 
 #include <gtest/gtest.h>
@@ -36,26 +37,23 @@ int xdotool(const QStringList& arguments) { return QProcess::execute(QStringLite
 class DesktopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string missing = desktop::missingDesktop();
-    if (!missing.empty()) FAIL() << "Cannot run: " << missing << ".";
+    if (const std::string missing = desktop::missingDesktop(); !missing.empty()) FAIL() << "Cannot run: " << missing;
     // The session bus stands in for the system bus, where a test may play logind.
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) FAIL() << "The desktop session has no D-Bus.";
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", qgetenv("DBUS_SESSION_BUS_ADDRESS"));
     ASSERT_NE(desktop::application(), nullptr);
     ASSERT_TRUE(X11WindowServer::sessionIsX11()) << "Qt did not open the X display";
-    // A person at the computer: recent input, and the screen saver not running.
-    ASSERT_EQ(xdotool({"mousemove", "5", "400"}), 0);
+    ASSERT_EQ(xdotool({"mousemove", "5", "400"}), 0);  // a person at the computer
     scene = std::make_unique<desktop::Scene>();
   }
-  void TearDown() override { scene.reset(); }
 
-  MenuBarContent sponsored(std::optional<std::string> logo = std::nullopt) const {
-    return {fakes::sponsoredCreative(std::move(logo)), scene->measurer};
-  }
   // Shows `content` and waits until every check passes; answers the last snapshot.
   S verify(const MenuBarContent& content, bool sponsoredContent = true) {
     scene->show(content, sponsoredContent);
     return scene->tickUntil(passes);
+  }
+  S verifySponsored() {
+    return verify({fakes::sponsoredCreative(fakes::pngDataUrl({.width = 32, .height = 32})), scene->measurer});
   }
   // Waits until `field` fails and expects every other check to pass.
   void expectOnlyFailing(bool S::*field) {
@@ -63,67 +61,47 @@ class DesktopTest : public ::testing::Test {
     expected.*field = false;
     EXPECT_EQ(scene->tickUntil([&](const S& s) { return !(s.*field); }), expected) << scene->monitor->debugSummary();
   }
+  void expectPassing() { EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary(); }
+  std::vector<SystemEvent> seen;
+  std::unique_ptr<SystemEventSubscription> follow(X11SystemEvents& events) {
+    return events.subscribe([this](SystemEvent event) { seen.push_back(event); });
+  }
+  // Pumps the event loop until `count` events arrived (at most two seconds).
+  void awaitEvents(std::size_t count) {
+    for (int i = 0; i < 100 && seen.size() < count; ++i) desktop::pump(20);
+  }
 
   std::unique_ptr<desktop::Scene> scene;
 };
 
-// The top band and the item, as the X server shows them, written for a person to look at.
-QImage screenshot(const Rect& item, const QString& name) {
-  QScreen* screen = QGuiApplication::primaryScreen();
-  const QDir folder(QStringLiteral(NIMBRELLA_SURFACE_SCREENSHOTS));
-  QDir().mkpath(folder.path());
-  const QRect itemRect = ScreenSpace::toQt(item);
-  const QImage band = screen->grabWindow(0, 0, 0, screen->geometry().width(), 24).toImage();
-  const QImage image = screen->grabWindow(0, itemRect.x(), itemRect.y(), itemRect.width(), itemRect.height()).toImage();
-  EXPECT_TRUE(band.save(folder.filePath(name + QStringLiteral("-top-band.png")), "PNG"));
-  EXPECT_TRUE(image.save(folder.filePath(name + QStringLiteral("-item.png")), "PNG"));
-  return image.convertToFormat(QImage::Format_RGB32);
-}
-
-TEST_F(DesktopTest, SponsoredItemIsPaintedOverTheStatusItemAndEveryCheckPasses) {
-  ASSERT_EQ(verify(sponsored(fakes::pngDataUrl({.width = 32, .height = 32}))), S()) << scene->monitor->debugSummary();
-  EXPECT_EQ(scene->monitor->lastDiagnostic(),
-            "Own slot bounds and nine hit-test points pass. This does not prove human attention or every pixel.");
+TEST_F(DesktopTest, TheSponsoredItemIsPaintedOverTheStatusItemAtTheTopAndEveryCheckPasses) {
+  ASSERT_EQ(verifySponsored(), S()) << scene->monitor->debugSummary();
   EXPECT_EQ(scene->item->length(), 280);
   const Rect frame = scene->item->frame();
   EXPECT_EQ(frame.height, 24);
   EXPECT_EQ(frame.maxY(), ScreenSpace::height()) << "the item sits at the top of the screen";
   EXPECT_EQ(ScreenSpace::fromQt(scene->surface->window()->geometry()), frame);
-  EXPECT_EQ(scene->monitor->sampledPoints(frame, scene->surface->windowNumber()).owned, 9);
-
-  const QImage item = screenshot(frame, QStringLiteral("sponsored"));
-  ASSERT_EQ(item.size(), QSize(280, 24));
-  EXPECT_EQ(item.pixelColor(2, 12), QColor(0x1a, 0x2b, 0x3c)) << "the accent stripe is on screen";
-  EXPECT_NE(item.pixelColor(14, 12), item.pixelColor(24, 12)) << "the logo is on screen";
-  const QColor background = scene->surface->buttonView()->palette().color(QPalette::Window);
-  int inked = 0;
-  for (int x = 27; x < 120; ++x) {
-    for (int y = 0; y < 24; ++y) inked += item.pixelColor(x, y) != background ? 1 : 0;
-  }
-  EXPECT_GT(inked, 40) << "the text is on screen";
+  // The top band with the item, for a person to look at.
+  ASSERT_TRUE(QDir().mkpath(QStringLiteral(NIMBRELLA_SURFACE_SCREENSHOTS)));
+  const QPixmap band = QGuiApplication::primaryScreen()->grabWindow(0, 0, 0, 1280, 24);
+  EXPECT_TRUE(band.save(QStringLiteral(NIMBRELLA_SURFACE_SCREENSHOTS "/top-band.png"), "PNG"));
 }
 
 TEST_F(DesktopTest, CoveringTranslucentOrFullScreenWindowsFailTheirChecksUntilGone) {
-  ASSERT_EQ(verify(sponsored()), S()) << scene->monitor->debugSummary();
-
-  // Another application's menu: an unmanaged window over the item's top-right corner.
-  // The occlusion the X server reports may still call the panel visible.
+  ASSERT_EQ(verifySponsored(), S()) << scene->monitor->debugSummary();
+  // Another application's menu over the item's top-right corner: the occlusion the X
+  // server reports may still call the panel visible.
   QWidget menu(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
   const QRect item = scene->surface->window()->geometry();
   menu.setGeometry(item.right() - 30, item.top(), 60, 12);
   menu.show();
   expectOnlyFailing(&S::topmostSamplesPass);
-  EXPECT_EQ(scene->monitor->lastDiagnostic(),
-            "Menu-bar visibility could not be verified. No earnings while this is unverified.");
-  EXPECT_EQ(scene->server->topmostWindows({Point{double(item.right() - 3), ScreenSpace::height() - 3}})[0],
-            static_cast<WindowNumber>(menu.winId()));
   menu.hide();
-  EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
-
+  expectPassing();
   scene->surface->window()->setWindowOpacity(0.99);
   expectOnlyFailing(&S::windowVisible);
   scene->surface->window()->setWindowOpacity(1.0);
-  EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
+  expectPassing();
 
   QWidget player;
   player.showFullScreen();
@@ -131,11 +109,11 @@ TEST_F(DesktopTest, CoveringTranslucentOrFullScreenWindowsFailTheirChecksUntilGo
   scene->monitor->synchronizeSurface(scene->monitor->expectedText(), true);
   EXPECT_FALSE(scene->surface->window()->isVisible()) << "the panel gives way to the full-screen window";
   player.close();
-  EXPECT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
+  expectPassing();
 }
 
 TEST_F(DesktopTest, DraggingTheItemBelowTheBandWithAltFailsTheGeometryCheck) {
-  ASSERT_EQ(verify(sponsored()), S()) << scene->monitor->debugSummary();
+  ASSERT_EQ(verifySponsored(), S()) << scene->monitor->debugSummary();
   const QRect before = scene->item->window()->geometry();
   const QPoint grab = before.topLeft() + QPoint(20, 12);
   auto moveTo = [](QPoint p) { return xdotool({"mousemove", QString::number(p.x()), QString::number(p.y())}); };
@@ -162,159 +140,115 @@ TEST_F(DesktopTest, DraggingTheItemBelowTheBandWithAltFailsTheGeometryCheck) {
   EXPECT_EQ(scene->settings->value("NimbrellaMenuBar/rightOffset").toInt(), screenRight - after.right() - 1);
 }
 
-TEST_F(DesktopTest, IdleTimeGrowsWithoutInputAndResetsOnInput) {
+TEST_F(DesktopTest, IdleSecondsCountFromTheLastInput) {
+  QElapsedTimer sinceBefore, sinceAfter;
+  sinceBefore.start();
   ASSERT_EQ(xdotool({"mousemove", "400", "400"}), 0);
-  desktop::pump(50);
-  const double start = scene->server->secondsSinceLastInput();
-  ASSERT_TRUE(std::isfinite(start));
-  desktop::pump(300);
-  const double later = scene->server->secondsSinceLastInput();
-  EXPECT_GT(later, start);
-  ASSERT_EQ(xdotool({"mousemove", "420", "410"}), 0);
-  desktop::pump(20);
-  EXPECT_LT(scene->server->secondsSinceLastInput(), later);
+  sinceAfter.start();
+  desktop::pump(100);
+  const double afterInput = double(sinceAfter.elapsed()) / 1000, beforeInput = double(sinceBefore.elapsed()) / 1000;
+  const double idle = scene->server->secondsSinceLastInput();
+  // The input came between the two clocks' starts: the idle time lies between them.
+  EXPECT_GE(idle, afterInput - 0.002);
+  EXPECT_LE(idle, beforeInput + 0.002);
 }
 
-TEST_F(DesktopTest, HouseTextIsPaintedAndVerified) {
-  const MenuBarContent house{std::string("Nimbrella is ready"), scene->measurer};
-  // The controller's width (the content's preferred width) wins over the text plus 36.
+TEST_F(DesktopTest, TheItemsLengthFollowsItsTextAndItGrowsToTheLeft) {
+  // The controller's width wins; without one the text plus 36 decides, kept between 24
+  // and 280.
   const double textLength =
       std::ceil(scene->measurer.measure("Nimbrella is ready", MenuBarContent::singleLineReferenceFont).width + 36);
-  ASSERT_LT(textLength, house.preferredWidth());
-  EXPECT_EQ(verify(house, false), S()) << scene->monitor->debugSummary();
-  EXPECT_EQ(scene->item->length(), std::ceil(house.preferredWidth()));
-  screenshot(scene->item->frame(), QStringLiteral("house"));
-
-  // Without a width the text plus 36 decides, kept between 24 and 280; the item grows
-  // and shrinks to the left.
+  ASSERT_LT(textLength, 200);
   for (const auto& [text, width, length] : {std::tuple<std::string, double, double>{"Nimbrella is ready", 0, textLength},
-                                     {std::string(120, 'W'), 0, 280}, {"N", 500, 280}}) {
+                                            {"Nimbrella is ready", 200, 200}, {std::string(120, 'W'), 0, 280},
+                                            {"N", 500, 280}}) {
     scene->item->setStatusText(text, width);
     EXPECT_EQ(scene->item->length(), length) << text;
     EXPECT_EQ(scene->item->frame().maxX(), 1280 - 8);
   }
-
-  // An empty text squares the item, shows the controls icon and hides the panel; the
-  // follow-up runs on the next turn of the event loop.
-  int followUps = 0;
-  scene->item->afterLookChange = [&followUps] { ++followUps; };
-  scene->item->setStatusText("", 0);
-  EXPECT_EQ(followUps, 0);
-  desktop::pump(100);
-  EXPECT_EQ(followUps, 1);
-  EXPECT_EQ(scene->item->length(), 24);
-  EXPECT_FALSE(scene->surface->window()->isVisible());
-}
-
-TEST_F(DesktopTest, ALogoThePlatformDecoderRefusesHidesThePanel) {
-  ASSERT_EQ(verify(sponsored()), S()) << scene->monitor->debugSummary();
-  // Valid for the creative rules, but above the decoder's memory limit.
-  const int limit = QImageReader::allocationLimit();
-  QImageReader::setAllocationLimit(1);
-  scene->show(sponsored(fakes::pngDataUrl({.width = 1024, .height = 600})), true);
-  const S snapshot = scene->tickUntil([](const S& s) { return !s.windowVisible; });
-  QImageReader::setAllocationLimit(limit);
-  EXPECT_FALSE(scene->surface->window()->isVisible());
-  EXPECT_FALSE(snapshot.contentReady);
-  EXPECT_EQ(scene->monitor->lastDiagnostic(), "The sponsored text is not ready. No earnings while this is unverified.");
 }
 
 TEST_F(DesktopTest, TheItemAndPanelStayOnEveryDesktop) {
-  ASSERT_EQ(verify(sponsored()), S()) << scene->monitor->debugSummary();
+  ASSERT_EQ(verifySponsored(), S()) << scene->monitor->debugSummary();
   X11SystemEvents events(scene->server.get());
-  int desktopChanges = 0;
-  const auto subscription = events.subscribe([&](SystemEvent event) {
-    desktopChanges += event == SystemEvent::activeSpaceDidChange ? 1 : 0;
-  });
+  const auto subscription = follow(events);
   ASSERT_EQ(xdotool({"set_desktop", "1"}), 0);
-  desktop::pump(200);
-  EXPECT_GE(desktopChanges, 1);
+  awaitEvents(1);
+  EXPECT_EQ(seen, std::vector{SystemEvent::activeSpaceDidChange});
   const S other = scene->tickUntil(passes, std::chrono::seconds(2));
   ASSERT_EQ(xdotool({"set_desktop", "0"}), 0);
   EXPECT_EQ(other, S()) << scene->monitor->debugSummary();
   desktop::pump(100);
 }
 
-TEST_F(DesktopTest, ABlankedDisplayIsReportedAsDisplaySleepAndWake) {
-  X11WindowServer& server = *scene->server;
-  X11SystemEvents events(&server);
-  std::vector<SystemEvent> seen;
-  const auto subscription = events.subscribe([&](SystemEvent event) { seen.push_back(event); });
-  Display* display = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display();
-  ASSERT_TRUE(server.displayAwake());
+TEST_F(DesktopTest, ABlankedDisplayIsReportedAsSleepAndWakeAlsoWhenBlankedBeforeStart) {
   // The X server's screen saver blanks the display (Xvfb has no DPMS to power it down).
-  for (const auto& [mode, awake] : {std::pair{ScreenSaverActive, false}, std::pair{ScreenSaverReset, true}}) {
-    const std::size_t before = seen.size();
+  Display* display = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display();
+  auto screenSaver = [&](int mode) {
     XForceScreenSaver(display, mode);
     XSync(display, False);
-    for (int i = 0; i < 40 && seen.size() == before; ++i) desktop::pump(50);
-    EXPECT_EQ(server.displayAwake(), awake);
-  }
-  EXPECT_EQ(seen, (std::vector{SystemEvent::screensDidSleep, SystemEvent::screensDidWake}));
+  };
+  screenSaver(ScreenSaverActive);
+  X11SystemEvents events(scene->server.get());
+  const auto subscription = follow(events);
+  awaitEvents(1);
+  EXPECT_FALSE(scene->server->displayAwake());
+  screenSaver(ScreenSaverReset);
+  awaitEvents(2);
+  EXPECT_TRUE(scene->server->displayAwake());
+  screenSaver(ScreenSaverActive);
+  awaitEvents(3);
+  screenSaver(ScreenSaverReset);
+  awaitEvents(4);
+  using enum SystemEvent;
+  EXPECT_EQ(seen, (std::vector{screensDidSleep, screensDidWake, screensDidSleep, screensDidWake}));
 }
 
-constexpr const char* fakeSessionPath = "/org/freedesktop/login1/session/c7";
+constexpr const char* sessionPath = "/org/freedesktop/login1/session/c7";
 
-// logind as far as the application uses it, on its own bus connection.
-class FakeLogindManager : public QObject {
+// logind's manager as far as the application asks it, on its own bus connection.
+class FakeLogind : public QObject {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
 
  public slots:
-  QDBusObjectPath GetSessionByPID(uint) { return QDBusObjectPath(QString::fromLatin1(fakeSessionPath)); }
-  QDBusObjectPath GetSession(const QString&) { return QDBusObjectPath(QString::fromLatin1(fakeSessionPath)); }
-
- signals:
-  void PrepareForSleep(bool start);
-};
-
-class FakeLogindSession : public QObject {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Session")
-
- signals:
-  void Lock();
-  void Unlock();
+  QDBusObjectPath GetSessionByPID(uint) { return QDBusObjectPath(QString::fromLatin1(sessionPath)); }
+  QDBusObjectPath GetSession(const QString&) { return QDBusObjectPath(QString::fromLatin1(sessionPath)); }
 };
 
 TEST_F(DesktopTest, LogindSleepAndSessionChangesArriveAsSystemEvents) {
   QDBusConnection bus =
       QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("fake-logind"));
-  ASSERT_TRUE(bus.isConnected());
-  FakeLogindManager manager;
-  FakeLogindSession session;
-  ASSERT_TRUE(bus.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager,
-                                 QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
-  ASSERT_TRUE(bus.registerObject(QString::fromLatin1(fakeSessionPath), &session, QDBusConnection::ExportAllSignals));
+  FakeLogind manager;
+  ASSERT_TRUE(bus.registerObject(QStringLiteral("/org/freedesktop/login1"), &manager, QDBusConnection::ExportAllSlots));
   ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.login1")));
-
   X11SystemEvents events(scene->server.get());
-  std::vector<SystemEvent> seen;
-  const auto subscription = events.subscribe([&](SystemEvent event) { seen.push_back(event); });
+  const auto subscription = follow(events);
   EXPECT_TRUE(events.followsLogind());
   for (int i = 0; i < 100 && !events.followsSession(); ++i) desktop::pump(20);
   ASSERT_TRUE(events.followsSession());
 
-  auto activeChanged = [&](bool active) {
-    QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(fakeSessionPath),
-                                                     QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                     QStringLiteral("PropertiesChanged"));
-    signal << QStringLiteral("org.freedesktop.login1.Session") << QVariantMap{{QStringLiteral("Active"), active}}
-           << QStringList();
-    ASSERT_TRUE(bus.send(signal));
+  auto signal = [&](const char* path, const char* interface, const char* name, const QVariantList& arguments) {
+    QDBusMessage message = QDBusMessage::createSignal(QString::fromLatin1(path), QString::fromLatin1(interface),
+                                                      QString::fromLatin1(name));
+    message.setArguments(arguments);
+    EXPECT_TRUE(bus.send(message));
   };
-  emit manager.PrepareForSleep(true);
-  emit manager.PrepareForSleep(false);
-  activeChanged(false);
-  activeChanged(true);
-  emit session.Lock();
-  emit session.Unlock();
-  const std::vector expected{SystemEvent::willSleep, SystemEvent::didWake, SystemEvent::sessionDidResignActive,
-                             SystemEvent::sessionDidBecomeActive, SystemEvent::sessionDidResignActive,
-                             SystemEvent::sessionDidBecomeActive};
-  for (int i = 0; i < 100 && seen.size() < expected.size(); ++i) desktop::pump(20);
-  EXPECT_EQ(seen, expected);
-
+  auto active = [&](bool value) {
+    signal(sessionPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+           {QStringLiteral("org.freedesktop.login1.Session"), QVariantMap{{QStringLiteral("Active"), value}},
+            QStringList()});
+  };
+  signal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", {true});
+  signal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", {false});
+  active(false);
+  active(true);
+  signal(sessionPath, "org.freedesktop.login1.Session", "Lock", {});
+  signal(sessionPath, "org.freedesktop.login1.Session", "Unlock", {});
+  awaitEvents(6);
+  using enum SystemEvent;
+  EXPECT_EQ(seen, (std::vector{willSleep, didWake, sessionDidResignActive, sessionDidBecomeActive,
+                               sessionDidResignActive, sessionDidBecomeActive}));
   bus.unregisterService(QStringLiteral("org.freedesktop.login1"));
   QDBusConnection::disconnectFromBus(QStringLiteral("fake-logind"));
 }
