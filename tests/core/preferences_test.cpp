@@ -202,7 +202,8 @@ TEST(SponsorPreferences, ScheduleFollowsLocalTimeAcrossDaylightSavingChanges) {
 }
 
 // Local days in Rome and São Paulo are covered by the schedule and snooze tests.
-TEST(Calendar, CopiesAndMovesOwnTheirZone) {
+TEST(Calendar, CountsWeekdaysBeforeTheEpochAndCopiesAndMovesOwnTheirZone) {
+  EXPECT_EQ(Calendar::utc().weekday(utc(1969, 12, 31, 23, 59)), 4);  // a Wednesday
   Calendar copy = rome;  // copies own their zone
   const Calendar moved = std::move(copy);
   copy = Calendar::utc();

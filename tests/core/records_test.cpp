@@ -147,7 +147,8 @@ void expectValidity(const ExposureLease& base, std::initializer_list<Change> cha
   for (const auto& [change, valid] : changes) {
     ExposureLease lease = base;
     change(lease);
-    EXPECT_EQ(lease.isValid(now), valid) << "row " << row++;
+    EXPECT_EQ(lease.isValid(now), valid) << "row " << row;
+    ++row;
   }
 }
 
