@@ -1,7 +1,7 @@
 // What covers the strip is read from the stacking order and the windows' bounding
 // shapes: another client's click-through overlay hides it, an input-only window does not.
 
-#include "SponsorApp/linux/X11SystemEvents.hpp"
+#include "SponsorApp/linux/X11WindowServer.hpp"
 #include "surface/DesktopSession.hpp"
 
 #include <QGuiApplication>
@@ -13,7 +13,6 @@
 // Last: Xlib's macros clash with names in the headers above.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
 
 namespace nimbrella {
@@ -126,14 +125,12 @@ class RootProperty {
  public:
   RootProperty(const char* name, Atom type, std::vector<long> values) : display_(XOpenDisplay(nullptr)) {
     atom_ = XInternAtom(display_, name, False);
-    Atom actualType;
-    int format;
-    unsigned long count, after;
+    int format = 0;
+    unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    XGetWindowProperty(display_, DefaultRootWindow(display_), atom_, 0, 256, False, AnyPropertyType, &actualType, &format,
+    XGetWindowProperty(display_, DefaultRootWindow(display_), atom_, 0, 256, False, AnyPropertyType, &type_, &format,
                        &count, &after, &data);
     if (data != nullptr && format == 32) old_.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + count);
-    type_ = actualType;
     if (data != nullptr) XFree(data);
     set(type, values);
   }
@@ -178,19 +175,6 @@ TEST_F(StackingTest, DesktopsThatCannotShowASponsorAreRefusedWithTheirReason) {
   }
   XDestroyWindow(other, shell);
   XCloseDisplay(other);
-}
-
-TEST_F(StackingTest, ADisplayBlankedBeforeStartIsReportedAsSleep) {
-  Display* display = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display();
-  XForceScreenSaver(display, ScreenSaverActive);
-  XSync(display, False);
-  X11SystemEvents events(scene->server.get());
-  std::vector<SystemEvent> seen;
-  const auto subscription = events.subscribe([&](SystemEvent event) { seen.push_back(event); });
-  desktop::pump(100);
-  XForceScreenSaver(display, ScreenSaverReset);
-  XSync(display, False);
-  EXPECT_EQ(seen, std::vector{SystemEvent::screensDidSleep});
 }
 
 }  // namespace
