@@ -10,9 +10,8 @@
 
 namespace nimbrella {
 
-void PrintTo(const ExposureProgress& progress, std::ostream* out) {
-  *out << static_cast<int>(progress.kind()) << ':' << progress.elapsedMs().value_or(-1) << ':'
-       << progress.reason().value_or("");
+void PrintTo(const ExposureProgress& p, std::ostream* out) {
+  *out << static_cast<int>(p.kind()) << ':' << p.elapsedMs().value_or(-1) << ':' << p.reason().value_or("");
 }
 
 namespace {
