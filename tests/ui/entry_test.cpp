@@ -19,7 +19,7 @@ TEST(EntryTest, BuildNumbersAreDecimalIntegersAndOnlyThoseBelowThreeAreOlder) {
 }
 
 TEST(EntryTest, TheCommandLine) {
-  const AppInfo info{"0.1.0", "3"};
+  const AppInfo info{"0.1.0", "3", {}};
   const auto parse = [&info](std::vector<const char*> arguments) {
     arguments.insert(arguments.begin(), "nimbrella");
     return EntryOptions::parse(static_cast<int>(arguments.size()), arguments.data(), info);
