@@ -24,26 +24,20 @@ inline constexpr WindowNumber panelWindowNumber = 42;
 class FakeWindowServer : public WindowServer {
  public:
   bool verifiable = true;
-  ScreenGeometry screen{{0, 0, 1280, 800}, {0, 0, 1280, 776}, 0, std::nullopt, std::nullopt};
-  bool screenKnown = true;
-  std::optional<WindowState> statusWindow = WindowState{true, 1.0, {900, 776, 280, 24}};
-  WindowState panel{false, 1.0, {0, 0, 0, 0}};
-  bool occlusionVisible = true, onActiveDesktop = true, fullScreen = false;
+  // What every sample shows: one screen with a 24-point top band and the status window in it.
+  DesktopSample desktop{.statusWindow = WindowState{true, 1.0, {900, 776, 280, 24}},
+                        .panel = WindowState{false, 1.0, {0, 0, 0, 0}},
+                        .screen = ScreenGeometry{{0, 0, 1280, 800}, {0, 0, 1280, 776}, 0, std::nullopt, std::nullopt},
+                        .panelOcclusionVisible = true, .occlusionStateKnown = true, .panelOnActiveDesktop = true,
+                        .fullScreenActive = false};
+  std::optional<WindowState>& statusWindow = desktop.statusWindow;
+  WindowState& panel = *desktop.panel;
   double idleSeconds = 2;
   std::vector<std::pair<WindowNumber, Rect>> covering;  // stacked above the panel, topmost last
   std::vector<std::array<Point, 9>> askedPoints;
 
   bool canVerify() const override { return verifiable; }
-  DesktopSample sample(WindowNumber status, WindowNumber panelNumber) override {
-    DesktopSample result;
-    if (status == statusWindowNumber) result.statusWindow = statusWindow;
-    if (panelNumber == panelWindowNumber) result.panel = panel;
-    if (screenKnown && result.statusWindow) result.screen = screen;
-    result.panelOcclusionVisible = occlusionVisible && panel.visible;
-    result.panelOnActiveDesktop = onActiveDesktop;
-    result.fullScreenActive = fullScreen;
-    return result;
-  }
+  DesktopSample sample(WindowNumber, WindowNumber) override { return desktop; }
   std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points) override {
     askedPoints.push_back(points);
     std::array<WindowNumber, 9> owners{};
