@@ -37,6 +37,8 @@ struct CopyEntry {
   std::string_view english;
   std::string_view italian;
 
+  constexpr std::string_view in(AppLanguage language) const { return language == AppLanguage::it ? italian : english; }
+
   friend constexpr bool operator==(const CopyEntry&, const CopyEntry&) = default;
 };
 

@@ -21,8 +21,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "faults"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from earning_path import activate, capture_browser, stop, wait_until  # noqa: E402
-from fault_harness import World, forget_everything  # noqa: E402
+from earning_path import activate, stop, wait_until  # noqa: E402
+from fault_harness import rss_mb, scenario  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -42,11 +42,6 @@ def switches(pid):
         except OSError:
             pass
     return total
-
-
-def rss_mb(pid):
-    with open(f"/proc/{pid}/status") as status:
-        return next(int(l.split()[1]) for l in status if l.startswith("VmRSS:")) / 1024.0
 
 
 def measure(pid, seconds):
@@ -93,13 +88,8 @@ def main():
     rows.append(("cold start to the status item shown (median)", f"{cold_starts(arguments, arguments.starts):.0f} ms",
                  "under 300 ms"))
 
-    work = tempfile.mkdtemp(prefix="nimbrella-bench-")
-    capture_browser(work, "/bin/true")
-    forget_everything()
-    world = World(arguments, work)
-    try:
+    with scenario(arguments, "bench") as world:
         # Idle: a computer not connected, its controls closed.
-        world.start_server()
         log = world.launch()
         log.wait_for("the controls", lambda line: "controls: open" in line, arguments.timeout)
         subprocess.run(["xdotool", "key", "Escape"], check=True, timeout=10)
@@ -126,11 +116,6 @@ def main():
         wait_until(f"{arguments.exposures} exposures", lambda: world.credited() >= arguments.exposures,
                    arguments.exposures * 90 + 60)
         rows.append((f"RSS after {arguments.exposures} exposures", f"{rss_mb(world.app.pid):.1f} MB", "under 40 MB"))
-    finally:
-        stop(world.processes)
-        world.proxy.listener.close()
-        forget_everything()
-        shutil.rmtree(work, ignore_errors=True)
 
     copyq = shutil.which("copyq")
     if copyq:

@@ -169,20 +169,19 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
   const DesktopRefusal refusal = server_.refusal();
   if (refusal == DesktopRefusal::shellOwnsTopBar) result.menuBarVisible = false;
   debugSummary_ = summaryOf(result);
+  const auto reason = result.failure();
   if (const CopyEntry* refused = refusalText(refusal)) {
     lastDiagnostic_ = refused->english;
-    lastFailed_ = true;
-  } else if (const auto reason = result.failure()) {
+  } else if (reason) {
     lastDiagnostic_ = *reason + std::string(unverifiedSuffix);
     // Something may have been stacked over the panel: raise it again at the next
     // synchronisation, once for each change from passing to failing. (Not the status
     // item: the window manager restacks it later, and then above the panel.)
     if (!lastFailed_) raisePending_ = true;
-    lastFailed_ = true;
   } else {
-    lastFailed_ = false;
     lastDiagnostic_ = verifiedText;
   }
+  lastFailed_ = reason.has_value() || refusal != DesktopRefusal::none;
   return result;
 }
 

@@ -55,10 +55,6 @@ std::string PopoverText::pausedUntil(Date end) const {
   return text;
 }
 
-std::string PopoverText::pick(const CopyEntry& entry) const {
-  return std::string(language_ == AppLanguage::it ? entry.italian : entry.english);
-}
-
 std::string PopoverText::title(const PopoverPresentation& p) const {
   switch (p.state()) {
     case SponsorState::signInRequired:
@@ -68,7 +64,7 @@ std::string PopoverText::title(const PopoverPresentation& p) const {
     case SponsorState::sponsorsPaused:
       return p.snoozedUntil ? pausedUntil(*p.snoozedUntil) : copy("Sponsors paused");
     case SponsorState::waitingForSponsor:
-      if (p.desktopRefusal != DesktopRefusal::none) return pick(platformText::sponsorsOffOnThisDesktop);
+      if (p.desktopRefusal != DesktopRefusal::none) return std::string(platformText::sponsorsOffOnThisDesktop.in(language_));
       return p.preferenceStatus ? *p.preferenceStatus : copy("Waiting for a sponsor");
     case SponsorState::sponsorPreview:
       return copy("Sponsor preview");
@@ -89,7 +85,7 @@ std::string PopoverText::detail(const PopoverPresentation& p) const {
       return p.snoozedUntil ? copy("Sponsors will resume automatically. You can also resume now.")
                             : copy("Sponsors stay paused until you choose to resume.");
     case SponsorState::waitingForSponsor:
-      if (const CopyEntry* refused = refusalText(p.desktopRefusal)) return pick(*refused);
+      if (const CopyEntry* refused = refusalText(p.desktopRefusal)) return std::string(refused->in(language_));
       if (p.preferenceStatus) {
         return italian ? "Puoi modificare le tue scelte in Sponsor e orari. La pausa manuale resta sempre valida."
                        : "You can change your choices in Sponsors and hours. A manual pause always stays in effect.";

@@ -78,7 +78,6 @@ class PopoverText {
   AppLanguage language() const { return language_; }
 
  private:
-  std::string pick(const CopyEntry& entry) const;
   AppLanguage language_;
   Calendar calendar_;
 };

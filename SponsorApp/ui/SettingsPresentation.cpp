@@ -17,8 +17,6 @@ std::string pick(AppLanguage language, std::string_view english, std::string_vie
   return std::string(language == AppLanguage::it ? italian : english);
 }
 
-std::string pick(AppLanguage language, const CopyEntry& entry) { return pick(language, entry.english, entry.italian); }
-
 }  // namespace
 
 std::vector<SettingsMenuItem> settingsMenu(const SettingsState& state, AppLanguage language) {
@@ -51,7 +49,7 @@ std::vector<SettingsMenuItem> settingsMenu(const SettingsState& state, AppLangua
 }
 
 AlertText moveItemAlert(AppLanguage language) {
-  return {copy("Move menu bar item", language), pick(language, platformText::moveItemTip)};
+  return {copy("Move menu bar item", language), std::string(platformText::moveItemTip.in(language))};
 }
 
 AlertText loginFailureAlert(AppLanguage language, std::string_view systemError) {
@@ -104,12 +102,12 @@ PreferencesText PreferencesText::in(AppLanguage language) {
   const bool it = language == AppLanguage::it;
   PreferencesText text;
   text.title = it ? "Sponsor e orari" : "Sponsors and hours";
-  text.intro = pick(language, platformText::preferencesIntro);
+  text.intro = std::string(platformText::preferencesIntro.in(language));
   text.activeHours = it ? "Orari di attività" : "Active hours";
   text.onlyDuringChosenHours = it ? "Solo negli orari scelti" : "Only during chosen hours";
   text.from = it ? "Dalle" : "From";
   text.until = it ? "Alle" : "Until";
-  text.localTime = pick(language, platformText::localTime);
+  text.localTime = std::string(platformText::localTime.in(language));
   text.chooseDayAndTimes = it ? "Scegli almeno un giorno e due orari diversi per attivare gli sponsor."
                               : "Choose at least one day and two different times to enable sponsors.";
   text.endsNextDay = it ? "La fascia termina il giorno successivo a quelli selezionati."

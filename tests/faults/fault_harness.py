@@ -10,6 +10,7 @@ unconfirmed receipt is left in the keyring.
 Runs inside scripts/desktop-session (X display, session bus, unlocked keyring)."""
 
 import argparse
+import contextlib
 import json
 import os
 import shutil
@@ -181,6 +182,28 @@ class World:
         log.wait_for("a sponsored item", lambda line: "Sponsored name displayed" in line, timeout)
 
 
+@contextlib.contextmanager
+def scenario(arguments, name, proxy_type=None):
+    """A fresh world with nothing in the keyring, taken down whatever happens."""
+    work = tempfile.mkdtemp(prefix=f"nimbrella-{name}-")
+    capture_browser(work, "/bin/true")
+    forget_everything()
+    world = World(arguments, work, proxy_type)
+    try:
+        world.start_server()
+        yield world
+    finally:
+        stop(world.processes)
+        world.proxy.listener.close()
+        forget_everything()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def rss_mb(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:")) / 1024.0
+
+
 def keyring_record(account):
     found = subprocess.run(["secret-tool", "lookup", "service", SERVICE, "account", account],
                            capture_output=True, timeout=10)
@@ -198,28 +221,32 @@ def confirmed_after_restart(world, timeout):
                timeout)
 
 
-def stored_not_sent(world, timeout):
-    """Killed after the completion is signed and stored, before it reaches the server."""
-    world.proxy.mode = "hold"
-    world.pair_and_show(timeout)
-    wait_until("the completion sent", lambda: world.proxy.completions_seen >= 1, timeout)
+def killed_with_completion(mode, what, reached):
+    """A case: the application is killed once `reached` holds with completions in `mode`,
+    then restarted with completions passing; it confirms the stored receipt."""
+    def case(world, timeout):
+        world.proxy.mode = mode
+        world.pair_and_show(timeout)
+        wait_until(what, lambda: reached(world), timeout)
+        world.kill_app()
+        world.pass_completions()
+        confirmed_after_restart(world, timeout)
+        return 1
+    return case
+
+
+def stored_before_sent(world):
+    if world.proxy.completions_seen < 1:
+        return False
     if not keyring_record("pending-completion-v1"):
         raise StepFailed("a completion was sent before it was stored")
-    world.kill_app()
-    world.pass_completions()
-    confirmed_after_restart(world, timeout)
-    return 1
+    return True
 
 
-def accepted_not_deleted(world, timeout):
-    """Killed after the server credited the completion, before the application heard it."""
-    world.proxy.mode = "swallow"
-    world.pair_and_show(timeout)
-    wait_until("the server's credit", lambda: world.credited() == 1, timeout)
-    world.kill_app()
-    world.pass_completions()
-    confirmed_after_restart(world, timeout)
-    return 1
+# Killed after the completion is signed and stored, before it reaches the server; and
+# after the server credited it, before the application heard so.
+stored_not_sent = killed_with_completion("hold", "the completion sent", stored_before_sent)
+accepted_not_deleted = killed_with_completion("swallow", "the server's credit", lambda world: world.credited() == 1)
 
 
 def server_killed_before_commit(world, timeout):
@@ -306,31 +333,23 @@ def main():
     for name, case in CASES.items():
         if arguments.only and name not in arguments.only:
             continue
-        work = tempfile.mkdtemp(prefix=f"nimbrella-{name}-")
-        capture_browser(work, "/bin/true")
-        forget_everything()
-        world = World(arguments, work)
         started = time.monotonic()
+        world = None
         try:
-            world.start_server()
-            expected = case(world, arguments.timeout)
-            credited = world.credited()
-            if credited != expected:
-                raise StepFailed(f"{credited} exposures credited, {expected} expected")
-            # The record goes just after the confirmation is shown.
-            wait_until("the unconfirmed receipt leaving the keyring", lambda: not keyring_record("pending-completion-v1"),
-                       10)
-            say(f"{name}: credited {credited}, keyring clean ({time.monotonic() - started:.0f} s)")
+            with scenario(arguments, name) as world:
+                expected = case(world, arguments.timeout)
+                credited = world.credited()
+                if credited != expected:
+                    raise StepFailed(f"{credited} exposures credited, {expected} expected")
+                # The record goes just after the confirmation is shown.
+                wait_until("the unconfirmed receipt leaving the keyring",
+                           lambda: not keyring_record("pending-completion-v1"), 10)
+                say(f"{name}: credited {credited}, keyring clean ({time.monotonic() - started:.0f} s)")
         except (StepFailed, subprocess.SubprocessError, OSError) as failure:
             failures += 1
-            print(f"kill matrix FAILED at '{name}': {failure}", file=sys.stderr, flush=True)
-            for line in getattr(world, "log", None).lines[-15:] if getattr(world, "log", None) else []:
+            print(f"fault harness FAILED at '{name}': {failure}", file=sys.stderr, flush=True)
+            for line in world.log.lines[-15:] if world is not None and hasattr(world, "log") else []:
                 print(f"  app: {line}", file=sys.stderr)
-        finally:
-            stop(world.processes)
-            world.proxy.listener.close()
-            forget_everything()
-            shutil.rmtree(work, ignore_errors=True)
     return 1 if failures else 0
 
 

@@ -14,17 +14,15 @@ import argparse
 import json
 import os
 import random
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fault_harness import COMPLETE, FaultProxy, World, forget_everything, keyring_record  # noqa: E402
+from fault_harness import COMPLETE, FaultProxy, keyring_record, rss_mb, scenario  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from earning_path import StepFailed, capture_browser, say, stop, wait_until  # noqa: E402
+from earning_path import StepFailed, say, wait_until  # noqa: E402
 
 
 class CountingProxy(FaultProxy):
@@ -46,9 +44,73 @@ class CountingProxy(FaultProxy):
 
 
 def usage(pid):
-    with open(f"/proc/{pid}/status") as status:
-        rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
-    return rss / 1024.0, len(os.listdir(f"/proc/{pid}/fd"))
+    return rss_mb(pid), len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def soak(world, arguments, rng):
+    started = time.monotonic()
+    worst = (0.0, 0)
+    world.pair_and_show(arguments.timeout)
+    app_started, baseline = time.monotonic(), None
+    # A failed request for an item waits five minutes before the next: faults come
+    # every two to five minutes, and the long outage once.
+    next_fault = time.monotonic() + rng.uniform(120, 300)
+    outage_done = False
+    while True:
+        elapsed = time.monotonic() - started
+        credited = world.credited()
+        if elapsed >= arguments.minutes * 60 and credited >= arguments.exposures:
+            break
+        if elapsed >= arguments.limit_minutes * 60:
+            raise StepFailed(f"only {credited} exposures credited in {elapsed / 60:.0f} minutes")
+        if world.app.poll() is not None:
+            raise StepFailed(f"nimbrella ended by itself with status {world.app.returncode}")
+        rss, fds = usage(world.app.pid)
+        if time.monotonic() - app_started >= 300:
+            if baseline is None:
+                baseline = (rss, fds)
+            worst = (max(worst[0], rss - baseline[0]), max(worst[1], fds - baseline[1]))
+        # A person at the computer: without input for five minutes nothing is shown.
+        if int(elapsed) % 20 == 0:
+            subprocess.run(["xdotool", "mousemove_relative", "--", "1" if int(elapsed) % 40 else "-1", "0"],
+                           capture_output=True, timeout=10)
+        if time.monotonic() >= next_fault:
+            choices = ["latency", "reset", "truncate", "503", "500", "kill-app", "kill-server"]
+            fault = rng.choice(choices if outage_done else choices + ["gone"])
+            say(f"soak: {elapsed / 60:.1f} min, {credited} credited, RSS {rss:.1f} MB, {fds} fds; fault {fault}")
+            proxy = world.proxy
+            if fault == "latency":
+                proxy.latency = rng.uniform(0.2, 2.0)
+            elif fault in ("reset", "truncate", "503", "500"):
+                proxy.faults = [fault] * rng.randint(1, 3)
+            elif fault == "gone":
+                outage_done = True
+                proxy.gone = True
+                time.sleep(arguments.outage)
+                proxy.gone = False
+            elif fault == "kill-app":
+                world.kill_app()
+                world.launch()
+                app_started, baseline = time.monotonic(), None
+            elif fault == "kill-server":
+                world.server.send_signal(signal.SIGKILL)
+                world.server.wait(timeout=10)
+                world.start_server()
+            proxy.latency = 0.0 if fault != "latency" else proxy.latency
+            next_fault = time.monotonic() + rng.uniform(120, 300)
+        time.sleep(1)
+
+    world.proxy.latency, world.proxy.faults = 0.0, []
+    wait_until("the last receipt confirmed", lambda: not keyring_record("pending-completion-v1"), 120)
+    credited = world.credited()
+    told = len(world.proxy.told)
+    say(f"soak: {(time.monotonic() - started) / 60:.1f} min, {credited} credited, {told} told to the application, "
+        f"growth after five minutes {worst[0]:.1f} MB and {worst[1]} descriptors")
+    if credited != told:
+        raise StepFailed(f"the server credited {credited} exposures, the application was told of {told}")
+    if worst[0] > 5 or worst[1] > 5:
+        raise StepFailed(f"the application grew by {worst[0]:.1f} MB and {worst[1]} descriptors")
+    return 0
 
 
 def main():
@@ -66,83 +128,12 @@ def main():
     rng = random.Random(arguments.seed)
     say(f"soak: seed {arguments.seed}, at least {arguments.minutes:.0f} min and {arguments.exposures} exposures")
 
-    work = tempfile.mkdtemp(prefix="nimbrella-soak-")
-    capture_browser(work, "/bin/true")
-    forget_everything()
-    world = World(arguments, work, proxy_type=CountingProxy)
-    started = time.monotonic()
-    worst = (0.0, 0)
     try:
-        world.start_server()
-        world.pair_and_show(arguments.timeout)
-        app_started, baseline = time.monotonic(), None
-        # A failed request for an item waits five minutes before the next: faults come
-        # every two to five minutes, and the long outage once.
-        next_fault = time.monotonic() + rng.uniform(120, 300)
-        outage_done = False
-        while True:
-            elapsed = time.monotonic() - started
-            credited = world.credited()
-            if elapsed >= arguments.minutes * 60 and credited >= arguments.exposures:
-                break
-            if elapsed >= arguments.limit_minutes * 60:
-                raise StepFailed(f"only {credited} exposures credited in {elapsed / 60:.0f} minutes")
-            if world.app.poll() is not None:
-                raise StepFailed(f"nimbrella ended by itself with status {world.app.returncode}")
-            rss, fds = usage(world.app.pid)
-            if time.monotonic() - app_started >= 300:
-                if baseline is None:
-                    baseline = (rss, fds)
-                worst = (max(worst[0], rss - baseline[0]), max(worst[1], fds - baseline[1]))
-            # A person at the computer: without input for five minutes nothing is shown.
-            if int(elapsed) % 20 == 0:
-                subprocess.run(["xdotool", "mousemove_relative", "--", "1" if int(elapsed) % 40 else "-1", "0"],
-                               capture_output=True, timeout=10)
-            if time.monotonic() >= next_fault:
-                choices = ["latency", "reset", "truncate", "503", "500", "kill-app", "kill-server"]
-                fault = rng.choice(choices if outage_done else choices + ["gone"])
-                say(f"soak: {elapsed / 60:.1f} min, {credited} credited, RSS {rss:.1f} MB, {fds} fds; fault {fault}")
-                proxy = world.proxy
-                if fault == "latency":
-                    proxy.latency = rng.uniform(0.2, 2.0)
-                elif fault in ("reset", "truncate", "503", "500"):
-                    proxy.faults = [fault] * rng.randint(1, 3)
-                elif fault == "gone":
-                    outage_done = True
-                    proxy.gone = True
-                    time.sleep(arguments.outage)
-                    proxy.gone = False
-                elif fault == "kill-app":
-                    world.kill_app()
-                    world.launch()
-                    app_started, baseline = time.monotonic(), None
-                elif fault == "kill-server":
-                    world.server.send_signal(signal.SIGKILL)
-                    world.server.wait(timeout=10)
-                    world.start_server()
-                proxy.latency = 0.0 if fault != "latency" else proxy.latency
-                next_fault = time.monotonic() + rng.uniform(120, 300)
-            time.sleep(1)
-
-        world.proxy.latency, world.proxy.faults = 0.0, []
-        wait_until("the last receipt confirmed", lambda: not keyring_record("pending-completion-v1"), 120)
-        credited = world.credited()
-        told = len(world.proxy.told)
-        say(f"soak: {(time.monotonic() - started) / 60:.1f} min, {credited} credited, {told} told to the application, "
-            f"growth after five minutes {worst[0]:.1f} MB and {worst[1]} descriptors")
-        if credited != told:
-            raise StepFailed(f"the server credited {credited} exposures, the application was told of {told}")
-        if worst[0] > 5 or worst[1] > 5:
-            raise StepFailed(f"the application grew by {worst[0]:.1f} MB and {worst[1]} descriptors")
-        return 0
+        with scenario(arguments, "soak", CountingProxy) as world:
+            return soak(world, arguments, rng)
     except (StepFailed, OSError) as failure:
         print(f"soak FAILED (seed {arguments.seed}): {failure}", file=sys.stderr, flush=True)
         return 1
-    finally:
-        stop(world.processes)
-        world.proxy.listener.close()
-        forget_everything()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
