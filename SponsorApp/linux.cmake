@@ -86,13 +86,7 @@ if(NIMBRELLA_BUILD_APP)
     SOURCES ${PROJECT_SOURCE_DIR}/tests/storage/secret_service_store_test.cpp
     LIBS nimbrella_linux_secret PkgConfig::LIBSECRET)
 
-  # The controller with the real Qt transport against the development server on loopback.
-  nimbrella_test(controller_integration_test LABEL integration
-    SOURCES ${PROJECT_SOURCE_DIR}/tests/integration/controller_integration_test.cpp
-            ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
-    LIBS nimbrella_controller nimbrella_linux_network nimbrella_linux_platform nimbrella_server)
-
-  foreach(_pure_target login_item_test linux_platform_test secret_service_store_test controller_integration_test)
+  foreach(_pure_target login_item_test linux_platform_test secret_service_store_test)
     if(TARGET ${_pure_target})
       set_target_properties(${_pure_target} PROPERTIES AUTOMOC OFF)
     endif()

@@ -35,17 +35,12 @@ if(NIMBRELLA_BUILD_APP)
   nimbrella_test(surface_desktop_test LABEL surface
     SOURCES ${PROJECT_SOURCE_DIR}/tests/surface/surface_desktop_test.cpp
             ${PROJECT_SOURCE_DIR}/tests/core/PngFixtures.cpp
-    LIBS nimbrella_ui_surface ZLIB::ZLIB X11::X11 X11::Xss
+    LIBS nimbrella_ui_surface ZLIB::ZLIB X11::X11 X11::Xss X11::Xext
     PROPERTIES RUN_SERIAL TRUE)
   if(TARGET surface_desktop_test)
     target_compile_definitions(surface_desktop_test PRIVATE
       NIMBRELLA_SURFACE_SCREENSHOTS="${CMAKE_CURRENT_BINARY_DIR}/surface-screenshots")
   endif()
-
-  nimbrella_test(stacking_desktop_test LABEL surface
-    SOURCES ${PROJECT_SOURCE_DIR}/tests/surface/stacking_desktop_test.cpp
-    LIBS nimbrella_ui_surface X11::X11 X11::Xext
-    PROPERTIES RUN_SERIAL TRUE)
 
   nimbrella_benchmark(bench_surface_snapshot
     SOURCES ${PROJECT_SOURCE_DIR}/bench/surface_snapshot.cpp

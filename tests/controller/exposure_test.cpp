@@ -115,20 +115,6 @@ TEST_F(ExposureTest, EveryInterruptSourceEndsTheExposureWithItsMessageAndCancels
   }
 }
 
-TEST_F(ExposureTest, OpeningTheControlsRefreshesAndClosingThemFetchesOneSecondLater) {
-  AppModel& model = measuring(world);
-  model.setControlsOpen(true);
-  world.settle();
-  EXPECT_EQ(world.server->count(mePath), 2u);
-  world.advance(40);
-  EXPECT_EQ(world.server->count(startPath), 1u);  // nothing while open
-  model.setControlsOpen(false);
-  world.advance(0.75);
-  EXPECT_EQ(world.server->count(startPath), 1u);
-  world.advance(0.5);
-  EXPECT_EQ(world.server->count(startPath), 2u);
-}
-
 TEST_F(ExposureTest, StaleFetchResultsAreCancelledAndNeverPainted) {
   AppModel& model = startPaired(world);
   world.server->scriptHold(startPath);

@@ -99,35 +99,13 @@ TEST(PopoverPresentationTest, TheControllerStateIsCopiedWithTheErrorInTheUsersLa
             "Portachiavi non disponibile. Sbloccalo e riprova; le credenziali non sono state salvate altrove.");
 }
 
-// The test world's monitor on a desktop that refuses sponsors.
-struct RefusingMonitor final : SurfaceMonitorPort {
-  explicit RefusingMonitor(std::shared_ptr<SurfaceMonitorPort> wrapped) : inner(std::move(wrapped)) {}
-  void setExpectation(std::string text, std::optional<MenuBarContent> content) override {
-    inner->setExpectation(std::move(text), std::move(content));
-  }
-  void setContentReady(bool ready) override { inner->setContentReady(ready); }
-  void setDisplayAwake(bool awake) override { inner->setDisplayAwake(awake); }
-  void setSessionActive(bool active) override { inner->setSessionActive(active); }
-  void setControlsClosed(bool closed) override { inner->setControlsClosed(closed); }
-  EligibilitySnapshot snapshot() override { return inner->snapshot(); }
-  void synchronizeSurface(std::string_view text, bool allowed) override { inner->synchronizeSurface(text, allowed); }
-  const std::string& lastDiagnostic() const override { return inner->lastDiagnostic(); }
-  void hideSurface() override { inner->hideSurface(); }
-  void redrawStatusButton() override { inner->redrawStatusButton(); }
-  DesktopRefusal desktopRefusal() const override { return refusal; }
-  std::shared_ptr<SurfaceMonitorPort> inner;
-  DesktopRefusal refusal = DesktopRefusal::shellOwnsTopBar;
-};
-
 TEST(PopoverPresentationTest, ADesktopThatRefusesSponsorsIsNeverAskedForOneAndSaysWhy) {
   simulation::World world;
   world.storePairing();
   world.storeConsent();
-  AppModelPorts ports = world.ports();
-  auto monitor = std::make_shared<RefusingMonitor>(ports.monitor);
-  ports.monitor = monitor;
+  world.monitor->refusal = DesktopRefusal::shellOwnsTopBar;
   world.defaults->setText("appLanguage", "it");
-  AppModel model(ports);
+  AppModel& model = world.build();
   model.start();
   world.advance(5);
   EXPECT_EQ(world.server->count(simulation::startPath), 0u);
@@ -136,7 +114,7 @@ TEST(PopoverPresentationTest, ADesktopThatRefusesSponsorsIsNeverAskedForOneAndSa
   const PopoverPresentation shown = PopoverPresentation::from(model);
   EXPECT_EQ(it.title(shown), "Sponsor non disponibili su questa scrivania");
   EXPECT_EQ(it.detail(shown), platformText::shellOwnsTopBar.italian);
-  monitor->refusal = DesktopRefusal::none;
+  world.monitor->refusal = DesktopRefusal::none;
   world.advance(0.25);
   EXPECT_EQ(world.server->count(simulation::startPath), 1u);
 }

@@ -139,8 +139,10 @@ struct FakeMonitor final : SurfaceMonitorPort {
   const std::string& lastDiagnostic() const override { return diagnostic; }
   void hideSurface() override { ++hides; }
   void redrawStatusButton() override { ++redraws; }
+  DesktopRefusal desktopRefusal() const override { return refusal; }
 
   EligibilitySnapshot checks;
+  DesktopRefusal refusal = DesktopRefusal::none;
   int snapshots = 0, hides = 0, redraws = 0;
   bool syncedAllowed = false;
   // As the controller last told them.
