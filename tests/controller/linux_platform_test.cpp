@@ -5,17 +5,14 @@
 #include "SponsorApp/linux/QSettingsDefaults.hpp"
 #include "SponsorApp/linux/QtMainQueue.hpp"
 #include "SponsorApp/linux/SystemClock.hpp"
+#include "network/QtLoop.hpp"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,28 +20,10 @@
 namespace nimbrella {
 namespace {
 
-// Runs the event loop until `done` holds, for at most five seconds.
-bool runUntil(const std::function<bool()>& done) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  while (!done() && elapsed.elapsed() < 5000) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-  }
-  return done();
-}
+using testing::runUntil;
+const auto* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment);
 
-class LinuxPlatformTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    if (QCoreApplication::instance() == nullptr) application = new QCoreApplication(argc, argv);
-  }
-  inline static int argc = 1;
-  inline static char name[] = "linux-platform-test";
-  inline static char* argv[] = {name, nullptr};
-  inline static QCoreApplication* application = nullptr;
-};
-
-TEST_F(LinuxPlatformTest, TheQtQueueRunsPostsInOrderNeverInsideTheCallAndDelaysAndRepeats) {
+TEST(LinuxPlatform, TheQtQueueRunsPostsInOrderNeverInsideTheCallAndDelaysAndRepeats) {
   QtMainQueue queue;
   std::vector<int> order;
   queue.post([&] { order.push_back(1); });
@@ -80,7 +59,7 @@ TEST_F(LinuxPlatformTest, TheQtQueueRunsPostsInOrderNeverInsideTheCallAndDelaysA
   EXPECT_FALSE(ran);
 }
 
-TEST_F(LinuxPlatformTest, SettingsKeepEachKindAcrossReopening) {
+TEST(LinuxPlatform, SettingsKeepEachKindAcrossReopening) {
   QTemporaryDir directory;
   ASSERT_TRUE(directory.isValid());
   const QString path = directory.filePath("defaults.conf");
@@ -112,7 +91,7 @@ TEST_F(LinuxPlatformTest, SettingsKeepEachKindAcrossReopening) {
   EXPECT_EQ(defaults.boolean("missing"), std::nullopt);
 }
 
-TEST_F(LinuxPlatformTest, UptimeIsMonotonicSecondsAndTheCalendarIsTheSystems) {
+TEST(LinuxPlatform, UptimeIsMonotonicSecondsAndTheCalendarIsTheSystems) {
   SystemClock clock;
   const double first = clock.uptime();
   timespec now{};
@@ -124,7 +103,7 @@ TEST_F(LinuxPlatformTest, UptimeIsMonotonicSecondsAndTheCalendarIsTheSystems) {
   EXPECT_EQ(&calendar.current(), &calendar.current());
 }
 
-TEST_F(LinuxPlatformTest, PreferredLanguagesFollowTheLocaleEnvironmentInOrder) {
+TEST(LinuxPlatform, PreferredLanguagesFollowTheLocaleEnvironmentInOrder) {
   const auto from = [](std::map<std::string, std::string> values) {
     return preferredLanguagesFrom([&values](const char* variable) -> const char* {
       const auto found = values.find(variable);
