@@ -10,6 +10,8 @@ if(NIMBRELLA_BUILD_APP)
   endif()
   # The stacking walk reads bounding shapes (libxcb-shape0-dev).
   pkg_check_modules(XCB_SHAPE REQUIRED IMPORTED_TARGET xcb-shape)
+  # The system events hear the screen saver turn on and off (libxcb-screensaver0-dev).
+  pkg_check_modules(XCB_SCREENSAVER REQUIRED IMPORTED_TARGET xcb-screensaver)
 
   # Main queue and timers, settings defaults, clock, preferred languages, browser opener.
   add_library(nimbrella_linux_platform STATIC
@@ -39,7 +41,7 @@ if(NIMBRELLA_BUILD_APP)
     ${CMAKE_CURRENT_LIST_DIR}/linux/QtTextMeasurer.cpp)
   target_link_libraries(nimbrella_linux_surface
     PUBLIC nimbrella_surface Qt6::Core Qt6::Gui Qt6::DBus
-    PRIVATE X11::X11 X11::xcb PkgConfig::XCB_SHAPE X11::Xss X11::Xext)
+    PRIVATE X11::X11 X11::xcb PkgConfig::XCB_SHAPE PkgConfig::XCB_SCREENSAVER X11::Xss X11::Xext)
 
   # The program's Info.json, and the session bus and /proc for the single running copy.
   add_library(nimbrella_linux_session STATIC

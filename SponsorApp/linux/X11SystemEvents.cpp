@@ -12,6 +12,7 @@
 #include <QScreen>
 
 #include <unistd.h>
+#include <xcb/screensaver.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -69,6 +70,13 @@ X11SystemEvents::X11SystemEvents(X11WindowServer* server, QObject* parent)
       xcb_flush(connection);
       std::free(attributes);
     }
+    // Hear the screen saver turn on and off, instead of asking the server.
+    if (const xcb_query_extension_reply_t* saver = xcb_get_extension_data(connection, &xcb_screensaver_id);
+        saver != nullptr && saver->present != 0) {
+      screenSaverNotify_ = static_cast<std::uint8_t>(saver->first_event + XCB_SCREENSAVER_NOTIFY);
+      xcb_screensaver_select_input(connection, root_, XCB_SCREENSAVER_EVENT_NOTIFY_MASK);
+      xcb_flush(connection);
+    }
     QCoreApplication::instance()->installNativeEventFilter(this);
   }
 
@@ -84,9 +92,13 @@ X11SystemEvents::X11SystemEvents(X11WindowServer* server, QObject* parent)
     displayAwake_ = server_->displayAwake();
     // Already blanked: told once the event loop runs, when the subscribers are there.
     if (!displayAwake_) QTimer::singleShot(0, this, [this] { post(SystemEvent::screensDidSleep); });
-    powerTimer_.setInterval(1000);
-    connect(&powerTimer_, &QTimer::timeout, this, &X11SystemEvents::pollDisplay);
-    powerTimer_.start();
+    // Display power management changes nothing the application hears of, nor does the
+    // screen saver where its events are not available: those are asked once a second.
+    if (server_->powersDisplaysDown() || screenSaverNotify_ == 0) {
+      powerTimer_.setInterval(1000);
+      connect(&powerTimer_, &QTimer::timeout, this, &X11SystemEvents::pollDisplay);
+      powerTimer_.start();
+    }
   }
   connectLogind();
 }
@@ -120,6 +132,10 @@ void X11SystemEvents::followScreen(QScreen* screen) {
 bool X11SystemEvents::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
   if (eventType != "xcb_generic_event_t" || message == nullptr) return false;
   const auto* event = static_cast<const xcb_generic_event_t*>(message);
+  if (screenSaverNotify_ != 0 && (event->response_type & 0x7F) == screenSaverNotify_) {
+    if (server_ != nullptr) pollDisplay();
+    return false;
+  }
   if ((event->response_type & 0x7F) == XCB_PROPERTY_NOTIFY) {
     const auto* property = static_cast<const xcb_property_notify_event_t*>(message);
     if (property->window == root_ && currentDesktopAtom_ != 0 && property->atom == currentDesktopAtom_) {

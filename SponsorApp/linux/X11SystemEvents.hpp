@@ -2,10 +2,10 @@
 
 // The system notifications of an X11 desktop: the active desktop changed (the root
 // window's _NET_CURRENT_DESKTOP), the screens changed (Qt's screen signals, fed by
-// RandR), the display went to sleep or woke (DPMS power level or the screen saver, polled
-// once a second),
-// and, when logind is reachable on the system bus, sleep and wake (PrepareForSleep) and
-// the session becoming inactive or active again (its Active property, Lock, Unlock).
+// RandR), the display went to sleep or woke (the screen saver's notifications, and the
+// DPMS power level asked once a second on servers that power displays down), and, when
+// logind is reachable on the system bus, sleep and wake (PrepareForSleep) and the session
+// becoming inactive or active again (its Active property, Lock, Unlock).
 
 #include "SponsorApp/Ports.hpp"
 
@@ -65,6 +65,7 @@ class X11SystemEvents final : public QObject, public SystemEvents, public QAbstr
   X11WindowServer* server_ = nullptr;
   std::uint32_t root_ = 0;
   std::uint32_t currentDesktopAtom_ = 0;
+  std::uint8_t screenSaverNotify_ = 0;  // the event's type, 0 without the extension
   bool logind_ = false;
   bool session_ = false;
   bool displayAwake_ = true;

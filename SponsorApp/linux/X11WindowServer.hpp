@@ -75,6 +75,8 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   // (DPMS) or covered by the X server's screen saver. A server without DPMS never
   // powers the display down itself.
   bool displayAwake();
+  // Whether the server powers displays down (DPMS), which it does without telling anyone.
+  bool powersDisplaysDown() const { return dpmsExtension_; }
 
   bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 

@@ -188,8 +188,11 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
 void SurfaceMonitor::synchronizeSurface(std::string_view text, bool allowed) {
   const std::shared_ptr<SurfacePanel> panel = surface.lock();
   if (!panel) return;
-  std::optional<MenuBarContent> house;
-  const MenuBarContent& content = expectedContent_ ? *expectedContent_ : house.emplace(std::string(text), measurer_);
+  // The application's own text is laid out again only when it changes.
+  if (!expectedContent_ && (!houseContent_ || houseContent_->text() != text)) {
+    houseContent_.emplace(std::string(text), measurer_);
+  }
+  const MenuBarContent& content = expectedContent_ ? *expectedContent_ : *houseContent_;
   const bool permitted = allowed && displayAwake_ && sessionActive_ && controlsClosed_ &&
                          IdleEligibility::allows(server_.secondsSinceLastInput());
   const std::shared_ptr<StatusItemPort> item = statusItem.lock();

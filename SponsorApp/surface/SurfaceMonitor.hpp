@@ -74,6 +74,7 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
   const TextMeasurer& measurer_;
   std::string expectedText_;
   std::optional<MenuBarContent> expectedContent_;
+  std::optional<MenuBarContent> houseContent_;  // the last text shown without a sponsor
   bool contentReady_ = false;
   bool displayAwake_ = true;
   bool sessionActive_ = true;
