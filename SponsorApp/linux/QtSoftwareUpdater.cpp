@@ -25,11 +25,17 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
 
-void PkexecInstaller::install(const std::filesystem::path& package, std::function<void(std::optional<std::string>)> done) {
+std::shared_ptr<CommandInstaller> CommandInstaller::system() {
+  return std::make_shared<CommandInstaller>("/usr/bin/pkexec", std::vector<std::string>{"/usr/bin/apt-get", "install", "-y"});
+}
+
+void CommandInstaller::install(const std::filesystem::path& package, std::function<void(std::optional<std::string>)> done) {
   auto* process = new QProcess();
-  process->setProgram(QStringLiteral("pkexec"));
-  process->setArguments({QStringLiteral("/usr/bin/apt-get"), QStringLiteral("install"), QStringLiteral("-y"),
-                         QString::fromStdString(package.string())});
+  process->setProgram(q(program_.string()));
+  QStringList arguments;
+  for (const auto& argument : arguments_) arguments << q(argument);
+  process->setArguments(arguments << q(package.string()));
+  const QString name = q(program_.filename().string());
   QObject::connect(process, &QProcess::finished, process, [process, done](int code, QProcess::ExitStatus status) {
     std::optional<std::string> error;
     if (status != QProcess::NormalExit || code != 0) {
@@ -40,10 +46,10 @@ void PkexecInstaller::install(const std::filesystem::path& package, std::functio
     process->deleteLater();
     done(error);
   });
-  QObject::connect(process, &QProcess::errorOccurred, process, [process, done](QProcess::ProcessError error) {
+  QObject::connect(process, &QProcess::errorOccurred, process, [process, done, name](QProcess::ProcessError error) {
     if (error != QProcess::FailedToStart) return;
     process->deleteLater();
-    done("The system installer (pkexec) could not be started.");
+    done("The installer (" + name.toStdString() + ") could not be started.");
   });
   process->start();
 }
@@ -226,7 +232,8 @@ void QtSoftwareUpdater::verified(const UpdateManifest& update, const std::filesy
 }
 
 void QtSoftwareUpdater::install(const UpdateManifest& update, const std::filesystem::path& package) {
-  if (beforeInstallation_) beforeInstallation_();
+  // The running copy goes on while the installer asks for permission and works: a
+  // refusal or a failure leaves it as it was. Only the relaunch ends its exposure.
   options_.installer->install(package, [this, update, package](std::optional<std::string> error) {
     QFile::remove(q(package.string()));
     if (error) {
@@ -235,6 +242,7 @@ void QtSoftwareUpdater::install(const UpdateManifest& update, const std::filesys
     }
     options_.defaults->setText(lastSequenceKey, std::to_string(update.sequence));
     finish("Nimbrella " + update.version + " was installed.");
+    if (beforeInstallation_) beforeInstallation_();
     if (options_.relaunch) options_.relaunch();
   });
 }

@@ -4,8 +4,8 @@
 // the user asks for; a manifest acted on only when signed by the project's key, newer
 // than this build, newer than the last one used and not expired; a package downloaded
 // into the user's cache folder without redirects, cookies or cache, capped at its
-// announced size and used only when its SHA-256 matches; then the hook, the system's
-// installer and a relaunch.
+// announced size and used only when its SHA-256 matches; then the installer and, once
+// it has succeeded, the hook and a relaunch.
 
 #include "SponsorApp/Ports.hpp"
 #include "SponsorApp/update/UpdateFeed.hpp"
@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -34,10 +35,19 @@ class PackageInstaller {
   virtual void install(const std::filesystem::path& package, std::function<void(std::optional<std::string>)> done) = 0;
 };
 
-// The real installer: apt-get through pkexec, which asks the user for permission.
-class PkexecInstaller final : public PackageInstaller {
+// Runs `program arguments... PACKAGE`: status 0 is success, anything else a failure
+// told by the last line the program wrote to standard error.
+class CommandInstaller final : public PackageInstaller {
  public:
+  CommandInstaller(std::filesystem::path program, std::vector<std::string> arguments)
+      : program_(std::move(program)), arguments_(std::move(arguments)) {}
+  // The system's installer: apt-get through pkexec, which asks the user for permission.
+  static std::shared_ptr<CommandInstaller> system();
   void install(const std::filesystem::path& package, std::function<void(std::optional<std::string>)> done) override;
+
+ private:
+  std::filesystem::path program_;
+  std::vector<std::string> arguments_;
 };
 
 // What the updater needs to ask and tell the user.

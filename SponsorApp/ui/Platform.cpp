@@ -42,7 +42,11 @@ std::shared_ptr<SoftwareUpdater> makeUpdater(std::shared_ptr<UserDefaults> defau
   options.configuration = UpdateConfiguration::fromInfo(info.document);
   options.runningBuild = info.buildNumber ? parseBuildNumber(*info.buildNumber).value_or(0) : 0;
   options.defaults = defaults;
-  options.installer = std::make_shared<PkexecInstaller>();
+  if (options.configuration && options.configuration->installer) {
+    options.installer = std::make_shared<CommandInstaller>(*options.configuration->installer, std::vector<std::string>{});
+  } else {
+    options.installer = CommandInstaller::system();
+  }
   options.prompt = std::make_shared<DialogUpdatePrompt>([defaults, languages] {
     const auto stored = defaults->text(defaultsKey::appLanguage);
     return chooseLanguage(stored ? std::optional<std::string_view>(*stored) : std::nullopt,

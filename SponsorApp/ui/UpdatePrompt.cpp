@@ -3,12 +3,24 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <cstdio>
+
 namespace nimbrella {
+
+namespace {
+
+// What the dialog tells the user, also as one line of the application's log.
+QString logged(const std::string& text) {
+  std::fprintf(stderr, "nimbrella: update: %s\n", text.c_str());
+  return QString::fromStdString(text);
+}
+
+}  // namespace
 
 void DialogUpdatePrompt::offer(const UpdateManifest& update, std::function<void(bool install)> answer) {
   const UpdatePromptText text = UpdatePromptText::offer(language_(), update.version);
-  auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(text.title),
-                              QString::fromStdString(text.text), QMessageBox::NoButton);
+  auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(text.title), logged(text.text),
+                              QMessageBox::NoButton);
   box->setObjectName(QStringLiteral("update-offer"));
   QPushButton* install = box->addButton(QString::fromStdString(text.install), QMessageBox::AcceptRole);
   box->addButton(QString::fromStdString(text.later), QMessageBox::RejectRole);
@@ -21,8 +33,7 @@ void DialogUpdatePrompt::offer(const UpdateManifest& update, std::function<void(
 
 void DialogUpdatePrompt::report(const std::string& message) {
   auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Nimbrella"),
-                              QString::fromStdString(updateOutcomeText(language_(), message)),
-                              QMessageBox::Ok);
+                              logged(updateOutcomeText(language_(), message)), QMessageBox::Ok);
   box->setObjectName(QStringLiteral("update-outcome"));
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->open();

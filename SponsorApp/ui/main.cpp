@@ -43,6 +43,8 @@ int main(int argc, char** argv) {
       } else if (name == QStringLiteral("connect")) {
         delegate.showControls();
         delegate.model().connectInBrowser();
+      } else if (name == QStringLiteral("check-for-updates")) {
+        delegate.model().checkForUpdates();
       } else if (name == QStringLiteral("quit")) {
         QApplication::quit();
       } else {

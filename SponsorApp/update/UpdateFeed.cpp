@@ -44,7 +44,14 @@ std::optional<UpdateConfiguration> UpdateConfiguration::fromInfo(const nlohmann:
   if (key == info.end() || !key->is_string()) return std::nullopt;
   auto bytes = base64::decode(key->get<std::string>());
   if (!bytes || bytes->size() != 32) return std::nullopt;
-  return UpdateConfiguration{std::move(*url), std::move(*bytes)};
+  UpdateConfiguration configuration{std::move(*url), std::move(*bytes), std::nullopt};
+  if (const auto installer = info.find("NimbrellaUpdateInstaller"); installer != info.end()) {
+    if (!installer->is_string()) return std::nullopt;
+    const std::filesystem::path path = installer->get<std::string>();
+    if (!path.is_absolute()) return std::nullopt;
+    configuration.installer = path;
+  }
+  return configuration;
 }
 
 std::string_view describe(UpdateRefusal refusal) {

@@ -27,9 +27,16 @@ namespace nimbrella {
 struct UpdateConfiguration {
   Url feed;
   std::vector<std::uint8_t> publicKey;  // Ed25519, 32 bytes
+  // The program that installs a verified package in place of the system's installer;
+  // none: apt-get through pkexec.
+  std::optional<std::filesystem::path> installer;
 
   // Updating runs only when "NimbrellaUpdatesEnabled" is the boolean true, "SUFeedURL"
-  // is an https URL and "SUPublicEDKey" is standard Base64 of exactly 32 bytes.
+  // is an https URL and "SUPublicEDKey" is standard Base64 of exactly 32 bytes. An
+  // installation that installs its packages itself (a private root rather than the
+  // system's packages) names its installer in "NimbrellaUpdateInstaller", an absolute
+  // path; anything else there turns updating off. The file belongs to the installation
+  // as the program does: whoever can change it can change the program and its key.
   static std::optional<UpdateConfiguration> fromInfo(const nlohmann::json& info);
   std::string signatureURL() const { return feed.text() + ".sig"; }
 };
