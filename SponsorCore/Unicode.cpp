@@ -24,19 +24,27 @@ bool isValidUtf8(std::string_view text) {
 
 namespace {
 
-// The number of code points when every one of them has the grapheme break property Other:
-// no rule joins two such code points, so each is a character of its own. Empty when the
-// text is ill-formed or holds any code point that a rule may join (marks, joiners,
-// regional indicators, Hangul jamo, controls, prepended marks), which the segmenter counts.
-std::optional<std::size_t> countOfIndependentCodePoints(std::string_view text) {
+// The number of characters when no break rule can join two code points of the text:
+// each has the grapheme break property Other, Control or LF, or is a CR, which joins
+// only the LF after it. Empty when the text is ill-formed or holds a code point that a
+// rule may join (marks, joiners, regional indicators, Hangul jamo, prepended marks),
+// which the segmenter counts.
+std::optional<std::size_t> countWithoutSegmenter(std::string_view text) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   const auto length = static_cast<std::int32_t>(text.size());
   std::size_t count = 0;
-  for (std::int32_t offset = 0; offset < length; ++count) {
+  UChar32 previous = -1;
+  for (std::int32_t offset = 0; offset < length;) {
     UChar32 c;
     U8_NEXT(bytes, offset, length, c);
+    if (c < 0) return std::nullopt;
+    if (c != '\n' || previous != '\r') ++count;
+    previous = c;
     if (c >= 0x20 && c < 0x7F) continue;
-    if (c < 0 || u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK) != U_GCB_OTHER) return std::nullopt;
+    const auto property = u_getIntPropertyValue(c, UCHAR_GRAPHEME_CLUSTER_BREAK);
+    if (property != U_GCB_OTHER && property != U_GCB_CONTROL && property != U_GCB_LF && property != U_GCB_CR) {
+      return std::nullopt;
+    }
   }
   return count;
 }
@@ -45,9 +53,8 @@ std::optional<std::size_t> countOfIndependentCodePoints(std::string_view text) {
 
 std::optional<std::size_t> graphemeCount(std::string_view utf8) {
   if (utf8.size() > static_cast<std::size_t>(INT32_MAX)) return std::nullopt;
-  if (const auto simple = countOfIndependentCodePoints(utf8)) return simple;
+  if (const auto simple = countWithoutSegmenter(utf8)) return simple;
   if (!isValidUtf8(utf8)) return std::nullopt;
-  if (utf8.empty()) return 0;
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UText, decltype(&utext_close)> text(
       utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status), &utext_close);

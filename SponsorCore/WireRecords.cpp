@@ -5,7 +5,6 @@
 #include "SponsorCore/Unicode.hpp"
 #include "SponsorCore/Uuid.hpp"
 
-#include <algorithm>
 
 namespace nimbrella {
 
@@ -290,26 +289,13 @@ bool containsLineFeed(std::string_view text) { return text.find('\n') != std::st
 
 // True when the well-formed UTF-8 text has at least `minimum` and at most `maximum`
 // user-perceived characters. Ill-formed text never fits. A text that is no longer in
-// bytes than the limit cannot exceed it in characters, and ASCII text only joins CR LF
-// into one character, so the grapheme segmenter runs only for long non-ASCII text.
+// bytes than the limit cannot exceed it in characters, so only longer texts are counted.
 bool fitsCharacters(std::string_view text, std::size_t minimum, std::size_t maximum) {
   if (text.size() < minimum) return false;  // every character takes at least one byte
   if (!isValidUtf8(text)) return false;
   if (text.size() <= maximum) return minimum == 0 || !text.empty();
-  const bool ascii = std::all_of(text.begin(), text.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  std::size_t count = 0;
-  if (ascii) {
-    count = text.size();
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-      if (text[i] == '\r' && text[i + 1] == '\n') --count;
-    }
-  } else {
-    const auto counted = graphemeCount(text);
-    if (!counted) return false;
-    count = *counted;
-  }
-  return count >= minimum && count <= maximum;
+  const auto count = graphemeCount(text);
+  return count && *count >= minimum && *count <= maximum;
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ X11SystemEvents::X11SystemEvents(X11WindowServer* server, QObject* parent)
     }
     // Hear the screen saver turn on and off, instead of asking the server.
     if (const xcb_query_extension_reply_t* saver = xcb_get_extension_data(connection, &xcb_screensaver_id);
-        saver != nullptr && saver->present != 0) {
+        server_ != nullptr && saver != nullptr && saver->present != 0) {
       screenSaverNotify_ = static_cast<std::uint8_t>(saver->first_event + XCB_SCREENSAVER_NOTIFY);
       xcb_screensaver_select_input(connection, root_, XCB_SCREENSAVER_EVENT_NOTIFY_MASK);
       xcb_flush(connection);
@@ -133,7 +133,7 @@ bool X11SystemEvents::nativeEventFilter(const QByteArray& eventType, void* messa
   if (eventType != "xcb_generic_event_t" || message == nullptr) return false;
   const auto* event = static_cast<const xcb_generic_event_t*>(message);
   if (screenSaverNotify_ != 0 && (event->response_type & 0x7F) == screenSaverNotify_) {
-    if (server_ != nullptr) pollDisplay();
+    pollDisplay();
     return false;
   }
   if ((event->response_type & 0x7F) == XCB_PROPERTY_NOTIFY) {

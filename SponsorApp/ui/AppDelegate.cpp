@@ -1,6 +1,7 @@
 #include "SponsorApp/ui/AppDelegate.hpp"
 
 #include "SponsorApp/linux/X11WindowServer.hpp"
+#include "SponsorApp/ui/AppLog.hpp"
 #include "SponsorApp/ui/Icons.hpp"
 #include "SponsorApp/ui/MenuBarSurface.hpp"
 #include "SponsorApp/ui/StatusItem.hpp"
@@ -11,7 +12,6 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,17 +21,6 @@ namespace nimbrella {
 namespace {
 
 constexpr std::string_view quitReason = "Nimbrella was quit.";
-
-// One line of the application's log on standard error (the desktop's journal keeps
-// it): what the user is told, the balance and the controls opening and closing.
-void log(std::string_view kind, std::string_view text) {
-  std::string line = "nimbrella: ";
-  line += kind;
-  line += ": ";
-  line += text;
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
-}
 
 }  // namespace
 
@@ -84,14 +73,14 @@ void AppDelegate::applicationDidFinishLaunching() {
         setStatusText(model_->menuText(), model_->menuWidth());
         break;
       case AppModelField::message:
-        log("status", model_->message());
+        appLog("status", model_->message());
         updateTrayIcon();
         break;
       case AppModelField::visibilityStatus:
-        log("visibility", model_->visibilityStatus());
+        appLog("visibility", model_->visibilityStatus());
         break;
       case AppModelField::balanceMicros:
-        log("balance", model_->money(model_->balanceMicros()));
+        appLog("balance", model_->money(model_->balanceMicros()));
         break;
       case AppModelField::isPaired:
       case AppModelField::connectionPending:
@@ -103,7 +92,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
   });
   setStatusText(model_->menuText(), 0);
-  log("status", model_->message());
+  appLog("status", model_->message());
 
   // 8 to 10.
   model_->start();
@@ -131,7 +120,7 @@ void AppDelegate::showPopover() {
   }
   model_->setControlsOpen(true);
   popover_->showBelow(anchor());
-  log("controls", "open");
+  appLog("controls", "open");
 }
 
 QRect AppDelegate::anchor() const {
@@ -166,7 +155,7 @@ void AppDelegate::followStatusItem() {
 }
 
 void AppDelegate::popoverDidClose() {
-  log("controls", "closed");
+  appLog("controls", "closed");
   model_->setControlsOpen(false);
 }
 

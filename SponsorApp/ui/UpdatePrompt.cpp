@@ -1,9 +1,9 @@
 #include "SponsorApp/ui/UpdatePrompt.hpp"
 
+#include "SponsorApp/ui/AppLog.hpp"
+
 #include <QMessageBox>
 #include <QPushButton>
-
-#include <cstdio>
 
 namespace nimbrella {
 
@@ -11,7 +11,7 @@ namespace {
 
 // What the dialog tells the user, also as one line of the application's log.
 QString logged(const std::string& text) {
-  std::fprintf(stderr, "nimbrella: update: %s\n", text.c_str());
+  appLog("update", text);
   return QString::fromStdString(text);
 }
 

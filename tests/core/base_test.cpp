@@ -12,11 +12,12 @@ TEST(Unicode, CountsGraphemeClustersAndRefusesIllFormedUtf8) {
   EXPECT_EQ(graphemeCount("\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"), 1u);  // thumbs up + skin tone
   EXPECT_EQ(graphemeCount("\r\n\xC3\xA8"), 2u);
   // Code points that no rule joins count one each; any that a rule may join is segmented:
-  // Hangul jamo L V T, a regional-indicator pair, a spacing mark, a prepended mark.
+  // Hangul jamo L V T, a regional-indicator pair, a spacing mark, a prepended mark. A CR
+  // joins only the LF after it.
   for (const auto& [text, count] : std::initializer_list<std::pair<const char*, std::size_t>>{
            {"\xC3\xA8\xE4\xB8\xAD\xF0\x9F\x98\x80", 3}, {"a\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8", 2},
            {"\xF0\x9F\x87\xAE\xF0\x9F\x87\xB9", 1}, {"\xE0\xA4\x95\xE0\xA4\xBF", 1},
-           {"\xD8\x80\xD9\xA1", 1}}) {
+           {"\xD8\x80\xD9\xA1", 1}, {"a\r\n\r\t\n", 5}}) {
     EXPECT_EQ(graphemeCount(text), count) << text;
   }
   EXPECT_EQ(graphemeCount(""), 0u);
