@@ -8,6 +8,7 @@
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QString>
@@ -117,6 +118,16 @@ struct QtHttpTransport::Exchange {
   bool expired = false;           // the whole exchange took longer than the total limit
   bool abortedByUs = false;
 };
+
+void QtHttpTransport::trustCertificatesOfSslCertFile() {
+  const QString file = qEnvironmentVariable("SSL_CERT_FILE");
+  if (file.isEmpty()) return;
+  const QList<QSslCertificate> certificates = QSslCertificate::fromPath(file, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+  if (certificates.isEmpty()) return;
+  QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+  conf.setCaCertificates(certificates);
+  QSslConfiguration::setDefaultConfiguration(conf);
+}
 
 QtHttpTransport::QtHttpTransport(std::chrono::milliseconds waitForData, std::chrono::milliseconds totalLimit)
     : waitForData_(waitForData), totalLimit_(totalLimit), manager_(std::make_unique<QNetworkAccessManager>()) {

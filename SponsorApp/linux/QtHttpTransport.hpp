@@ -26,7 +26,8 @@ namespace nimbrella {
 // - the wait for data is bounded: when nothing arrives for `waitForData` the request
 //   ends with TransportError::Kind::timedOut; so is the whole exchange (`totalLimit`),
 //   so that a server trickling a byte at a time cannot hold a request open forever;
-// - TLS peers are verified against the system's certificate store (TLS 1.2 or later);
+// - TLS peers are verified against the system's certificate store, or the file that
+//   SSL_CERT_FILE names (TLS 1.2 or later);
 //   an untrusted certificate ends the request with Kind::secureConnection;
 // - an answer's body is read only up to the request's limit plus one byte; as soon as
 //   more arrives the reply is aborted and the cut-off answer delivered, so a server
@@ -35,6 +36,12 @@ namespace nimbrella {
 //   implementation), so the limit applies to what the server actually sent.
 class QtHttpTransport final : public HttpTransport {
  public:
+  // Where OpenSSL's SSL_CERT_FILE names a file of PEM certificates, those certificates
+  // become the ones this process trusts (for this transport and the updater), as they do
+  // for programs that use OpenSSL directly; the system's store is used otherwise, and
+  // also when the file holds no certificate. Call once, before the first request.
+  static void trustCertificatesOfSslCertFile();
+
   static constexpr std::chrono::milliseconds defaultWaitForData{15'000};
   static constexpr std::chrono::milliseconds defaultTotalLimit{60'000};
 

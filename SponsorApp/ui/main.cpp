@@ -3,6 +3,7 @@
 
 #include "SponsorApp/linux/AppInfo.hpp"
 #include "SponsorApp/linux/ApplicationService.hpp"
+#include "SponsorApp/linux/QtHttpTransport.hpp"
 #include "SponsorApp/ui/AppDelegate.hpp"
 #include "SponsorApp/ui/Icons.hpp"
 #include "SponsorApp/ui/Platform.hpp"
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setWindowIcon(applicationIcon());
+  QtHttpTransport::trustCertificatesOfSslCertFile();
 
   return SponsorAppEntry::main(app, [&](ApplicationService& service) {
     PlatformOptions platformOptions;

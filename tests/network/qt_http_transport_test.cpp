@@ -2,16 +2,13 @@
 // must be parsed or spoken properly, raw sockets where the bytes themselves matter.
 
 #include "SponsorApp/linux/QtHttpTransport.hpp"
+#include "network/LocalServer.hpp"
 #include "network/QtLoop.hpp"
 
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
-
-#include <httplib.h>
-#include <openssl/evp.h>
-#include <openssl/x509v3.h>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::runUntil;
+using testing::Serving;
 
 const auto* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new testing::QtApplicationEnvironment);
 
@@ -52,26 +50,6 @@ std::string outcome(const TransportResult& result) {
   const auto& answer = std::get<HttpResponse>(result);
   return std::to_string(answer.status) + " " + answer.header("X-Nimbrella-Reason").value_or("-") + " " + answer.body;
 }
-
-// Serves a cpp-httplib server (its handlers registered) on an ephemeral 127.0.0.1 port on
-// a thread of its own, until destroyed.
-class Serving {
- public:
-  explicit Serving(httplib::Server& server, const std::string& scheme = "http")
-      : server_(server), origin(scheme + "://127.0.0.1:" + std::to_string(server.bind_to_any_port("127.0.0.1"))) {
-    thread_ = std::jthread([&server] { server.listen_after_bind(); });
-    // Wait (bounded) for the accept loop, so that stop() reaches it.
-    for (int i = 0; i < 100000 && !server.is_running(); ++i) std::this_thread::yield();
-  }
-  ~Serving() { server_.stop(); }
-
- private:
-  httplib::Server& server_;
-  std::jthread thread_;
-
- public:
-  const std::string origin;
-};
 
 // A server on an ephemeral 127.0.0.1 port speaking raw bytes: `onRequest` gets each
 // connection's request once it has arrived. Without it, it never says a word.
@@ -239,32 +217,13 @@ TEST(QtHttpTransport, DeliversEveryStatusAsTheAnswerItWasAndAnythingElseAsAFailu
 }
 
 TEST(QtHttpTransport, VerifiesTheServersCertificateAndHostName) {
-  // A self-signed P-256 certificate for 127.0.0.1, which no system store trusts.
-  const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-  const std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
-  X509* const x509 = certificate.get();
-  X509_set_version(x509, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(x509), 1);
-  X509_gmtime_adj(X509_getm_notBefore(x509), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(x509), 3600);
-  X509_set_pubkey(x509, key.get());
-  const auto* cn = reinterpret_cast<const unsigned char*>("test");
-  X509_NAME_add_entry_by_txt(X509_get_subject_name(x509), "CN", MBSTRING_ASC, cn, -1, -1, 0);
-  X509_set_issuer_name(x509, X509_get_subject_name(x509));
-  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, "IP:127.0.0.1");
-  X509_add_ext(x509, san, -1);
-  X509_EXTENSION_free(san);
-  X509_sign(x509, key.get(), EVP_sha256());
-  QByteArray der(i2d_X509(x509, nullptr), '\0');
-  auto* out = reinterpret_cast<unsigned char*>(der.data());
-  i2d_X509(x509, &out);
-
   std::atomic<int> hits{0};
   auto handler = [&](const httplib::Request&, httplib::Response& answer) {
     ++hits;
     answer.set_content("{}", "application/json");
   };
-  httplib::SSLServer server(x509, key.get());
+  // A certificate for 127.0.0.1 that no system store trusts.
+  httplib::SSLServer server = testing::localHttpsServer();
   ASSERT_TRUE(server.is_valid());
   server.Get("/", handler);
   const Serving serving(server, "https");
@@ -274,11 +233,16 @@ TEST(QtHttpTransport, VerifiesTheServersCertificateAndHostName) {
   EXPECT_EQ(outcome(sendAndWait(transport, get(serving.origin + "/"))), "secureConnection");
   EXPECT_EQ(hits.load(), 0);
 
-  // Trusted process-wide, as if the system's store held them; the transport is unchanged.
+  // Trusted through SSL_CERT_FILE (a file without certificates changes nothing); the
+  // transport is unchanged.
   const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
-  QSslConfiguration trusting = saved;
-  trusting.addCaCertificates({QSslCertificate(der, QSsl::Der)});
-  QSslConfiguration::setDefaultConfiguration(trusting);
+  const QByteArray variable = qgetenv("SSL_CERT_FILE");
+  qputenv("SSL_CERT_FILE", "/dev/null");
+  QtHttpTransport::trustCertificatesOfSslCertFile();
+  EXPECT_EQ(outcome(sendAndWait(transport, get(serving.origin + "/"))), "secureConnection");
+  qputenv("SSL_CERT_FILE", QByteArray::fromStdString((testing::certificateFolder() / "cert.pem").string()));
+  QtHttpTransport::trustCertificatesOfSslCertFile();
+  qputenv("SSL_CERT_FILE", variable);
   QtHttpTransport trustingTransport(5s);
   // Issued for this address: the same server now answers; under another name: refused.
   EXPECT_EQ(outcome(sendAndWait(trustingTransport, get(serving.origin + "/"))), "200 - {}");

@@ -4,6 +4,7 @@
 #include "SponsorApp/linux/QtSoftwareUpdater.hpp"
 #include "SponsorCore/Base64.hpp"
 #include "SponsorCore/InternetDate.hpp"
+#include "network/LocalServer.hpp"
 #include "network/QtLoop.hpp"
 
 #include <httplib.h>
@@ -66,13 +67,19 @@ TEST(UpdateRules, OnlyAnEnabledHttpsFeedWithA32ByteKeyUpdates) {
   const auto info = [&](nlohmann::json enabled, std::string feed, std::string key) {
     return nlohmann::json{{"NimbrellaUpdatesEnabled", enabled}, {"SUFeedURL", feed}, {"SUPublicEDKey", key}};
   };
-  EXPECT_TRUE(UpdateConfiguration::fromInfo(info(true, "https://updates.example/feed.json", key32)));
+  EXPECT_EQ(UpdateConfiguration::fromInfo(info(true, "https://updates.example/feed.json", key32))->installer, std::nullopt);
+  auto own = info(true, "https://updates.example/feed.json", key32);
+  own["NimbrellaUpdateInstaller"] = "/opt/root/install";
+  EXPECT_EQ(UpdateConfiguration::fromInfo(own)->installer, fs::path("/opt/root/install"));
+  auto relative = own, notText = own;
+  relative["NimbrellaUpdateInstaller"] = "install", notText["NimbrellaUpdateInstaller"] = 1;
   for (const auto& refused : {info(true, "http://updates.example/feed.json", key32),
                               info(true, "https://updates.example/feed.json", base64::encode(Bytes(31, 7))),
                               info(true, "https://updates.example/feed.json", base64::encode(Bytes(33, 7))),
                               info("true", "https://updates.example/feed.json", key32),
                               info(false, "https://updates.example/feed.json", key32),
                               info(true, "https:/no-host", key32), info(true, "https://u.example/f", "not base64"),
+                              relative, notText,
                               nlohmann::json{{"SUFeedURL", "https://u.example/f"}, {"SUPublicEDKey", key32}}}) {
     EXPECT_FALSE(UpdateConfiguration::fromInfo(refused)) << refused.dump();
   }
@@ -111,22 +118,6 @@ TEST(UpdateRules, TheDialogAndTheOutcomesInItalian) {
   EXPECT_EQ(updateOutcomeText(AppLanguage::it, "dpkg: error"), "dpkg: error");
 }
 
-// A self-signed certificate for 127.0.0.1 and its key, made once by openssl.
-const fs::path& certificateFolder() {
-  static const struct Folder {
-    Folder() : path(fs::temp_directory_path() / ("update-test-tls-" + std::to_string(::getpid()))) {
-      fs::create_directories(path);
-      const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
-                                  "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                                  (path / "key.pem").string() + " -out " + (path / "cert.pem").string() + " 2>/dev/null";
-      if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make the certificate");
-    }
-    ~Folder() { fs::remove_all(path); }
-    fs::path path;
-  } folder;
-  return folder.path;
-}
-
 struct RecordingInstaller final : PackageInstaller {
   void install(const fs::path& package, std::function<void(std::optional<std::string>)> done) override {
     std::ifstream in(package, std::ios::binary);
@@ -153,15 +144,13 @@ struct RecordingPrompt final : UpdatePrompt {
 class UpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server = std::make_unique<httplib::SSLServer>((certificateFolder() / "cert.pem").c_str(),
-                                                  (certificateFolder() / "key.pem").c_str());
-    server->Get("/feed.json", [this](const httplib::Request&, httplib::Response& r) {
+    server.Get("/feed.json", [this](const httplib::Request&, httplib::Response& r) {
       if (fault == "redirect") return r.set_redirect("/elsewhere.json");
       if (fault == "stall") std::this_thread::sleep_for(std::chrono::milliseconds(1500));
       r.set_content(feed, "application/json");
     });
-    server->Get("/feed.json.sig", [this](const httplib::Request&, httplib::Response& r) { r.set_content(key.sign(feed), "text/plain"); });
-    server->Get("/package.deb", [this](const httplib::Request&, httplib::Response& r) {
+    server.Get("/feed.json.sig", [this](const httplib::Request&, httplib::Response& r) { r.set_content(key.sign(feed), "text/plain"); });
+    server.Get("/package.deb", [this](const httplib::Request&, httplib::Response& r) {
       if (fault == "error") return void(r.status = 500);
       std::string body = package + (fault == "larger" ? std::string(4096, 'x') : "");
       if (fault == "truncated") {
@@ -175,18 +164,15 @@ class UpdaterTest : public ::testing::Test {
       }
       r.set_content(body, "application/octet-stream");
     });
-    port = server->bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { server->listen_after_bind(); });
-    for (int i = 0; i < 200 && !server->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    serving.emplace(server, "https");
     folder = fs::temp_directory_path() / ("updates-" + std::to_string(::getpid()));
     installer->events = events;
   }
   void TearDown() override {
-    server->stop();
-    thread.join();
+    serving.reset();
     fs::remove_all(folder);
   }
-  std::string origin() const { return "https://127.0.0.1:" + std::to_string(port); }
+  const std::string& origin() const { return serving->origin; }
   void publish(std::int64_t build, std::int64_t sequence, const std::string& digest = {}) {
     feed = manifest(build, sequence, origin() + "/package.deb", static_cast<std::int64_t>(package.size()),
                     digest.empty() ? sha256Of(package) : digest);
@@ -200,7 +186,7 @@ class UpdaterTest : public ::testing::Test {
     options.prompt = prompt;
     options.relaunch = [this] { events->push_back("relaunch"); };
     options.downloadFolder = folder;
-    options.trustedCertificates = QSslCertificate::fromPath(QString::fromStdString((certificateFolder() / "cert.pem").string()));
+    options.trustedCertificates = QSslCertificate::fromPath(QString::fromStdString((testing::certificateFolder() / "cert.pem").string()));
     options.timeoutMs = 500;
     options.now = [] { return now; };
     defaults->setBoolean(QtSoftwareUpdater::automaticallyInstallsKey, automaticallyInstalls);
@@ -214,9 +200,8 @@ class UpdaterTest : public ::testing::Test {
   }
 
   SigningKey key;
-  std::unique_ptr<httplib::SSLServer> server;
-  std::thread thread;
-  int port = 0;
+  httplib::SSLServer server = testing::localHttpsServer();
+  std::optional<testing::Serving> serving;
   std::string fault;
   std::string package = std::string(200000, 'P') + "end";
   std::string feed;
