@@ -98,6 +98,16 @@ include(CPack)
 # from a temporary root (not with sanitizers: their runtime is no package dependency).
 if(NIMBRELLA_BUILD_TESTS AND NIMBRELLA_BUILD_APP AND NOT NIMBRELLA_SANITIZE)
   add_test(NAME Packages.BuildValidateAndRunFromATemporaryRoot
-    COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check_packages.sh ${PROJECT_BINARY_DIR})
-  set_tests_properties(Packages.BuildValidateAndRunFromATemporaryRoot PROPERTIES LABELS package TIMEOUT 300)
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check_packages.sh ${PROJECT_BINARY_DIR}
+            ${PROJECT_BINARY_DIR}/checked-packages)
+  set_tests_properties(Packages.BuildValidateAndRunFromATemporaryRoot PROPERTIES
+    LABELS package TIMEOUT 300 FIXTURES_SETUP checked_packages)
+  # The checked package updates itself to the next build in a temporary root and
+  # relaunches from there (on the test desktop).
+  find_program(NIMBRELLA_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+  add_test(NAME Update.FromThisPackageToTheNextAndRelaunched
+    COMMAND ${NIMBRELLA_PYTHON} ${PROJECT_SOURCE_DIR}/tests/update/update_e2e.py
+            --packages ${PROJECT_BINARY_DIR}/checked-packages)
+  set_tests_properties(Update.FromThisPackageToTheNextAndRelaunched PROPERTIES
+    LABELS update RUN_SERIAL TRUE TIMEOUT 300 FIXTURES_REQUIRED checked_packages)
 endif()

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a build tree and checks them: lintian finds no error,
 # the desktop entry and the AppStream file validate, and the packages unpacked into a
-# temporary root start from there.
-# Usage: check_packages.sh BUILD_DIR
+# temporary root start from there. With KEEP_DIR, the checked packages are left there.
+# Usage: check_packages.sh BUILD_DIR [KEEP_DIR]
 set -euo pipefail
 build="$1"
+keep="${2:-}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -46,4 +47,7 @@ done
 kill "$pid" 2>/dev/null || true
 wait "$pid" 2>/dev/null || true
 grep -q "listening on" "$work/server.log" || { cat "$work/server.log"; exit 1; }
+if [ -n "$keep" ]; then
+  rm -rf "$keep" && mkdir -p "$keep" && cp "$app" "$server" "$keep/"
+fi
 echo "packages: $(basename "$app") $(basename "$server") pass"
