@@ -40,6 +40,10 @@ if(NIMBRELLA_BUILD_APP)
   if(TARGET surface_desktop_test)
     target_compile_definitions(surface_desktop_test PRIVATE
       NIMBRELLA_SURFACE_SCREENSHOTS="${CMAKE_CURRENT_BINARY_DIR}/surface-screenshots")
+    # The same checks on Xfce's desktop: xfwm4 composites and Xfce's panel makes the band.
+    add_test(NAME Surface.OnTheXfceDesktop
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/desktop-session --desktop xfce $<TARGET_FILE:surface_desktop_test>)
+    set_tests_properties(Surface.OnTheXfceDesktop PROPERTIES LABELS surface RUN_SERIAL TRUE TIMEOUT 300)
   endif()
 
   nimbrella_benchmark(bench_surface_snapshot
