@@ -27,9 +27,6 @@ nimbrella_test(controller_test LABEL controller
   LIBS nimbrella_controller)
 if(TARGET controller_test)
   set_target_properties(controller_test PROPERTIES AUTOMOC OFF)
-  if(NIMBRELLA_ENVIRONMENT STREQUAL "development")
-    target_compile_definitions(controller_test PRIVATE NIMBRELLA_EXPECT_DEVELOPMENT_BUILD=1)
-  endif()
 endif()
 
 nimbrella_benchmark(bench_controller_tick

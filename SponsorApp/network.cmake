@@ -12,7 +12,8 @@ set_target_properties(nimbrella_network PROPERTIES AUTOMOC OFF)
 
 nimbrella_test(api_client_test LABEL network
   SOURCES ${PROJECT_SOURCE_DIR}/tests/network/api_client_test.cpp
-  LIBS nimbrella_network)
+          ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
+  LIBS nimbrella_controller)
 
 nimbrella_fuzzer(fuzz_api_frame
   SOURCES ${PROJECT_SOURCE_DIR}/fuzz/api_frame.cpp

@@ -28,29 +28,6 @@ TEST_F(ConstructionTest, AnUnpairedStartClearsTheSwitchesInMemoryOnlyAndNeverAsk
   EXPECT_TRUE(world.server->requests.empty());
 }
 
-TEST_F(ConstructionTest, APairedStartRestoresThePendingCompletionAndConfirmsTheSameRequest) {
-  world.storePairing();
-  world.storeConsent();
-  const PersistedCompletion record{world.endpointText(), world.server->deviceId,
-                                   CompleteRequest::make("lease-9", "nonce-9", 10'000, ReceiptSigner(world.signingKey)),
-                                   "minute-v2"};
-  world.secrets->putBytes(vaultAccount::pendingCompletion, encodeRecord(record));
-  AppModel& model = world.build();
-  EXPECT_TRUE(model.isPaired() && model.consent() && model.confirmationPending());
-  EXPECT_EQ(model.menuText(), "");
-  EXPECT_EQ(model.message(), "Restoring the previous exposure's confirmation.");
-
-  model.start();
-  world.advance(0.25);
-  ASSERT_EQ(world.server->count(completePath), 1u);
-  EXPECT_EQ(decodeJson<CompleteRequest>(lastBody(world, completePath)), record.request);
-  world.settle();
-  EXPECT_FALSE(model.confirmationPending());
-  // A confirmed one-minute lease asks for the next item at once.
-  world.advance(0.25);
-  EXPECT_EQ(world.server->count(startPath), 1u);
-}
-
 TEST_F(ConstructionTest, EachStoredRecordIsRestoredOnlyWhenUsableAndNoneIsDeleted) {
   const std::string otherDevice = "11111111-2222-4333-8444-555555555555";
   const auto completion = [](World& w, const std::string& origin, const std::string& deviceId) {
@@ -228,15 +205,6 @@ TEST_F(ConstructionTest, SleepAndInactiveSessionsHoldFetchingUntilWaking) {
   EXPECT_TRUE(world.monitor->displayAwake && world.monitor->sessionActive);
   world.advance(0.25);
   EXPECT_EQ(world.server->count(startPath), 2u);
-}
-
-TEST_F(ConstructionTest, TheBuildEnvironmentIsTheDefaultOfThePorts) {
-#if defined(NIMBRELLA_EXPECT_DEVELOPMENT_BUILD)
-  EXPECT_EQ(buildEnvironment(), ClientEnvironment::development);
-#else
-  EXPECT_EQ(buildEnvironment(), ClientEnvironment::production);
-#endif
-  EXPECT_EQ(AppModelPorts{}.environment, buildEnvironment());
 }
 
 TEST_F(ConstructionTest, ObserversHearEachChangeOnceAndThePairingAndStatusTextAlways) {

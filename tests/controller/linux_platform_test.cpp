@@ -1,10 +1,9 @@
 // The desktop adapters of the controller's ports, against the real Qt event loop, a
-// real settings file, the real monotonic clock and the locale environment.
+// real settings file and the locale environment.
 
 #include "SponsorApp/linux/PreferredLanguages.hpp"
 #include "SponsorApp/linux/QSettingsDefaults.hpp"
 #include "SponsorApp/linux/QtMainQueue.hpp"
-#include "SponsorApp/linux/SystemClock.hpp"
 #include "network/QtLoop.hpp"
 
 #include <QElapsedTimer>
@@ -89,18 +88,6 @@ TEST(LinuxPlatform, SettingsKeepEachKindAcrossReopening) {
   EXPECT_EQ(defaults.data("apiBaseURL"), std::nullopt);
   EXPECT_EQ(defaults.boolean("apiBaseURL"), std::nullopt);
   EXPECT_EQ(defaults.boolean("missing"), std::nullopt);
-}
-
-TEST(LinuxPlatform, UptimeIsMonotonicSecondsAndTheCalendarIsTheSystems) {
-  SystemClock clock;
-  const double first = clock.uptime();
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  EXPECT_NEAR(first, static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9, 0.5);
-  EXPECT_LT(std::chrono::abs(clock.now() - std::chrono::system_clock::now()), std::chrono::seconds(1));
-  SystemCalendar calendar;
-  EXPECT_EQ(calendar.current().zoneId(), Calendar::current().zoneId());
-  EXPECT_EQ(&calendar.current(), &calendar.current());
 }
 
 TEST(LinuxPlatform, PreferredLanguagesFollowTheLocaleEnvironmentInOrder) {

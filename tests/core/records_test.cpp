@@ -60,10 +60,7 @@ TEST(WireRecords, EncodesCompactJsonWithKeysInDeclarationOrder) {
   same(ExposureLease{}, leaseText);
   same(DeviceResponse{}, R"({"deviceId":"d1","balanceMicros":-5,"mode":"live",)"
                          R"("reports":{"daily":[{"day":"2026-01-01","earnedMicros":10}]}})");
-  same(CompleteRequest{}, R"({"leaseId":"L1","nonce":"N1","elapsedMs":30000,"sequence":1,"signature":"c2ln"})");
-  same(requests::ExposureStart{}, R"({"placement":"menubar","afterPreviewCampaignId":"c9",)"
-                                  R"("preferences":{"blockedAdvertiserIds":["a1"],"allowedCategories":[]}})");
-  same(requests::Proof{}, R"({"nonce":"n","timestamp":1767225600,"locale":"it","signature":"s"})");
+  // The request bodies are the API client's (tests/network/api_client_test).
   EXPECT_EQ(encodeJson(PairRequest("123456", "cGs=")), R"({"code":"123456","publicKey":"cGs=","name":"My computer"})");
   EXPECT_EQ(encodeJson(requests::EmptyBody{}), "{}");
   EXPECT_THROW(encodeJson(CompleteResponse{"rejected", "bad \xFF byte", {}, {}, {}}), EncodingError);

@@ -1,12 +1,12 @@
-// The request frame and the server operations over a scripted transport: no Qt, no
-// network, no waiting.
+// The request frame and the server operations over the simulation's scripted server: no
+// Qt, no network, no waiting.
 
 #include "SponsorApp/network/ApiClient.hpp"
 #include "SponsorApp/network/BrowserHandoff.hpp"
+#include "controller/support/Simulation.hpp"
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <map>
 #include <regex>
 #include <set>
@@ -17,34 +17,9 @@ namespace {
 
 const std::string kToken = "tok_device_0123456789abcdefghijklmnopqrstuv";
 
-// Records every request; the test answers them in any order. Answers and posted tasks
-// wait in a queue until the test runs it.
-class ScriptedTransport final : public HttpTransport {
- public:
-  void send(HttpRequest request, Completion done) override {
-    sent.push_back(std::move(request));
-    waiting.push_back(std::move(done));
-  }
-  void post(std::function<void()> task) override { queue.push_back(std::move(task)); }
-  // Answers the request waiting at `index` (0: the oldest).
-  void answer(TransportResult result, std::size_t index = 0) {
-    post([done = std::move(waiting.at(index)), result = std::move(result)]() mutable { done(std::move(result)); });
-    waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(index));
-  }
-  void run() {
-    for (int i = 0; i < 1000 && !queue.empty(); ++i) {
-      auto task = std::move(queue.front());
-      queue.pop_front();
-      task();
-    }
-  }
+using simulation::Scripted;
 
-  std::vector<HttpRequest> sent;
-  std::deque<Completion> waiting;
-  std::deque<std::function<void()>> queue;
-};
-
-TransportResult http(int status, std::string body = {}, std::vector<HttpHeader> headers = {}) {
+HttpResponse http(int status, std::string body = {}, std::vector<HttpHeader> headers = {}) {
   return HttpResponse{status, std::move(headers), std::move(body)};
 }
 
@@ -62,22 +37,23 @@ std::string summary(const ApiResult<T>& result) {
 
 class ApiClientTest : public ::testing::Test {
  protected:
-  // Runs one operation ('m': me, 'c': cancel, 's': start), answers it and gives the
-  // summary and the text of its result, which must come only from the queue.
-  std::pair<std::string, std::string> exchange(char operation, TransportResult answer) {
+  // Runs one operation ('m': me, 'c': cancel, 's': start) with `answer` scripted for it and
+  // gives the summary and the text of its result, which must come only from the queue.
+  std::pair<std::string, std::string> exchange(char operation, Scripted answer) {
     std::optional<std::pair<std::string, std::string>> result;
     const auto keep = [&](const auto& r) { result.emplace(summary(r), r.errorDescription()); };
+    const char* path = operation == 'm' ? "/api/devices/me" : operation == 'c' ? "/api/exposures/cancel" : "/api/exposures/start";
+    world.server->script(path, std::move(answer));
     if (operation == 'm') client.me(kToken, keep);
     if (operation == 'c') client.cancel(kToken, "l-1", keep);
     if (operation == 's') client.start(kToken, std::nullopt, {}, keep);
     EXPECT_FALSE(result.has_value()) << "completed inside the call";
-    transport->answer(std::move(answer));
-    transport->run();
+    world.settle();
     return result.value_or(std::pair("no result", ""));
   }
 
-  std::shared_ptr<ScriptedTransport> transport = std::make_shared<ScriptedTransport>();
-  ApiClient client{SafeEndpoint("https://api.example.com/"), transport};
+  simulation::World world;
+  ApiClient client{SafeEndpoint("https://api.example.com/"), world.server};
 };
 
 TEST_F(ApiClientTest, EveryOperationHasItsMethodPathTokenAndExactBody) {
@@ -107,10 +83,10 @@ TEST_F(ApiClientTest, EveryOperationHasItsMethodPathTokenAndExactBody) {
   };
   for (const auto& [call, line, token, body] : cases) {
     SCOPED_TRACE(line);
-    transport->sent.clear();
+    world.server->requests.clear();
     call();
-    ASSERT_EQ(transport->sent.size(), 1u);
-    const HttpRequest& request = transport->sent.front();
+    ASSERT_EQ(world.server->requests.size(), 1u);
+    const HttpRequest& request = world.server->requests.front();
     const std::string url = std::string(line).insert(line.find(' ') + 1, "https://api.example.com");
     EXPECT_EQ(request.method + " " + request.url, url);
     EXPECT_EQ(request.maxResponseBodyBytes, 256000u);
@@ -153,7 +129,7 @@ TEST_F(ApiClientTest, AnswersGiveTheirRecordOrTheirError) {
   empty.resize(256000, ' ');
   paddedPayments.resize(256000, ' ');
   const std::vector<HttpHeader> cooldown = {{"X-Nimbrella-Reason", "cooldown"}};
-  const std::vector<std::tuple<char, TransportResult, std::string>> cases = {
+  const std::vector<std::tuple<char, Scripted, std::string>> cases = {
       // A 204 to the sponsor request is a no-fill with the server's reason, unchanged.
       {'s', http(204, "", cooldown), "noFill(cooldown)"},
       {'s', http(204, "", {{"x-nimbrella-reason", "daily_limit"}}), "noFill(daily_limit)"},
@@ -199,21 +175,23 @@ TEST(APIErrorTexts, KnownNoFillReasonsHaveTextsOfTheirOwnAndOthersShareOne) {
 
 TEST_F(ApiClientTest, CallsOverlapCompleteIndependentlyAndOutliveTheirClient) {
   std::vector<std::string> order;
+  const char* paths[] = {"/api/exposures/cancel", "/api/exposures/complete", "/api/devices/me"};
+  for (const char* path : paths) world.server->scriptHold(path);
   {
-    ApiClient shortLived(SafeEndpoint("http://127.0.0.1:3217"), transport);
+    ApiClient shortLived(SafeEndpoint("http://127.0.0.1:3217"), world.server);
     shortLived.cancel(kToken, "a", [&](ApiResult<EmptyResponse> r) { order.push_back("cancel " + summary(r)); });
     shortLived.complete(kToken, CompleteRequest{}, [&](ApiResult<CompleteResponse> r) {
       order.push_back(r.ok() ? "complete " + r.value().status : summary(r));
     });
     shortLived.me(kToken, [&](ApiResult<DeviceResponse> r) { order.push_back("me " + summary(r)); });
   }
-  ASSERT_EQ(transport->waiting.size(), 3u);
-  EXPECT_EQ(transport->sent[0].url, "http://127.0.0.1:3217/api/exposures/cancel");
-  transport->answer(http(200, R"({"status":"accepted","receiptId":"r"})"), 1);
-  transport->answer(TransportError{TransportError::Kind::timedOut, "timed out"}, 1);
-  transport->answer(http(204), 0);
+  for (const char* path : paths) ASSERT_EQ(world.server->held(path), 1u) << path;
+  EXPECT_EQ(world.server->requests[0].url, "http://127.0.0.1:3217/api/exposures/cancel");
+  world.server->release(paths[1], http(200, R"({"status":"accepted","receiptId":"r"})"));
+  world.server->release(paths[2], TransportError{TransportError::Kind::timedOut, "timed out"});
+  world.server->release(paths[0], http(204));
   EXPECT_TRUE(order.empty()) << "nothing is delivered before the queue runs";
-  transport->run();
+  world.settle();
   EXPECT_EQ(order, (std::vector<std::string>{"complete accepted", "me transport: timed out", "cancel ok"}));
 }
 
@@ -222,23 +200,19 @@ TEST_F(ApiClientTest, AnUnsendableRequestFailsLaterAndSendsNothing) {
   client.cancel(kToken, "bad\xFF" "utf8", [&](ApiResult<EmptyResponse> r) { results.push_back(summary(r)); });
   client.me("tok\r\nX-Injected: 1", [&](ApiResult<DeviceResponse> r) { results.push_back(summary(r)); });
   EXPECT_TRUE(results.empty()) << "completed inside the call";
-  transport->run();
-  EXPECT_TRUE(transport->sent.empty());
+  world.settle();
+  EXPECT_TRUE(world.server->requests.empty());
   ASSERT_EQ(results.size(), 2u);
   for (const auto& result : results) EXPECT_TRUE(result.starts_with("encoding: ") && result.size() > 10) << result;
 }
 
-TEST(BrowserHandoffProof, IsSignedOverTheDeviceNonceTimeAndLanguage) {
+// Its signature is checked where the controller sends it (the connection tests).
+TEST(BrowserHandoffProof, TakesWholeSecondsTheLanguageAndAFreshNonce) {
   const ReceiptSigner signer;
-  const std::string deviceId = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
   const Date now = Date(std::chrono::milliseconds(1767225600999));
-  const requests::Proof proof = makeBrowserHandoffProof(signer, deviceId, AppLanguage::it, now);
+  const requests::Proof proof = makeBrowserHandoffProof(signer, "6F9619FF-8B86-D011-B42D-00C04FC964FF", AppLanguage::en, now);
   EXPECT_EQ(proof.timestamp, 1767225600) << "whole seconds, fraction dropped";
-  EXPECT_EQ(proof.locale, "it");
-  EXPECT_TRUE(verifyReceiptSignature(
-      signer.publicKey(), ReceiptSigner::browserHandoffMessage(deviceId, proof.nonce, proof.timestamp, "it"),
-      proof.signature));
-  EXPECT_EQ(makeBrowserHandoffProof(signer, deviceId, AppLanguage::en, now).locale, "en");
+  EXPECT_EQ(proof.locale, "en");
   // Nonces: fresh version-4 UUIDs in lower case.
   const std::regex uuid4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   EXPECT_TRUE(std::regex_match(proof.nonce, uuid4)) << proof.nonce;

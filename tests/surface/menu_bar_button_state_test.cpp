@@ -13,7 +13,7 @@ MenuBarContent withLogo(const fixtures::PngOptions& png) {
   return MenuBarContent{fakes::sponsoredCreative(fakes::pngDataUrl(png)), measurer};
 }
 
-TEST(MenuBarButtonState, ALogoIsDecodedOnceAndThePlanPlacesStripeBadgeLogoOrGridAndTwoCentredLines) {
+TEST(MenuBarButtonState, ALogoIsDecodedOnceAndThePlanCentresOneOrTwoLinesBesideTheLogoOrGrid) {
   MenuBarButtonState state;
   int decodes = 0;
   auto decoder = [&](const std::vector<std::uint8_t>& png) {
@@ -28,19 +28,14 @@ TEST(MenuBarButtonState, ALogoIsDecodedOnceAndThePlanPlacesStripeBadgeLogoOrGrid
   EXPECT_EQ(state.configure(withLogo({.width = 4, .height = 4, .color = fixtures::PngColor::gray}), decoder),
             Configuration::refused);
   EXPECT_EQ(state.logoSize(), (Size{28, 14}));
+  // Where the stripe, the logo, the badge and the grid land is checked in pixels by
+  // surface_paint_test. Title 9 pt (11.25 high) above the 8 pt tagline (10 high),
+  // together centred in 24.
   MenuBarPaintPlan plan = state.plan({280, 24});
   ASSERT_TRUE(plan.paintsContent);
-  EXPECT_EQ(plan.background, (Rect{0, 0, 280, 24}));
-  EXPECT_EQ(plan.accentStripe, (Rect{1, 3, 3, 18}));
-  EXPECT_EQ(plan.accent, (RgbColor{0x1a / 255.0, 0x2b / 255.0, 0x3c / 255.0}));
-  EXPECT_EQ(plan.badgeOrigin, (Point{257, 6}));
-  EXPECT_EQ(plan.logoBox, (Rect{7, 5, 14, 14}));
-  EXPECT_EQ(plan.logoRect, (Rect{7, 8.5, 14, 7}));
-  // Title 9 pt (11.25 high) above the 8 pt tagline (10 high), together centred in 24.
   EXPECT_EQ(plan.titleFont, (FontSpec{FontWeight::semibold, 9.0}));
   EXPECT_EQ(plan.titleOrigin, (Point{27, (24 - 21.25) * 0.5}));
   EXPECT_EQ(plan.taglineOrigin, (Point{27, (24 - 21.25) * 0.5 + 11.25}));
-  EXPECT_FALSE(state.plan({279, 24}).paintsContent) << "content that does not fit is not painted";
 
   // A small logo grows to fill the box.
   (void)state.configure(withLogo({.width = 1, .height = 1}), &fakes::FakePanel::decodeLogo);
@@ -53,7 +48,6 @@ TEST(MenuBarButtonState, ALogoIsDecodedOnceAndThePlanPlacesStripeBadgeLogoOrGrid
   ASSERT_TRUE(plan.paintsContent);
   EXPECT_FALSE(plan.accentStripe || plan.logoRect || plan.taglineOrigin);
   EXPECT_EQ(plan.titleFont, (FontSpec{FontWeight::semibold, 11.5}));
-  EXPECT_EQ(plan.gridSquares, (std::array{Rect{7, 4, 5, 5}, Rect{7, 11, 5, 5}, Rect{14, 4, 5, 5}, Rect{14, 11, 5, 5}}));
   EXPECT_FALSE(MenuBarButtonState().plan({280, 24}).paintsContent) << "nothing configured, nothing painted";
 }
 

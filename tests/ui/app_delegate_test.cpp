@@ -68,19 +68,6 @@ class AppDelegateTest : public ::testing::Test {
   std::unique_ptr<AppDelegate> delegate_;
 };
 
-TEST_F(AppDelegateTest, OnlyAComputerThatIsNotConnectedOpensItsControlsAtLaunch) {
-  World fresh;
-  AppDelegate& first = launch(fresh);
-  EXPECT_TRUE(first.popover()->isShown());
-  EXPECT_FALSE(first.model().exposureState().controlsClosed);
-
-  World paired;
-  paired.storePairing();
-  AppDelegate& delegate = launch(paired);
-  EXPECT_FALSE(delegate.popover()->isShown());
-  EXPECT_TRUE(delegate.model().isStarted());
-}
-
 TEST_F(AppDelegateTest, OpeningTheControlsPausesCountingAndRefreshesClosingThemFetchesASecondLater) {
   World world;
   world.storePairing();

@@ -19,6 +19,7 @@ struct State {
   std::function<void(World&)> prepare;  // before the controller is built
   std::function<void(World&)> act;      // after it started
   std::vector<std::string> identifiers;
+  ClientEnvironment environment = ClientEnvironment::production;
 };
 
 const std::vector<State>& states() {
@@ -78,6 +79,13 @@ const std::vector<State>& states() {
          w.server->scriptStatus(completePath, 503);
        },
        [](World& w) { w.advance(11); }, {"retry-confirmation"}},
+      // A development build pairs with a sandbox server, whose rewards are test credits.
+      {"test-credits", [](World& w) { w.server->mode = NetworkMode::sandbox; },
+       [](World& w) {
+         w.model().connectInBrowser();
+         w.advance(5.25);
+       },
+       {"test-credits"}, ClientEnvironment::development},
   };
   return all;
 }
@@ -93,7 +101,7 @@ class PopoverDesktopTest : public ::testing::TestWithParam<std::tuple<std::size_
 TEST_P(PopoverDesktopTest, EveryStateShowsItsControlsInsideTheWindow) {
   const auto [index, language] = GetParam();
   const State& state = states()[index];
-  World world;
+  World world(state.environment);
   world.defaults->setText("appLanguage", language);
   if (state.prepare) state.prepare(world);
   AppModel& model = world.build();
@@ -116,7 +124,7 @@ TEST_P(PopoverDesktopTest, EveryStateShowsItsControlsInsideTheWindow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(States, PopoverDesktopTest,
-                         ::testing::Combine(::testing::Range<std::size_t>(0, 11), ::testing::Values("en", "it")),
+                         ::testing::Combine(::testing::Range<std::size_t>(0, states().size()), ::testing::Values("en", "it")),
                          [](const auto& param) {
                            std::string name = states()[std::get<0>(param.param)].name + "_" + std::get<1>(param.param);
                            std::replace(name.begin(), name.end(), '-', '_');

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -40,14 +41,6 @@ class SettingsDesktopTest : public ::testing::TestWithParam<const char*> {
   World world;
 };
 
-std::vector<std::string> actionNames(QMenu& menu) {
-  std::vector<std::string> names;
-  for (QAction* action : menu.actions()) {
-    if (!action->isSeparator()) names.push_back(action->objectName().toStdString());
-  }
-  return names;
-}
-
 TEST_P(SettingsDesktopTest, TheSettingsMenuOfAnUnpairedAndAPairedComputer) {
   for (const bool paired : {false, true}) {
     World w;
@@ -66,12 +59,8 @@ TEST_P(SettingsDesktopTest, TheSettingsMenuOfAnUnpairedAndAPairedComputer) {
     ASSERT_NE(menu, nullptr);
     menu->popup(popover.findChild<QToolButton*>(QStringLiteral("popup-settings"))->mapToGlobal(QPoint(0, 24)));
     desktop::pump(150);
-    SettingsState state;
-    state.isPaired = state.consent = paired;
-    std::vector<std::string> expected;
-    for (const auto& item : settingsMenu(state, AppLanguage::en)) expected.emplace_back(item.identifier);
-    ASSERT_EQ(expected.size(), paired ? 10u : 7u);
-    EXPECT_EQ(actionNames(*menu), expected);
+    // Which entries each state has is the presentation's (settings_test).
+    EXPECT_EQ(std::ranges::count_if(menu->actions(), [](QAction* a) { return !a->isSeparator(); }), paired ? 10 : 7);
     EXPECT_TRUE(layout::saveScreenshot(*menu, "settings-" + std::string(paired ? "paired" : "unpaired") + "-" + language()));
     menu->close();
     popover.close();
@@ -152,21 +141,6 @@ TEST_P(SettingsDesktopTest, TheEarningsViewInEachState) {
   desktop::pump(50);
   EXPECT_TRUE(layout::shown<QAbstractButton>(popover, "retry-balance")->isEnabled());
   popover.close();
-  desktop::pump(20);
-
-  World sandbox(ClientEnvironment::development);
-  sandbox.defaults->setText("appLanguage", language());
-  sandbox.server->mode = NetworkMode::sandbox;
-  sandbox.storePairing(NetworkMode::sandbox);
-  AppModel& test = sandbox.build();
-  test.start();
-  sandbox.settle();
-  StatusPopover credits(test, PopoverHooks{"0.1.0", {}, {}, {}});
-  credits.showBelow(QRect(900, 0, 120, 24));
-  desktop::pump(100);
-  EXPECT_NE(credits.findChild<QLabel*>(QStringLiteral("test-credits")), nullptr);
-  EXPECT_TRUE(layout::saveScreenshot(credits, "earnings-test-credits-" + language()));
-  credits.close();
   desktop::pump(20);
 }
 

@@ -1,5 +1,7 @@
 #include "controller/support/Simulation.hpp"
 
+#include "core/FixedMeasurer.hpp"
+
 #include "SponsorApp/storage/StoredRecords.hpp"
 #include "SponsorApp/storage/VaultAccounts.hpp"
 #include "SponsorCore/InternetDate.hpp"
@@ -55,7 +57,7 @@ void ManualQueue::advance(double seconds) {
 }
 
 // ---------------------------------------------------------------------------------
-// Clock, system events, measurer, secret store
+// Clock, system events, secret store
 
 Date FakeClock::now() const {
   return start_ + wallOffset + std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(queue_.now()));
@@ -75,11 +77,6 @@ void FakeSystemEvents::fire(SystemEvent event) {
   for (const auto& weak : std::vector(handlers)) {
     if (const auto handler = weak.lock()) (*handler)(event);
   }
-}
-
-Size FixedWidthMeasurer::measure(std::string_view text, const FontSpec&) const {
-  const auto scalars = std::count_if(text.begin(), text.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
-  return {7.0 * static_cast<double>(scalars), 14.0};
 }
 
 SecretStoreLookup LockableSecretStore::copyMatching(std::string_view, std::string_view account) {
@@ -237,7 +234,7 @@ AppModelPorts World::ports() {
   return {.queue = queue, .clock = clock, .calendar = calendar, .defaults = defaults, .secretStore = secrets,
           .makeClient = [this](const SafeEndpoint& e) { return std::make_shared<const ApiClient>(e, server); },
           .browser = browser, .idleTime = idle, .systemEvents = events, .preferredLanguages = languages,
-          .updater = updater, .monitor = monitor, .measurer = std::make_shared<FixedWidthMeasurer>(),
+          .updater = updater, .monitor = monitor, .measurer = std::make_shared<fixtures::FixedMeasurer>(),
           .makePreferencesWindow = [this](AppModel&) { ++preferencesWindowsMade; return preferencesWindow; },
           .environment = environment};
 }

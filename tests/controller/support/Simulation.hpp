@@ -150,11 +150,6 @@ struct FakeMonitor final : SurfaceMonitorPort {
   bool contentReady = false, displayAwake = true, sessionActive = true;
 };
 
-// Every Unicode scalar is 7 points wide and a line 14 points high.
-struct FixedWidthMeasurer final : TextMeasurer {
-  Size measure(std::string_view text, const FontSpec& font) const override;
-};
-
 // An in-memory secret store. `locked` makes every operation fail, as a locked
 // keyring does; `failReads`, `failWrites` (update and add) and `failRemoves` make only
 // that kind of operation fail, for the accounts in `failingAccounts` (all when empty).
@@ -253,7 +248,6 @@ class World {
   AppModelPorts ports();
   AppModel& build();  // a new controller on the same stores (the old one is dropped)
   AppModel& model() { return *model_; }
-  void drop() { model_.reset(); }
 
   void advance(double seconds) { queue->advance(seconds); }
   void settle() { queue->runReady(); }
