@@ -139,15 +139,23 @@ std::string updateOutcomeText(AppLanguage language, const std::string& outcome) 
   for (const auto& [english, italian] : fixed) {
     if (outcome == english) return std::string(italian);
   }
-  // "Nimbrella <version> …": the version is kept.
-  static constexpr std::pair<std::string_view, std::string_view> endings[] = {
-      {" was installed.", " è stato installato."},
-      {" can be installed later.", " potrà essere installato più tardi."},
-      {" is available.", " è disponibile."},
+  // Texts around a value (a version, the installer's name, its exit status): the value is kept.
+  struct Around {
+    std::string_view englishStart, englishEnd, italianStart, italianEnd;
   };
-  for (const auto& [english, italian] : endings) {
-    if (outcome.starts_with("Nimbrella ") && outcome.ends_with(english)) {
-      return outcome.substr(0, outcome.size() - english.size()) + std::string(italian);
+  static constexpr Around around[] = {
+      {"Nimbrella ", " was installed.", "Nimbrella ", " è stato installato."},
+      {"Nimbrella ", " can be installed later.", "Nimbrella ", " potrà essere installato più tardi."},
+      {"Nimbrella ", " is available.", "Nimbrella ", " è disponibile."},
+      {"The installer (", ") could not be started.", "Impossibile avviare il programma di installazione (", ")."},
+      {"The installer ended with status ", ".", "Il programma di installazione è terminato con lo stato ", "."},
+  };
+  for (const auto& text : around) {
+    if (outcome.size() > text.englishStart.size() + text.englishEnd.size() && outcome.starts_with(text.englishStart) &&
+        outcome.ends_with(text.englishEnd)) {
+      const std::size_t length = outcome.size() - text.englishStart.size() - text.englishEnd.size();
+      return std::string(text.italianStart) + outcome.substr(text.englishStart.size(), length) +
+             std::string(text.italianEnd);
     }
   }
   return outcome;

@@ -115,6 +115,8 @@ TEST(UpdateRules, TheDialogAndTheOutcomesInItalian) {
   EXPECT_EQ(updateOutcomeText(AppLanguage::it, std::string(describe(UpdateRefusal::expired))),
             "La descrizione dell’aggiornamento è scaduta.");
   EXPECT_EQ(updateOutcomeText(AppLanguage::it, "Nimbrella 0.2.0 was installed."), "Nimbrella 0.2.0 è stato installato.");
+  EXPECT_EQ(updateOutcomeText(AppLanguage::it, "The installer (pkexec) could not be started."),
+            "Impossibile avviare il programma di installazione (pkexec).");
   EXPECT_EQ(updateOutcomeText(AppLanguage::it, "dpkg: error"), "dpkg: error");
 }
 
