@@ -19,6 +19,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace nimbrella {
 
@@ -55,6 +56,7 @@ struct Owned {
   Owned& operator=(const Owned&) = delete;
   Reply* operator->() const { return reply; }
   explicit operator bool() const { return reply != nullptr; }
+  Reply* release() { return std::exchange(reply, nullptr); }
 };
 
 // The 32-bit values of a property reply (nothing when absent or of another format).
@@ -258,6 +260,9 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
   const auto workArea = askCardinals(connection_, root_, atoms_->workArea, XCB_ATOM_CARDINAL, 256);
   const auto activeWindow = askCardinals(connection_, root_, atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
   const auto compositorOwner = xcb_get_selection_owner(connection_, atoms_->compositor);
+  const std::uint32_t guessedActive = lastActive_;
+  const auto guessedState =
+      askCardinals(connection_, guessedActive != 0 ? guessedActive : root_, atoms_->wmState, XCB_ATOM_ATOM, 64);
 
   const double pointsHigh = rootHeightPoints();
   auto answer = [&](const WindowQuestions& q) {
@@ -290,18 +295,29 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
   // visibility then says nothing about what reaches the screen.
   const bool composited = !compositorReply || compositorReply->owner != XCB_WINDOW_NONE;
 
-  // The active window's state needs the active window: the second exchange.
-  // A state that cannot be read counts as full screen; an active window that is gone
-  // (the window manager has not named the next one yet) covers nothing.
+  // The active window's state: asked above when the same window was active at the last
+  // sample, otherwise in a second exchange. A state that cannot be read counts as full
+  // screen; an active window that is gone (the window manager has not named the next
+  // one yet) covers nothing.
   const auto active = cardinals(activeReply);
+  const std::uint32_t activeId = active.empty() ? 0 : active[0];
   bool fullScreen = !activeReply;
-  if (!active.empty() && active[0] != 0) {
+  {
     DroppedError error;
-    Owned state{xcb_get_property_reply(
-        connection_, askCardinals(connection_, active[0], atoms_->wmState, XCB_ATOM_ATOM, 64), error)};
-    fullScreen = !state && !(error.error != nullptr && error.error->error_code == XCB_WINDOW);
-    for (std::uint32_t atom : cardinals(state)) fullScreen = fullScreen || atom == atoms_->fullScreen;
+    Owned guessed{xcb_get_property_reply(connection_, guessedState, error)};
+    if (activeId != 0) {
+      DroppedError laterError;
+      const bool guessedRight = activeId == guessedActive;
+      Owned state{guessedRight ? guessed.release()
+                               : xcb_get_property_reply(
+                                     connection_, askCardinals(connection_, activeId, atoms_->wmState, XCB_ATOM_ATOM, 64),
+                                     laterError)};
+      const xcb_generic_error_t* failure = guessedRight ? error.error : laterError.error;
+      fullScreen = !state && !(failure != nullptr && failure->error_code == XCB_WINDOW);
+      for (std::uint32_t atom : cardinals(state)) fullScreen = fullScreen || atom == atoms_->fullScreen;
+    }
   }
+  lastActive_ = activeId;
   result.fullScreenActive = fullScreen;
 
   result.statusWindow = status.state;
@@ -381,7 +397,9 @@ std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Poi
   const xcb_window_t* children = xcb_query_tree_children(tree.reply);
   const int count = xcb_query_tree_children_length(tree.reply);
 
-  // Every top-level window's class, map state and extent, asked together.
+  // Every top-level window's class, map state, extent and bounding shape, asked together:
+  // a click-through window (an empty input shape) still covers whatever its bounding
+  // shape covers.
   struct Child {
     xcb_window_t id = 0;
     QRect outer;    // with its border, root coordinates
@@ -391,9 +409,12 @@ std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Poi
   };
   std::vector<xcb_get_window_attributes_cookie_t> attributeCookies(static_cast<std::size_t>(count));
   std::vector<xcb_get_geometry_cookie_t> geometryCookies(static_cast<std::size_t>(count));
+  std::vector<xcb_shape_get_rectangles_cookie_t> shapeCookies(shapeExtension_ ? static_cast<std::size_t>(count) : 0);
   for (int i = 0; i < count; ++i) {
-    attributeCookies[static_cast<std::size_t>(i)] = xcb_get_window_attributes(connection_, children[i]);
-    geometryCookies[static_cast<std::size_t>(i)] = xcb_get_geometry(connection_, children[i]);
+    const auto k = static_cast<std::size_t>(i);
+    attributeCookies[k] = xcb_get_window_attributes(connection_, children[i]);
+    geometryCookies[k] = xcb_get_geometry(connection_, children[i]);
+    if (shapeExtension_) shapeCookies[k] = xcb_shape_get_rectangles(connection_, children[i], XCB_SHAPE_SK_BOUNDING);
   }
   std::vector<Child> stack(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
@@ -402,42 +423,25 @@ std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Poi
     Owned geometry{xcb_get_geometry_reply(connection_, geometryCookies[k], DroppedError())};
     Child& child = stack[k];
     child.id = children[i];
-    if (!attributes || !geometry) continue;
+    if (!attributes || !geometry) {
+      if (shapeExtension_) xcb_discard_reply(connection_, shapeCookies[k].sequence);
+      continue;
+    }
     // Only a mapped window that draws can hide anything: an input-only window never does.
     child.paints = attributes->map_state == XCB_MAP_STATE_VIEWABLE && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
     const int border = geometry->border_width;
     child.outer = QRect(geometry->x, geometry->y, geometry->width + 2 * border, geometry->height + 2 * border);
     child.origin = QPoint(geometry->x + border, geometry->y + border);
-  }
-  const auto holdsAnyPoint = [&](const Child& child) {
-    for (std::size_t i = 0; i < pixels.size(); ++i) {
-      if (asked[i] && child.outer.contains(pixels[i])) return true;
+    if (!shapeExtension_) continue;
+    Owned shape{xcb_shape_get_rectangles_reply(connection_, shapeCookies[k], DroppedError())};
+    if (!shape || !child.paints) continue;  // gone meanwhile: its extent stands
+    const xcb_rectangle_t* rectangles = xcb_shape_get_rectangles_rectangles(shape.reply);
+    const int length = xcb_shape_get_rectangles_rectangles_length(shape.reply);
+    for (int r = 0; r < length; ++r) {
+      child.shape.emplace_back(child.origin.x() + rectangles[r].x, child.origin.y() + rectangles[r].y,
+                               rectangles[r].width, rectangles[r].height);
     }
-    return false;
-  };
-
-  // The bounding shapes of the windows that may hold a point: a click-through window
-  // (an empty input shape) still covers whatever its bounding shape covers.
-  if (shapeExtension_) {
-    std::vector<std::pair<std::size_t, xcb_shape_get_rectangles_cookie_t>> shapeCookies;
-    for (std::size_t k = 0; k < stack.size(); ++k) {
-      if (stack[k].paints && holdsAnyPoint(stack[k])) {
-        shapeCookies.emplace_back(k, xcb_shape_get_rectangles(connection_, stack[k].id, XCB_SHAPE_SK_BOUNDING));
-      }
-    }
-    for (const auto& [k, cookie] : shapeCookies) {
-      Owned reply{xcb_shape_get_rectangles_reply(connection_, cookie, DroppedError())};
-      if (!reply) continue;  // gone meanwhile: its extent stands
-      const xcb_rectangle_t* rectangles = xcb_shape_get_rectangles_rectangles(reply.reply);
-      const int length = xcb_shape_get_rectangles_rectangles_length(reply.reply);
-      Child& child = stack[k];
-      child.shape.clear();
-      for (int r = 0; r < length; ++r) {
-        child.shape.emplace_back(child.origin.x() + rectangles[r].x, child.origin.y() + rectangles[r].y,
-                                 rectangles[r].width, rectangles[r].height);
-      }
-      if (length == 0) child.paints = false;  // an empty bounding shape shows nothing
-    }
+    if (length == 0) child.paints = false;  // an empty bounding shape shows nothing
   }
 
   // From the top of the stacking order down: the first window that draws at the point.
@@ -458,10 +462,21 @@ std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Poi
 
 double X11WindowServer::secondsSinceLastInput() {
   if (!screenSaverExtension_) return std::numeric_limits<double>::quiet_NaN();
+  // The controller and the monitor ask several times in one tick: a reading of the last
+  // 100 ms, aged by the time since, answers them with one exchange per tick.
+  const auto now = std::chrono::steady_clock::now();
+  if (idleReadAt_ && now - *idleReadAt_ < std::chrono::milliseconds(100)) {
+    return idleSeconds_ + std::chrono::duration<double>(now - *idleReadAt_).count();
+  }
+  idleReadAt_.reset();
   XScreenSaverInfo* info = XScreenSaverAllocInfo();
   if (info == nullptr) return std::numeric_limits<double>::quiet_NaN();
   double seconds = std::numeric_limits<double>::quiet_NaN();
-  if (XScreenSaverQueryInfo(display_, root_, info) != 0) seconds = static_cast<double>(info->idle) / 1000.0;
+  if (XScreenSaverQueryInfo(display_, root_, info) != 0) {
+    seconds = static_cast<double>(info->idle) / 1000.0;
+    idleSeconds_ = seconds;
+    idleReadAt_ = now;
+  }
   XFree(info);
   return seconds;
 }

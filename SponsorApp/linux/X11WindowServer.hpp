@@ -26,8 +26,10 @@
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 struct xcb_connection_t;
@@ -98,6 +100,12 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   // Last visibility state per watched window: 0 unobscured, 1 partially, 2 fully
   // obscured, -1 not known (never reported, or unmapped since).
   std::unordered_map<std::uint32_t, int> visibility_;
+  // The active window of the last sample: its state is asked with the other questions,
+  // and asked again only when another window has become active.
+  std::uint32_t lastActive_ = 0;
+  // The idle time read last and when: a tick asks it several times within microseconds.
+  double idleSeconds_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> idleReadAt_;
 };
 
 }  // namespace nimbrella
