@@ -1,10 +1,12 @@
 // The schedule test runs on every controller tick (four times a second); it must stay
-// well under the tick and must not allocate. Every allocation is counted: the global
-// operator new (C++ code) and malloc/calloc/realloc (ICU and other C code), so the
-// "allocs_per_call" counter covers the calendar query as well.
+// well under the tick and must not allocate. Every allocation is counted (see
+// CountedAllocations.hpp), so the "allocs_per_call" counter covers the calendar query
+// as well.
 #include "SponsorCore/Calendar.hpp"
 #include "SponsorCore/SponsorPreferences.hpp"
 #include "SponsorCore/UserDefaults.hpp"
+
+#include "bench/CountedAllocations.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -13,43 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* pointer, std::size_t size);
-void __libc_free(void* pointer);
-}
-
-namespace {
-std::atomic<long> allocations{0};
-}
-
-extern "C" {
-void* malloc(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_malloc(size);
-}
-void* calloc(std::size_t count, std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(count, size);
-}
-void* realloc(void* pointer, std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_realloc(pointer, size);
-}
-}
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* pointer = __libc_malloc(size == 0 ? 1 : size)) return pointer;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* pointer) noexcept { __libc_free(pointer); }
-void operator delete[](void* pointer) noexcept { __libc_free(pointer); }
-void operator delete(void* pointer, std::size_t) noexcept { __libc_free(pointer); }
-void operator delete[](void* pointer, std::size_t) noexcept { __libc_free(pointer); }
 
 namespace {
 
