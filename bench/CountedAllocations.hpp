@@ -17,7 +17,8 @@ void __libc_free(void* pointer);
 }
 
 namespace {
-std::atomic<long> allocations{0};
+std::atomic<long> allocations{0};     // every allocation
+std::atomic<long> newAllocations{0};  // those of operator new only
 }
 
 extern "C" {
@@ -37,6 +38,7 @@ void* realloc(void* pointer, std::size_t size) {
 
 void* operator new(std::size_t size) {
   allocations.fetch_add(1, std::memory_order_relaxed);
+  newAllocations.fetch_add(1, std::memory_order_relaxed);
   if (void* pointer = __libc_malloc(size == 0 ? 1 : size)) return pointer;
   throw std::bad_alloc();
 }

@@ -5,6 +5,7 @@
 #include <QRect>
 #include <QScreen>
 
+#include <xcb/screensaver.h>
 #include <xcb/shape.h>
 #include <xcb/xcb.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -59,12 +61,13 @@ struct Owned {
   Reply* release() { return std::exchange(reply, nullptr); }
 };
 
-// The 32-bit values of a property reply (nothing when absent or of another format).
-std::vector<std::uint32_t> cardinals(const Owned<xcb_get_property_reply_t>& reply) {
+// The 32-bit values of a property reply (nothing when absent or of another format),
+// valid while the reply is.
+std::span<const std::uint32_t> cardinals(const Owned<xcb_get_property_reply_t>& reply) {
   if (!reply || reply->format != 32 || reply->type == XCB_ATOM_NONE) return {};
   const int count = xcb_get_property_value_length(reply.reply) / 4;
   const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.reply));
-  return std::vector<std::uint32_t>(values, values + std::max(count, 0));
+  return {values, static_cast<std::size_t>(std::max(count, 0))};
 }
 
 xcb_get_property_cookie_t askCardinals(xcb_connection_t* c, std::uint32_t window, xcb_atom_t property, xcb_atom_t type,
@@ -87,6 +90,56 @@ struct WindowAnswers {
 };
 
 }  // namespace
+
+// The windows of a stacking walk, kept between walks so that a walk in steady state
+// reuses their room.
+struct X11WindowServer::Walk {
+  struct Child {
+    xcb_window_t id = 0;
+    QRect outer;  // with its border, root coordinates
+    bool paints = false;
+    // Its bounding shape in root coordinates: rectangles[shapeBegin, shapeEnd); none
+    // when it is unshaped.
+    std::size_t shapeBegin = 0, shapeEnd = 0;
+  };
+  std::vector<xcb_get_window_attributes_cookie_t> attributes;
+  std::vector<xcb_get_geometry_cookie_t> geometries;
+  std::vector<xcb_shape_get_rectangles_cookie_t> shapes;
+  std::vector<Child> stack;  // from the bottom up
+  std::vector<QRect> rectangles;
+
+  void clear() {
+    attributes.clear();
+    geometries.clear();
+    shapes.clear();
+    stack.clear();
+    rectangles.clear();
+  }
+};
+
+// Questions of a measurement asked with its sample, and when. Each answer serves one
+// call that comes within `fresh` of the asking; later ones ask the display again.
+struct X11WindowServer::Prefetched {
+  static constexpr std::chrono::milliseconds fresh{100};
+  std::chrono::steady_clock::time_point askedAt;
+  std::optional<xcb_query_tree_cookie_t> tree;
+  std::optional<xcb_screensaver_query_info_cookie_t> idle;
+  std::optional<xcb_get_image_cookie_t> image;
+  QRect imageArea;    // device pixels, top-left origin
+  QRect panelPixels;  // where the panel was at the last sample
+
+  // The cookie of an answer still fresh, taken out of `slot`; nothing (and the answer
+  // dropped) when it is too old.
+  template <typename Cookie>
+  std::optional<Cookie> take(xcb_connection_t* connection, std::optional<Cookie>& slot) {
+    std::optional<Cookie> cookie = std::exchange(slot, std::nullopt);
+    if (cookie && std::chrono::steady_clock::now() - askedAt >= fresh) {
+      xcb_discard_reply(connection, cookie->sequence);
+      cookie.reset();
+    }
+    return cookie;
+  }
+};
 
 struct X11WindowServer::Atoms {
   xcb_atom_t opacity = XCB_ATOM_NONE;
@@ -114,7 +167,7 @@ std::unique_ptr<WindowServer> X11WindowServer::forApplication() {
   return std::make_unique<X11WindowServer>();
 }
 
-X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()) {
+X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()), prefetched_(std::make_unique<Prefetched>()), walk_(std::make_unique<Walk>()) {
   auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
   connection_ = x11->connection();
   display_ = x11->display();
@@ -160,17 +213,35 @@ X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()) {
 }
 
 X11WindowServer::~X11WindowServer() {
+  discardPrefetched();
   if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+void X11WindowServer::discardPrefetched() {
+  Prefetched& p = *prefetched_;
+  if (p.tree) xcb_discard_reply(connection_, p.tree->sequence);
+  if (p.idle) xcb_discard_reply(connection_, p.idle->sequence);
+  if (p.image) xcb_discard_reply(connection_, p.image->sequence);
+  p.tree.reset();
+  p.idle.reset();
+  p.image.reset();
 }
 
 bool X11WindowServer::readPixels(int x, int y, int width, int height, std::vector<std::uint32_t>& out) {
   if (width <= 0 || height <= 0 || x < 0 || y < 0 || x + width > 32767 || y + height > 32767) return false;
-  Owned image{xcb_get_image_reply(
-      connection_,
-      xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, static_cast<std::int16_t>(x),
-                    static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
-                    static_cast<std::uint16_t>(height), 0xFFFFFFFFu),
-      DroppedError())};
+  const bool asked = prefetched_->image && prefetched_->imageArea == QRect(x, y, width, height);
+  std::optional<xcb_get_image_cookie_t> pending = prefetched_->take(connection_, prefetched_->image);
+  if (pending && !asked) {
+    xcb_discard_reply(connection_, pending->sequence);
+    pending.reset();
+  }
+  Owned image{xcb_get_image_reply(connection_,
+                                  pending ? *pending
+                                          : xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_,
+                                                          static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                                                          static_cast<std::uint16_t>(width),
+                                                          static_cast<std::uint16_t>(height), 0xFFFFFFFFu),
+                                  DroppedError())};
   const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   // A 24- or 32-bit visual: four bytes a pixel, blue first.
   if (!image || (image->depth != 24 && image->depth != 32) ||
@@ -236,6 +307,15 @@ bool X11WindowServer::nativeEventFilter(const QByteArray& eventType, void* messa
 }
 
 DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber panel) {
+  return sampleWith(statusWindow, panel, false);
+}
+
+DesktopSample X11WindowServer::sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) {
+  return sampleWith(statusWindow, panel, true);
+}
+
+DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumber panel, bool measuring) {
+  discardPrefetched();
   DesktopSample result;
   auto valid = [](WindowNumber n) { return n > 0 && n <= std::numeric_limits<std::uint32_t>::max(); };
   const bool askStatus = valid(statusWindow);
@@ -263,6 +343,20 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
   const std::uint32_t guessedActive = lastActive_;
   const auto guessedState =
       askCardinals(connection_, guessedActive != 0 ? guessedActive : root_, atoms_->wmState, XCB_ATOM_ATOM, 64);
+  Prefetched& p = *prefetched_;
+  p.askedAt = std::chrono::steady_clock::now();
+  if (screenSaverExtension_) p.idle = xcb_screensaver_query_info(connection_, root_);
+  if (measuring) {
+    p.tree = xcb_query_tree(connection_, root_);
+    const QRect& area = p.panelPixels;
+    if (askPanel && area.width() > 0 && area.height() > 0 && area.x() >= 0 && area.y() >= 0 &&
+        area.right() < 32767 && area.bottom() < 32767) {
+      p.imageArea = area;
+      p.image = xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, static_cast<std::int16_t>(area.x()),
+                              static_cast<std::int16_t>(area.y()), static_cast<std::uint16_t>(area.width()),
+                              static_cast<std::uint16_t>(area.height()), 0xFFFFFFFFu);
+    }
+  }
 
   const double pointsHigh = rootHeightPoints();
   auto answer = [&](const WindowQuestions& q) {
@@ -322,6 +416,7 @@ DesktopSample X11WindowServer::sample(WindowNumber statusWindow, WindowNumber pa
 
   result.statusWindow = status.state;
   result.panel = panelAnswers.state;
+  if (panelAnswers.state) prefetched_->panelPixels = panelAnswers.pixels;
 
   if (status.state) {
     const QPoint centre = status.pixels.center() / pixelRatio_;
@@ -380,7 +475,7 @@ void X11WindowServer::markAsTopBarItem(WindowNumber window) {
   xcb_flush(connection_);
 }
 
-std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Point, 9>& points) {
+std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Point, 9>& points, WindowNumber lowest) {
   std::array<QPoint, 9> pixels{};
   std::array<bool, 9> asked{};
   const double pointsHigh = rootHeightPoints();
@@ -392,67 +487,64 @@ std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Poi
     asked[i] = true;
   }
   std::array<WindowNumber, 9> owners{};
-  Owned tree{xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), DroppedError())};
+  const auto pendingTree = prefetched_->take(connection_, prefetched_->tree);
+  Owned tree{xcb_query_tree_reply(connection_, pendingTree ? *pendingTree : xcb_query_tree(connection_, root_),
+                                  DroppedError())};
   if (!tree) return owners;
-  const xcb_window_t* children = xcb_query_tree_children(tree.reply);
-  const int count = xcb_query_tree_children_length(tree.reply);
+  // The children from the bottom of the stacking order up; from `lowest` up when it is one.
+  const xcb_window_t* all = xcb_query_tree_children(tree.reply);
+  const int total = xcb_query_tree_children_length(tree.reply);
+  const xcb_window_t* found = std::find(all, all + total, static_cast<xcb_window_t>(lowest > 0 ? lowest : 0));
+  const xcb_window_t* children = lowest > 0 && found != all + total ? found : all;
+  const int count = static_cast<int>(all + total - children);
 
-  // Every top-level window's class, map state, extent and bounding shape, asked together:
+  // Those windows' class, map state, extent and bounding shape, asked together:
   // a click-through window (an empty input shape) still covers whatever its bounding
   // shape covers.
-  struct Child {
-    xcb_window_t id = 0;
-    QRect outer;    // with its border, root coordinates
-    QPoint origin;  // inside the border: the origin of its shape
-    bool paints = false;
-    std::vector<QRect> shape;  // bounding shape in root coordinates; empty: unshaped
-  };
-  std::vector<xcb_get_window_attributes_cookie_t> attributeCookies(static_cast<std::size_t>(count));
-  std::vector<xcb_get_geometry_cookie_t> geometryCookies(static_cast<std::size_t>(count));
-  std::vector<xcb_shape_get_rectangles_cookie_t> shapeCookies(shapeExtension_ ? static_cast<std::size_t>(count) : 0);
+  Walk& walk = *walk_;
+  walk.clear();
   for (int i = 0; i < count; ++i) {
-    const auto k = static_cast<std::size_t>(i);
-    attributeCookies[k] = xcb_get_window_attributes(connection_, children[i]);
-    geometryCookies[k] = xcb_get_geometry(connection_, children[i]);
-    if (shapeExtension_) shapeCookies[k] = xcb_shape_get_rectangles(connection_, children[i], XCB_SHAPE_SK_BOUNDING);
+    walk.attributes.push_back(xcb_get_window_attributes(connection_, children[i]));
+    walk.geometries.push_back(xcb_get_geometry(connection_, children[i]));
+    if (shapeExtension_) walk.shapes.push_back(xcb_shape_get_rectangles(connection_, children[i], XCB_SHAPE_SK_BOUNDING));
   }
-  std::vector<Child> stack(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
     const auto k = static_cast<std::size_t>(i);
-    Owned attributes{xcb_get_window_attributes_reply(connection_, attributeCookies[k], DroppedError())};
-    Owned geometry{xcb_get_geometry_reply(connection_, geometryCookies[k], DroppedError())};
-    Child& child = stack[k];
+    Owned attributes{xcb_get_window_attributes_reply(connection_, walk.attributes[k], DroppedError())};
+    Owned geometry{xcb_get_geometry_reply(connection_, walk.geometries[k], DroppedError())};
+    Walk::Child& child = walk.stack.emplace_back();
     child.id = children[i];
+    child.shapeBegin = child.shapeEnd = walk.rectangles.size();
     if (!attributes || !geometry) {
-      if (shapeExtension_) xcb_discard_reply(connection_, shapeCookies[k].sequence);
+      if (shapeExtension_) xcb_discard_reply(connection_, walk.shapes[k].sequence);
       continue;
     }
     // Only a mapped window that draws can hide anything: an input-only window never does.
     child.paints = attributes->map_state == XCB_MAP_STATE_VIEWABLE && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
     const int border = geometry->border_width;
     child.outer = QRect(geometry->x, geometry->y, geometry->width + 2 * border, geometry->height + 2 * border);
-    child.origin = QPoint(geometry->x + border, geometry->y + border);
+    const QPoint origin(geometry->x + border, geometry->y + border);  // the origin of its shape
     if (!shapeExtension_) continue;
-    Owned shape{xcb_shape_get_rectangles_reply(connection_, shapeCookies[k], DroppedError())};
+    Owned shape{xcb_shape_get_rectangles_reply(connection_, walk.shapes[k], DroppedError())};
     if (!shape || !child.paints) continue;  // gone meanwhile: its extent stands
     const xcb_rectangle_t* rectangles = xcb_shape_get_rectangles_rectangles(shape.reply);
     const int length = xcb_shape_get_rectangles_rectangles_length(shape.reply);
     for (int r = 0; r < length; ++r) {
-      child.shape.emplace_back(child.origin.x() + rectangles[r].x, child.origin.y() + rectangles[r].y,
-                               rectangles[r].width, rectangles[r].height);
+      walk.rectangles.emplace_back(origin.x() + rectangles[r].x, origin.y() + rectangles[r].y, rectangles[r].width,
+                                   rectangles[r].height);
     }
+    child.shapeEnd = walk.rectangles.size();
     if (length == 0) child.paints = false;  // an empty bounding shape shows nothing
   }
 
   // From the top of the stacking order down: the first window that draws at the point.
   for (std::size_t i = 0; i < pixels.size(); ++i) {
     if (!asked[i]) continue;
-    for (auto child = stack.rbegin(); child != stack.rend(); ++child) {
+    for (auto child = walk.stack.rbegin(); child != walk.stack.rend(); ++child) {
       if (!child->paints || !child->outer.contains(pixels[i])) continue;
-      if (!child->shape.empty() && std::none_of(child->shape.begin(), child->shape.end(),
-                                                [&](const QRect& r) { return r.contains(pixels[i]); })) {
-        continue;
-      }
+      const auto first = walk.rectangles.begin() + static_cast<std::ptrdiff_t>(child->shapeBegin);
+      const auto last = walk.rectangles.begin() + static_cast<std::ptrdiff_t>(child->shapeEnd);
+      if (first != last && std::none_of(first, last, [&](const QRect& r) { return r.contains(pixels[i]); })) continue;
       owners[i] = static_cast<WindowNumber>(child->id);
       break;
     }
@@ -465,6 +557,14 @@ double X11WindowServer::secondsSinceLastInput() {
   // The controller and the monitor ask several times in one tick: a reading of the last
   // 100 ms, aged by the time since, answers them with one exchange per tick.
   const auto now = std::chrono::steady_clock::now();
+  if (const auto pending = prefetched_->take(connection_, prefetched_->idle)) {
+    Owned info{xcb_screensaver_query_info_reply(connection_, *pending, DroppedError())};
+    if (info) {
+      idleSeconds_ = static_cast<double>(info->ms_since_user_input) / 1000.0;
+      idleReadAt_ = prefetched_->askedAt;
+      return idleSeconds_ + std::chrono::duration<double>(now - *idleReadAt_).count();
+    }
+  }
   if (idleReadAt_ && now - *idleReadAt_ < std::chrono::milliseconds(100)) {
     return idleSeconds_ + std::chrono::duration<double>(now - *idleReadAt_).count();
   }

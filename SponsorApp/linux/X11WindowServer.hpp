@@ -64,8 +64,14 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   void markAsTopBarItem(WindowNumber window);
 
   bool canVerify() const override { return true; }
+  // Also asks for the idle time, which secondsSinceLastInput called within 100 ms takes
+  // instead of asking again.
   DesktopSample sample(WindowNumber statusWindow, WindowNumber panel) override;
-  std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points) override;
+  // Also asks for the stacking order and the pixels where the panel was at the last
+  // sample; topmostWindows and readPixels called within 100 ms take those answers (each
+  // once) instead of asking again.
+  DesktopSample sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) override;
+  std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points, WindowNumber lowest) override;
   double secondsSinceLastInput() override;
   // GNOME Shell (named by the window manager's _NET_SUPPORTING_WM_CHECK window) draws
   // its top bar itself; a screen whose work area starts at its top has no top panel.
@@ -84,6 +90,11 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
 
  private:
   struct Atoms;
+  struct Prefetched;
+  struct Walk;
+  DesktopSample sampleWith(WindowNumber statusWindow, WindowNumber panel, bool measuring);
+  // Drops the answers of the last measurement's questions that nobody took.
+  void discardPrefetched();
   double rootHeightPoints() const;
   int screenNumber() const;
 
@@ -97,6 +108,8 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   bool screenSaverExtension_ = false;
   bool dpmsExtension_ = false;
   std::unique_ptr<Atoms> atoms_;
+  std::unique_ptr<Prefetched> prefetched_;
+  std::unique_ptr<Walk> walk_;
   // Last visibility state per watched window: 0 unobscured, 1 partially, 2 fully
   // obscured, -1 not known (never reported, or unmapped since).
   std::unordered_map<std::uint32_t, int> visibility_;

@@ -36,6 +36,12 @@ MenuBarContent SurfaceMonitor::contentExpected() const {
 }
 
 std::string SurfaceMonitor::summaryOf(const EligibilitySnapshot& s) {
+  std::string summary;
+  summarize(s, summary);
+  return summary;
+}
+
+void SurfaceMonitor::summarize(const EligibilitySnapshot& s, std::string& summary) {
   // Labels in the order the summary shows them (not the snapshot's field order).
   struct Entry {
     const char* label;
@@ -54,13 +60,12 @@ std::string SurfaceMonitor::summaryOf(const EligibilitySnapshot& s) {
       {"Recent input", &EligibilitySnapshot::recentInput},
       {"Nine hit tests", &EligibilitySnapshot::topmostSamplesPass},
   };
-  std::string summary;
+  summary.clear();
   for (const Entry& entry : entries) {
     if (!summary.empty()) summary += ". ";
     summary.append(entry.label).append(": ").append(text(s.*entry.check));
   }
   summary += ".";
-  return summary;
 }
 
 std::optional<std::array<Point, 9>> SurfaceMonitor::hitTestPoints(const Rect& frame) {
@@ -83,7 +88,7 @@ SurfaceMonitor::PointCounts SurfaceMonitor::sampledPoints(const Rect& frame, Win
   const auto points = hitTestPoints(frame);
   if (!points || window <= 0) return {0, 9};
   PointCounts counts;
-  for (WindowNumber owner : server_.topmostWindows(*points)) {
+  for (WindowNumber owner : server_.topmostWindows(*points, window)) {
     if (owner == window) {
       ++counts.owned;
     } else if (owner <= 0) {
@@ -115,7 +120,7 @@ EligibilitySnapshot SurfaceMonitor::unprovableSnapshot(const SurfacePanel* panel
   result.displayAwake = displayAwake_;
   result.sessionActive = sessionActive_;
   result.controlsClosed = controlsClosed_;
-  debugSummary_ = summaryOf(result);
+  summarize(result, debugSummary_);
   lastDiagnostic_ = std::string(unprovableReason) + std::string(unverifiedSuffix);
   return result;
 }
@@ -128,7 +133,9 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
   std::optional<ViewState> statusButton = item ? item->button() : std::nullopt;
   const WindowNumber statusWindow = item ? item->windowNumber() : 0;
   DesktopSample sample;
-  if (item && statusButton && statusWindow > 0 && panel) sample = server_.sample(statusWindow, panel->windowNumber());
+  if (item && statusButton && statusWindow > 0 && panel) {
+    sample = server_.sampleForMeasurement(statusWindow, panel->windowNumber());
+  }
   if (!item || !statusButton || statusWindow <= 0 || !sample.statusWindow || !panel || !sample.screen) {
     lastDiagnostic_ = statusWindowUnavailable;
     EligibilitySnapshot early;
@@ -168,7 +175,7 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
   // Over a top bar that the compositor draws, nothing can be proven whatever the checks say.
   const DesktopRefusal refusal = server_.refusal();
   if (refusal == DesktopRefusal::shellOwnsTopBar) result.menuBarVisible = false;
-  debugSummary_ = summaryOf(result);
+  summarize(result, debugSummary_);
   const auto reason = result.failure();
   if (const CopyEntry* refused = refusalText(refusal)) {
     lastDiagnostic_ = refused->english;
@@ -193,8 +200,7 @@ void SurfaceMonitor::synchronizeSurface(std::string_view text, bool allowed) {
     houseContent_.emplace(std::string(text), measurer_);
   }
   const MenuBarContent& content = expectedContent_ ? *expectedContent_ : *houseContent_;
-  const bool permitted = allowed && displayAwake_ && sessionActive_ && controlsClosed_ &&
-                         IdleEligibility::allows(server_.secondsSinceLastInput());
+  const bool permitted = allowed && displayAwake_ && sessionActive_ && controlsClosed_;
   const std::shared_ptr<StatusItemPort> item = statusItem.lock();
   const bool wasShown = panel->isVisible();
   if (MenuBarSurfaceLogic::synchronize(*panel, item.get(), server_, content, permitted) && wasShown && raisePending_) {

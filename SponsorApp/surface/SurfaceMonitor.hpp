@@ -65,6 +65,8 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
 
   // "Content painted: true. Item: ..." for the twelve measured checks.
   static std::string summaryOf(const EligibilitySnapshot& snapshot);
+  // The same into `summary`, whose room is reused.
+  static void summarize(const EligibilitySnapshot& snapshot, std::string& summary);
 
  private:
   MenuBarContent contentExpected() const;

@@ -1,5 +1,7 @@
 #include "SponsorApp/surface/SurfaceSynchronizer.hpp"
 
+#include "SponsorCore/Eligibility.hpp"
+
 #include <vector>
 
 namespace nimbrella::MenuBarSurfaceLogic {
@@ -59,6 +61,7 @@ bool synchronize(SurfacePanel& panel, StatusItemPort* item, WindowServer& server
   if (!button || statusWindow <= 0) return hide(panel);
   const DesktopSample sample = server.sample(statusWindow, panel.windowNumber());
   if (!sample.statusWindow || !sample.screen) return hide(panel);
+  if (!IdleEligibility::allows(server.secondsSinceLastInput())) return hide(panel);
 
   if (!item->isVisible() || !sample.statusWindow->visible || button->hiddenOrHasHiddenAncestor) return hide(panel);
   if (!menuBarVisible(sample)) return hide(panel);

@@ -26,9 +26,11 @@ bool qualifiesOnScreen(const Rect& slot, const ScreenGeometry& screen);
 std::string accessibilityLabel(const MenuBarContent& content);
 std::string toolTip(const MenuBarContent& content);
 
-// Shows `content` over the status item when every placement condition holds and
-// answers true; otherwise hides the panel (when it is shown) and answers false. The
-// panel is changed only where it differs from what is wanted.
+// Shows `content` over the status item when every placement condition holds and the
+// computer has had recent input, and answers true; otherwise hides the panel (when it
+// is shown) and answers false. The idle time is asked after the desktop's sample, with
+// which a window server may already have answered it. The panel is changed only where
+// it differs from what is wanted.
 bool synchronize(SurfacePanel& panel, StatusItemPort* item, WindowServer& server, const MenuBarContent& content,
                  bool allowed);
 

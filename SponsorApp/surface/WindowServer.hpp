@@ -80,9 +80,17 @@ class WindowServer {
   // example a Wayland compositor, which keeps window positions and stacking to itself).
   virtual bool canVerify() const = 0;
   virtual DesktopSample sample(WindowNumber statusWindow, WindowNumber panel) = 0;
+  // The sample that starts a measurement: the same answers as sample(). A window server
+  // may put the measurement's other questions (stacking order, pixels, idle time) to the
+  // display in the same exchange; their answers then serve the calls that follow at once.
+  virtual DesktopSample sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) {
+    return sample(statusWindow, panel);
+  }
   // The topmost top-level window at each point (0 or less when none or unknown). All
-  // nine questions are put before the first answer is awaited.
-  virtual std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points) = 0;
+  // nine questions are put before the first answer is awaited. Windows stacked below
+  // `lowest` (when it is a top-level window; 0 names none) are not looked at: a point
+  // that no window from the top down to `lowest` holds answers 0.
+  virtual std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points, WindowNumber lowest) = 0;
   // Seconds since the last input event of any kind in the session; not a number when
   // unknown.
   virtual double secondsSinceLastInput() = 0;
@@ -101,7 +109,7 @@ class UnverifiableWindowServer final : public WindowServer {
  public:
   bool canVerify() const override { return false; }
   DesktopSample sample(WindowNumber, WindowNumber) override { return {}; }
-  std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>&) override { return {}; }
+  std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>&, WindowNumber) override { return {}; }
   double secondsSinceLastInput() override;
 };
 

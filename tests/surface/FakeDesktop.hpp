@@ -38,7 +38,7 @@ class FakeWindowServer : public WindowServer {
 
   bool canVerify() const override { return verifiable; }
   DesktopSample sample(WindowNumber, WindowNumber) override { return desktop; }
-  std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points) override {
+  std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points, WindowNumber) override {
     askedPoints.push_back(points);
     std::array<WindowNumber, 9> owners{};
     for (std::size_t i = 0; i < points.size(); ++i) owners[i] = topmostAt(points[i]);

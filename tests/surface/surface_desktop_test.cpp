@@ -285,7 +285,8 @@ class StackingTest : public DesktopTest {
   }
   WindowNumber ownerAtCentre() {
     const Rect frame = scene->item->frame();
-    return scene->server->topmostWindows({Point{frame.x + frame.width / 2, frame.y + frame.height / 2}})[0];
+    return scene->server->topmostWindows({Point{frame.x + frame.width / 2, frame.y + frame.height / 2}},
+                                         scene->surface->windowNumber())[0];
   }
 
   QRect strip;
