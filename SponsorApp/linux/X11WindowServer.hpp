@@ -5,10 +5,12 @@
 // the surface logic works in.
 //
 // Every question of one measurement is sent before the first answer is awaited: a
-// sample costs two exchanges with the server (the active window's state needs the
-// active window first), and the nine hit tests three, whatever their count. The topmost
-// window at a point comes from the stacking order, not from input: the root's children
-// from the top, mapped InputOutput windows only, each with its bounding shape (for an
+// measurement's sample is one exchange with the server that also brings the stacking
+// order, the idle time and the strip's pixels (a second one only when another window
+// has become active, whose state it then asks), and the nine hit tests one more for the
+// windows above the panel, whatever their count. The topmost window at a point comes
+// from the stacking order, not from input: the root's children from the top down to
+// the panel, mapped InputOutput windows only, each with its bounding shape (for an
 // unmanaged window the window itself, for a managed one its window-manager frame). So
 // an input-only window never covers the strip, and a click-through window (one with an
 // empty input shape) always does.
@@ -69,8 +71,9 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   DesktopSample sample(WindowNumber statusWindow, WindowNumber panel) override;
   // Also asks for the stacking order and the pixels where the panel was at the last
   // sample; topmostWindows and readPixels called within 100 ms take those answers (each
-  // once) instead of asking again.
+  // once) instead of asking again, until endMeasurement.
   DesktopSample sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) override;
+  void endMeasurement() override { discardPrefetched(); }
   std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points, WindowNumber lowest) override;
   double secondsSinceLastInput() override;
   // GNOME Shell (named by the window manager's _NET_SUPPORTING_WM_CHECK window) draws

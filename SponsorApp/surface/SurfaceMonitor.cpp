@@ -132,6 +132,11 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
 
   std::optional<ViewState> statusButton = item ? item->button() : std::nullopt;
   const WindowNumber statusWindow = item ? item->windowNumber() : 0;
+  // Whatever way this returns, the measurement's answers serve this snapshot only.
+  struct MeasurementEnd {
+    WindowServer& server;
+    ~MeasurementEnd() { server.endMeasurement(); }
+  } end{server_};
   DesktopSample sample;
   if (item && statusButton && statusWindow > 0 && panel) {
     sample = server_.sampleForMeasurement(statusWindow, panel->windowNumber());

@@ -86,6 +86,9 @@ class WindowServer {
   virtual DesktopSample sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) {
     return sample(statusWindow, panel);
   }
+  // Ends the measurement that sampleForMeasurement began: answers it asked for and
+  // nobody took are dropped, so that no later call reads them.
+  virtual void endMeasurement() {}
   // The topmost top-level window at each point (0 or less when none or unknown). All
   // nine questions are put before the first answer is awaited. Windows stacked below
   // `lowest` (when it is a top-level window; 0 names none) are not looked at: a point

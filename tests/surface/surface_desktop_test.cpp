@@ -80,7 +80,8 @@ TEST_F(DesktopTest, TheSponsoredItemPassesOverTheStatusItemOnEveryDesktopUntilCo
   ASSERT_EQ(verifySponsored(), S()) << scene->monitor->debugSummary();
   EXPECT_EQ(scene->item->length(), 280);
   const Rect frame = scene->item->frame();
-  const int band = QGuiApplication::primaryScreen()->availableGeometry().top();
+  // The band each test desktop's panel reserves (tint2's 24 pixels, Xfce's 26 and border).
+  const int band = qEnvironmentVariable("NIMBRELLA_DESKTOP") == QLatin1String("xfce") ? 27 : 24;
   EXPECT_EQ(frame.height, band) << "the item fills the panel's band";
   EXPECT_EQ(frame.maxY(), ScreenSpace::height()) << "the item sits at the top of the screen";
   EXPECT_EQ(frame.maxX(), 1280 - 8) << "the item keeps its distance from the screen's right edge";
@@ -165,6 +166,16 @@ TEST_F(DesktopTest, IdleSecondsCountFromTheLastInput) {
   // The input came between the two clocks' starts: the idle time lies between them.
   EXPECT_GE(idle, afterInput - 0.002);
   EXPECT_LE(idle, beforeInput + 0.002);
+
+  // Right after another input, the answer that came with a sample (and no older reading).
+  sinceBefore.restart();
+  ASSERT_EQ(xdotool({"mousemove", "420", "400"}), 0);
+  sinceAfter.restart();
+  desktop::pump(20);
+  scene->server->sample(scene->item->windowNumber(), scene->surface->windowNumber());
+  const double afterSample = scene->server->secondsSinceLastInput();
+  EXPECT_GE(afterSample, double(sinceAfter.elapsed()) / 1000 - 0.002);
+  EXPECT_LE(afterSample, double(sinceBefore.elapsed()) / 1000 + 0.002);
 }
 
 TEST_F(DesktopTest, ABlankedDisplayIsReportedAsSleepAndWakeAlsoWhenBlankedBeforeStart) {

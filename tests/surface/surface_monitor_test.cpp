@@ -50,6 +50,10 @@ TEST_F(MonitorTest, ThePanelLiesExactlyOverTheStatusItemAndNineHitTestsInsideItP
   EXPECT_EQ(monitor.lastDiagnostic(),
             "Own slot bounds and nine hit-test points pass. This does not prove human attention or every pixel.");
   ASSERT_EQ(server.askedPoints.size(), 1u);
+  // Three points in from every edge, row by row in x: the first, the centre, the last.
+  EXPECT_EQ(server.askedPoints[0][0], (Point{903, 779}));
+  EXPECT_EQ(server.askedPoints[0][4], (Point{1040, 788}));
+  EXPECT_EQ(server.askedPoints[0][8], (Point{1177, 797}));
   const Rect slot{900, 776, 280, 24};
   server.covering.push_back({99, {0, 0, 904, 900}});  // covers the left column only
   EXPECT_EQ(monitor.sampledPoints(slot, fakes::panelWindowNumber).owned, 6);
