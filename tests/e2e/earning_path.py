@@ -78,7 +78,7 @@ class Lines:
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                raise StepFailed(f"{what}: not seen within {timeout:.0f} s")
+                raise StepFailed(f"{what}: not seen within {timeout:.0f} s; last lines:\n" + "\n".join(self.lines[-15:]))
             try:
                 line = self.fresh.get(timeout=remaining)
             except queue.Empty:
