@@ -35,12 +35,6 @@ MenuBarContent SurfaceMonitor::contentExpected() const {
   return expectedContent_ ? *expectedContent_ : MenuBarContent(expectedText_, measurer_);
 }
 
-std::string SurfaceMonitor::summaryOf(const EligibilitySnapshot& s) {
-  std::string summary;
-  summarize(s, summary);
-  return summary;
-}
-
 void SurfaceMonitor::summarize(const EligibilitySnapshot& s, std::string& summary) {
   // Labels in the order the summary shows them (not the snapshot's field order).
   struct Entry {

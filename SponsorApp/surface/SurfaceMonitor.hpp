@@ -63,12 +63,10 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
   // Counts the nine points whose topmost window is `window`.
   PointCounts sampledPoints(const Rect& frame, WindowNumber window);
 
-  // "Content painted: true. Item: ..." for the twelve measured checks.
-  static std::string summaryOf(const EligibilitySnapshot& snapshot);
-  // The same into `summary`, whose room is reused.
-  static void summarize(const EligibilitySnapshot& snapshot, std::string& summary);
-
  private:
+  // "Content painted: true. Item: ..." for the twelve measured checks, written into
+  // `summary`, whose room is reused.
+  static void summarize(const EligibilitySnapshot& snapshot, std::string& summary);
   MenuBarContent contentExpected() const;
   EligibilitySnapshot unprovableSnapshot(const SurfacePanel* panel);
 
