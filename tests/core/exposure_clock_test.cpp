@@ -89,18 +89,15 @@ using S = EligibilitySnapshot;
 // Every check with the reason it gives, in the order the groups are tested (which is
 // not the order the fields are declared in: controlsClosed comes before recentInput).
 const std::pair<bool S::*, std::string> checks[] = {
-    {&S::contentReady, "The sponsored text is not ready."},
-    {&S::statusItemVisible, "The menu-bar item is hidden."},
-    {&S::buttonVisible, "The menu-bar item is hidden."},
-    {&S::windowVisible, "The menu-bar item is hidden."},
+    {&S::contentReady, "The sponsored text is not ready."}, {&S::statusItemVisible, "The menu-bar item is hidden."},
+    {&S::buttonVisible, "The menu-bar item is hidden."}, {&S::windowVisible, "The menu-bar item is hidden."},
     {&S::onActiveSpace, "The menu bar is not visible on this desktop."},
     {&S::menuBarVisible, "The menu bar is not visible on this desktop."},
     {&S::geometryValid, "The full sponsored item is outside the safe menu-bar area."},
     {&S::textFits, "The complete sponsored creative does not fit in the menu bar."},
     {&S::occlusionVisible, "Menu-bar visibility could not be verified."},
     {&S::topmostSamplesPass, "Menu-bar visibility could not be verified."},
-    {&S::displayAwake, "The display or session is inactive."},
-    {&S::sessionActive, "The display or session is inactive."},
+    {&S::displayAwake, "The display or session is inactive."}, {&S::sessionActive, "The display or session is inactive."},
     {&S::recentInput, "The computer has been inactive for more than five minutes."},
     {&S::controlsClosed, "Controls are open; exposure is paused."},
 };

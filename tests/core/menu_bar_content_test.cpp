@@ -179,7 +179,6 @@ TEST(MenuBarContent, SponsoredContentIsMeasuredToFitExactly280PointsOrRefused) {
   // Fixed measurer: 0.6 em per scalar semibold, 0.55 em medium, lines 1.25 em high.
   const MenuBarContent single(creativeFor("Sample"), measurer);  // "Ad · Sample": 11 scalars, 11.5 pt
   EXPECT_EQ(single.requiredWidth(), 136);                        // ceil(75.9 + 60)
-  EXPECT_EQ(single.preferredWidth(), 280);
   const MenuBarContent twoLines(creativeFor("Sample", "Fast builds"), measurer);  // 9 pt title, 8 pt tagline
   EXPECT_EQ(twoLines.requiredWidth(), 120);  // ceil(11 * 0.6 * 9 + 60) beats 75.9 + 36
   for (const auto& [size, singleFits, twoLinesFit] :

@@ -20,28 +20,26 @@ namespace nimbrella::testing {
 class Serving {
  public:
   explicit Serving(httplib::Server& server, const std::string& scheme = "http")
-      : server_(server), origin(scheme + "://127.0.0.1:" + std::to_string(server.bind_to_any_port("127.0.0.1"))) {
-    thread_ = std::jthread([&server] { server.listen_after_bind(); });
+      : origin(scheme + "://127.0.0.1:" + std::to_string(server.bind_to_any_port("127.0.0.1"))), server_(server),
+        thread_([&server] { server.listen_after_bind(); }) {
     // Wait (bounded) for the accept loop, so that stop() reaches it.
     for (int i = 0; i < 100000 && !server.is_running(); ++i) std::this_thread::yield();
   }
   ~Serving() { server_.stop(); }
-  Serving(const Serving&) = delete;
-  Serving& operator=(const Serving&) = delete;
+
+  const std::string origin;
 
  private:
   httplib::Server& server_;
   std::jthread thread_;
-
- public:
-  const std::string origin;
 };
 
 // A self-signed P-256 certificate for the address 127.0.0.1 (and no name), cert.pem, with
 // its key, key.pem: made once per test program by openssl, removed when it ends.
 inline const std::filesystem::path& certificateFolder() {
   static const struct Folder {
-    Folder() : path(std::filesystem::temp_directory_path() / ("test-tls-" + std::to_string(::getpid()))) {
+    std::filesystem::path path = std::filesystem::temp_directory_path() / ("test-tls-" + std::to_string(::getpid()));
+    Folder() {
       std::filesystem::create_directories(path);
       const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
                                   "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
@@ -49,7 +47,6 @@ inline const std::filesystem::path& certificateFolder() {
       if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make the certificate");
     }
     ~Folder() { std::filesystem::remove_all(path); }
-    std::filesystem::path path;
   } folder;
   return folder.path;
 }

@@ -15,11 +15,9 @@
 namespace nimbrella::testing {
 
 class QtApplicationEnvironment : public ::testing::Environment {
- public:
   void SetUp() override { app_ = std::make_unique<QCoreApplication>(argc_, argv_); }
   void TearDown() override { app_.reset(); }
 
- private:
   inline static int argc_ = 1;
   inline static char name_[] = "client-tests";
   inline static char* argv_[] = {name_, nullptr};
