@@ -12,7 +12,6 @@ set_target_properties(nimbrella_surface PROPERTIES AUTOMOC OFF)
 
 nimbrella_test(surface_monitor_test LABEL surface
   SOURCES ${PROJECT_SOURCE_DIR}/tests/surface/surface_monitor_test.cpp
-          ${PROJECT_SOURCE_DIR}/tests/surface/menu_bar_button_state_test.cpp
           ${PROJECT_SOURCE_DIR}/tests/core/PngFixtures.cpp
   LIBS nimbrella_surface ZLIB::ZLIB)
 

@@ -35,8 +35,7 @@ inline QApplication* application() {
     if (!missingDesktop().empty()) return static_cast<QApplication*>(nullptr);
     qputenv("QT_QPA_PLATFORM", "xcb");
     static int argc = 1;
-    static char name[] = "nimbrella-surface";
-    static char* argv[] = {name, nullptr};
+    static char name[] = "nimbrella-surface", *argv[] = {name, nullptr};
     return new QApplication(argc, argv);
   }();
   return app;
@@ -70,8 +69,7 @@ struct Scene {
     monitor.reset();
     surface.reset();
     item.reset();
-    pump(20);
-    server.reset();
+    pump(20);  // then the window server goes, the last member that needs the display
   }
 
   // Hands content over as the controller does: the status item gets the text and the
@@ -83,15 +81,14 @@ struct Scene {
   }
 
   // Runs the controller's tick (synchronise, then measure) every 50 ms until `done`
-  // holds for a snapshot or `limit` passes; answers the last snapshot.
-  EligibilitySnapshot tickUntil(const std::function<bool(const EligibilitySnapshot&)>& done,
-                                std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  // holds for a snapshot or five seconds pass; answers the last snapshot.
+  EligibilitySnapshot tickUntil(const std::function<bool(const EligibilitySnapshot&)>& done) {
     QElapsedTimer timer;
     for (timer.start();;) {
       monitor->synchronizeSurface(monitor->expectedText(), true);
       pump(50);
       const EligibilitySnapshot last = monitor->snapshot();
-      if (done(last) || timer.elapsed() >= limit.count()) return last;
+      if (done(last) || timer.elapsed() >= 5000) return last;
     }
   }
 };

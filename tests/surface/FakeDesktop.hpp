@@ -7,29 +7,24 @@
 
 #include "SponsorApp/surface/MenuBarButtonState.hpp"
 #include "SponsorApp/surface/WindowServer.hpp"
-#include "SponsorCore/Base64.hpp"
 #include "core/FixedMeasurer.hpp"
 #include "core/PngFixtures.hpp"
 
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace nimbrella::fakes {
 
-inline constexpr WindowNumber statusWindowNumber = 7;
 inline constexpr WindowNumber panelWindowNumber = 42;
 
-class FakeWindowServer : public WindowServer {
- public:
+struct FakeWindowServer : WindowServer {
   bool verifiable = true;
   // What every sample shows: one screen with a 24-point top band and the status window in it.
   DesktopSample desktop{.statusWindow = WindowState{true, 1.0, {900, 776, 280, 24}},
                         .panel = WindowState{false, 1.0, {0, 0, 0, 0}},
                         .screen = ScreenGeometry{{0, 0, 1280, 800}, {0, 0, 1280, 776}, 0, std::nullopt, std::nullopt},
-                        .panelOcclusionVisible = true, .occlusionStateKnown = true, .panelOnActiveDesktop = true,
-                        .fullScreenActive = false};
+                        .panelOcclusionVisible = true, .panelOnActiveDesktop = true, .fullScreenActive = false};
   std::optional<WindowState>& statusWindow = desktop.statusWindow;
   WindowState& panel = *desktop.panel;
   double idleSeconds = 2;
@@ -46,7 +41,6 @@ class FakeWindowServer : public WindowServer {
   }
   double secondsSinceLastInput() override { return idleSeconds; }
 
- private:
   static bool inside(const Rect& r, Point p) {
     return p.x >= r.minX() && p.x < r.maxX() && p.y >= r.minY() && p.y < r.maxY();
   }
@@ -54,16 +48,14 @@ class FakeWindowServer : public WindowServer {
     for (auto it = covering.rbegin(); it != covering.rend(); ++it) {
       if (inside(it->second, p)) return it->first;
     }
-    if (panel.visible && inside(panel.frame, p)) return panelWindowNumber;
-    return statusWindow && statusWindow->visible && inside(statusWindow->frame, p) ? statusWindowNumber : 0;
+    return panel.visible && inside(panel.frame, p) ? panelWindowNumber : 0;
   }
 };
 
-class FakeStatusItem : public StatusItemPort {
- public:
+struct FakeStatusItem : StatusItemPort {
   bool visible = true;
   std::optional<ViewState> statusButton = ViewState{"", {0, 0, 280, 24}, {280, 24}, 1.0, false, true};
-  WindowNumber number = statusWindowNumber;
+  WindowNumber number = 7;  // the status window
 
   bool isVisible() const override { return visible; }
   std::optional<ViewState> button() const override { return statusButton; }
@@ -71,17 +63,17 @@ class FakeStatusItem : public StatusItemPort {
   void redraw() override {}
 };
 
-class FakePanel : public SurfacePanel {
- public:
-  explicit FakePanel(FakeWindowServer& server) : server_(server) {}
+struct FakePanel : SurfacePanel {
+  explicit FakePanel(FakeWindowServer& s) : server(s) {}
 
+  FakeWindowServer& server;
   ViewState painted{"", {0, 0, 0, 0}, {0, 0}, 1.0, false, true};
   MenuBarButtonState state;
   int titles = 0, frames = 0, fronts = 0, outs = 0;
   std::string accessibility, tip;
 
   WindowNumber windowNumber() const override { return panelWindowNumber; }
-  bool isVisible() const override { return server_.panel.visible; }
+  bool isVisible() const override { return server.panel.visible; }
   ViewState view() const override { return painted; }
   const MenuBarButtonState& button() const override { return state; }
   bool configure(const MenuBarContent& content) override {
@@ -95,12 +87,12 @@ class FakePanel : public SurfacePanel {
   }
   void setFrame(const Rect& frame) override {
     ++frames;
-    server_.panel.frame = frame;
+    server.panel.frame = frame;
     painted.boundsSize = frame.size();
     painted.frameInWindow = {0, 0, frame.width, frame.height};
   }
-  void orderFront() override { ++fronts; server_.panel.visible = true; }
-  void orderOut() override { ++outs; server_.panel.visible = false; }
+  void orderFront() override { ++fronts; server.panel.visible = true; }
+  void orderOut() override { ++outs; server.panel.visible = false; }
 
   // A paint that runs to its end at the view's current size.
   void paint() {
@@ -116,13 +108,10 @@ class FakePanel : public SurfacePanel {
     auto be32 = [&](std::size_t at) { return double(png[at] << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3]); };
     return Size{be32(16), be32(20)};
   }
-
- private:
-  FakeWindowServer& server_;
 };
 
 inline std::string pngDataUrl(const fixtures::PngOptions& options) {
-  return "data:image/png;base64," + base64::encode(fixtures::makePng(options));
+  return fixtures::pngDataUrl(fixtures::makePng(options));
 }
 
 // A sponsored creative with tagline, accent and an optional logo.
@@ -132,17 +121,5 @@ inline SponsorCreative sponsoredCreative(std::optional<std::string> logo = std::
           .cta = "Open", .url = "https://sample.example/", .menuText = {}, .menuTagline = "Fast notes for busy people",
           .accentColor = std::move(accent), .logoData = std::move(logo)};
 }
-
-// A desktop on which a sponsored item with tagline, accent and a 28 x 14 logo has been
-// handed to the status item: the starting point that each surface test spoils in one way.
-struct Desk {
-  fixtures::FixedMeasurer measurer;
-  FakeWindowServer server;
-  std::shared_ptr<FakeStatusItem> item = std::make_shared<FakeStatusItem>();
-  std::shared_ptr<FakePanel> panel = std::make_shared<FakePanel>(server);
-  MenuBarContent content{sponsoredCreative(pngDataUrl({.width = 28, .height = 14})), measurer};
-
-  Desk() { item->statusButton->title = content.text(); }
-};
 
 }  // namespace nimbrella::fakes
