@@ -9,25 +9,22 @@ namespace {
 using AccountTest = ControllerTest;
 
 const std::string acmeId = "6f1c7a2e-3b4d-4e5f-8a9b-0c1d2e3f4a5b";
+const std::string otherDevice = "11111111-2222-4333-8444-555555555555";
 
 TEST_F(AccountTest, RefreshTakesTheServersFiguresAndKeepsThemWhenItFails) {
   world.server->balanceMicros = 4'200'000;
   world.defaults->setText("appLanguage", "it");
   AppModel& model = startPaired(world);
-  EXPECT_TRUE(model.balanceLoaded());
-  EXPECT_EQ(model.balanceMicros(), 4'200'000);
-  ASSERT_TRUE(model.earningsDays().has_value());
-  EXPECT_EQ(model.earningsDays()->size(), 7u);
+  EXPECT_EQ(std::tuple(model.balanceLoaded(), model.balanceMicros()), std::tuple(true, std::int64_t{4'200'000}));
+  ASSERT_EQ(model.earningsDays().value_or(std::vector<EarningsDay>()).size(), 7u);
   EXPECT_EQ(model.earningsDays()->back().earnedMicros, 4'200'000);
 
   // Every 15 s; a failure, or an answer about another device or mode (not a
   // revocation), keeps the figures and the pairing.
   model.setPaused(true);
-  const std::string otherDevice =
-      R"({"deviceId":"11111111-2222-4333-8444-555555555555","balanceMicros":1,"mode":"live"})";
   const std::vector<std::pair<std::optional<Scripted>, std::string>> failures = {
       {HttpResponse{500, {}, "{}"}, "The server could not complete this request (HTTP 500)."},
-      {HttpResponse{200, {}, otherDevice}, repairText},
+      {HttpResponse{200, {}, R"({"deviceId":")" + otherDevice + R"(","balanceMicros":1,"mode":"live"})"}, repairText},
       {std::nullopt, repairText},  // the server's model answers in sandbox mode
   };
   for (const auto& [answer, message] : failures) {
@@ -37,10 +34,8 @@ TEST_F(AccountTest, RefreshTakesTheServersFiguresAndKeepsThemWhenItFails) {
     const std::size_t before = world.server->count(mePath);
     world.advance(15);
     ASSERT_EQ(world.server->count(mePath), before + 1);
-    EXPECT_EQ(model.message(), message);
-    EXPECT_EQ(model.localizedBalanceError(), "Non è stato possibile aggiornare il saldo. Riprova.");
-    EXPECT_EQ(model.balanceMicros(), 4'200'000);
-    EXPECT_TRUE(model.isPaired() && world.secrets->has(vaultAccount::deviceCredential));
+    EXPECT_EQ(std::tuple(model.message(), model.localizedBalanceError(), model.balanceMicros(), model.isPaired()),
+              std::tuple(message, "Non è stato possibile aggiornare il saldo. Riprova.", 4'200'000, true));
   }
   world.server->mode = NetworkMode::live;
   world.advance(15);
@@ -48,46 +43,50 @@ TEST_F(AccountTest, RefreshTakesTheServersFiguresAndKeepsThemWhenItFails) {
 
   // Overlapping refreshes are refused.
   world.server->scriptHold(mePath);
+  const std::size_t before = world.server->count(mePath);
   model.refresh();
   model.refresh();
-  EXPECT_EQ(world.server->held(mePath), 1u);
+  EXPECT_EQ(world.server->count(mePath), before + 1);
 }
 
 TEST_F(AccountTest, AnswersThatReturnAfterTheAccountChangedAreIgnored) {
-  const auto revoke = [](World& w) { w.model().handleRevokedAuthorization(ControllerFailure::api(APIError::http(401))); };
   const std::string former = world.server->deviceId;
 
-  // A confirmation answered after the computer was signed out credits nothing.
+  // A confirmation or a dashboard ticket answered after the computer was signed out
+  // credits and opens nothing.
   AppModel& model = measuring(world);
   world.server->scriptHold(completePath);
+  world.server->scriptHold("/api/devices/browser-session");
   world.advance(10.25);
+  model.openDashboard();
   ASSERT_EQ(world.server->held(completePath), 1u);
-  revoke(world);
+  revoke(model);
   world.server->release(completePath);
+  world.server->release("/api/devices/browser-session");
   world.settle();
-  EXPECT_EQ(model.message(), "This computer is not authorized. Pair again from your dashboard.");
-  EXPECT_EQ(model.balanceMicros(), 0);
-  EXPECT_FALSE(model.isBusy());
+  EXPECT_EQ(std::tuple(model.message(), model.balanceMicros(), model.isBusy()),
+            std::tuple(notAuthorizedText, 0, false));
+  EXPECT_TRUE(world.browser->opened.empty());
 
   // A refresh about the former device, answered after pairing as another one.
   World w;
   AppModel& other = startPaired(w);
   w.server->scriptHold(mePath);
   other.refresh();
-  revoke(w);
-  w.server->deviceId = "11111111-2222-4333-8444-555555555555";
+  revoke(other);
+  w.server->deviceId = otherDevice;
   other.connectInBrowser();
   w.advance(5.25);
   ASSERT_TRUE(other.isPaired());
   const std::string message = other.message();
-  w.server->release(mePath, HttpResponse{200, {}, R"({"deviceId":")" + former + R"(","balanceMicros":7,"mode":"live"})"});
+  w.server->release(mePath,
+                    HttpResponse{200, {}, R"({"deviceId":")" + former + R"(","balanceMicros":7,"mode":"live"})"});
   w.settle();
-  EXPECT_EQ(other.message(), message);
-  EXPECT_EQ(other.balanceError(), std::nullopt);
-  EXPECT_NE(other.balanceMicros(), 7);
+  EXPECT_EQ(std::tuple(other.message(), other.balanceError(), other.balanceMicros() == 7),
+            std::tuple(message, std::nullopt, false));
 }
 
-TEST_F(AccountTest, SnoozeAndPauseSurviveARestartAndTheTimedPauseEndsByItself) {
+TEST_F(AccountTest, SnoozePauseAndConsentSurviveARestartAndTheTimedPauseEndsByItself) {
   world.build().snooze(SnoozeChoice::minutes30);  // unpaired: nothing happens
   EXPECT_FALSE(world.model().paused());
   AppModel& model = startPaired(world);
@@ -100,12 +99,8 @@ TEST_F(AccountTest, SnoozeAndPauseSurviveARestartAndTheTimedPauseEndsByItself) {
   model.snooze(SnoozeChoice::minutes30);
   const Date until = world.clock->now() + seconds(1800);
   EXPECT_EQ(model.message(), "Sponsorship is paused." + noReward);
-  EXPECT_EQ(world.defaults->date("menubarSnoozedUntil"), until);
-
-  AppModel& restarted = world.build();
-  restarted.start();
-  EXPECT_TRUE(restarted.paused());
-  EXPECT_EQ(restarted.snoozedUntil(), until);
+  AppModel& restarted = started(world);
+  EXPECT_EQ(std::tuple(restarted.paused(), restarted.snoozedUntil()), std::tuple(true, std::optional(until)));
   const std::size_t fetches = world.server->count(startPath);
   world.advance(1799);
   EXPECT_EQ(world.server->count(startPath), fetches);
@@ -115,35 +110,24 @@ TEST_F(AccountTest, SnoozeAndPauseSurviveARestartAndTheTimedPauseEndsByItself) {
 
   // An indefinite snooze stores no end and stays paused after a restart.
   restarted.snooze(SnoozeChoice::indefinite);
-  EXPECT_FALSE(world.defaults->contains("menubarSnoozedUntil"));
-  AppModel& again = world.build();
-  again.start();
+  AppModel& again = started(world);
   world.advance(3600);
-  EXPECT_TRUE(again.paused());
-  EXPECT_EQ(again.snoozedUntil(), std::nullopt);
-
-  const std::size_t before = world.server->count(startPath);
+  EXPECT_EQ(std::tuple(again.paused(), again.snoozedUntil()), std::tuple(true, std::optional<Date>()));
   again.setPaused(false);
   EXPECT_EQ(world.defaults->boolean("menubarSponsorshipPaused"), false);
+
+  // Turning sponsorship off keeps a pause but ends its timer; turning it on ends the pause.
+  again.snooze(SnoozeChoice::hours2);
+  again.setConsent(false);
+  EXPECT_EQ(std::tuple(again.paused(), again.message()), std::tuple(true, std::string("Sponsorship was turned off.")));
+  EXPECT_FALSE(world.defaults->contains("menubarSnoozedUntil"));
+  const std::size_t before = world.server->count(startPath);
+  again.toggleSponsorship();
+  EXPECT_TRUE(again.consent() && !again.paused());
   world.advance(0.25);
   EXPECT_EQ(world.server->count(startPath), before + 1);
-}
-
-// That consent is kept across restarts, the real program's restarts show (tests/e2e).
-TEST_F(AccountTest, ConsentAndToggleAreIndependentOfPause) {
-  AppModel& model = startPaired(world);
-  model.snooze(SnoozeChoice::hours2);
-  model.setConsent(false);
-  EXPECT_TRUE(model.paused());  // unchanged, but the timed end is gone
-  EXPECT_FALSE(world.defaults->contains("menubarSnoozedUntil"));
-  EXPECT_EQ(model.message(), "Sponsorship was turned off.");
-
-  model.toggleSponsorship();
-  EXPECT_TRUE(model.consent() && !model.paused());
-  world.advance(0.25);
-  EXPECT_EQ(world.server->count(startPath), 1u);
-  model.toggleSponsorship();
-  EXPECT_FALSE(model.consent());
+  again.toggleSponsorship();
+  EXPECT_FALSE(again.consent());
 }
 
 TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
@@ -154,8 +138,8 @@ TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
     p.startMinute = 11 * 60;
     p.endMinute = 12 * 60;
   });
-  EXPECT_FALSE(model.scheduleAllowsSponsors());
-  EXPECT_EQ(model.preferenceStatus(), "Outside your chosen hours");
+  EXPECT_EQ(std::tuple(model.scheduleAllowsSponsors(), model.preferenceStatus()),
+            std::tuple(false, std::optional<std::string>("Outside your chosen hours")));
   world.advance(60);
   EXPECT_EQ(world.server->count(startPath), 0u);
 
@@ -164,9 +148,8 @@ TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
   EXPECT_EQ(restarted.preferenceStatus(), "Fuori dagli orari scelti");
   restarted.start();
   world.advance(3540);  // 11:00
-  EXPECT_TRUE(restarted.scheduleAllowsSponsors());
+  EXPECT_TRUE(restarted.scheduleAllowsSponsors() && restarted.displayCreative());
   EXPECT_EQ(world.server->count(startPath), 1u);
-  EXPECT_TRUE(restarted.displayCreative().has_value());
 
   // Leaving the hours ends the exposure and removes the item.
   world.clock->wallOffset = seconds(3600);
@@ -179,22 +162,29 @@ TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
   EXPECT_EQ(world.server->count(startPath), 2u);
 }
 
-TEST_F(AccountTest, BlockingTheCurrentSponsorSavesOneLowerCaseEntryAndInterrupts) {
+TEST_F(AccountTest, TheShownSponsorsLinkOpensWithAClickAndBlockingItSavesOneLowerCaseEntry) {
   AppModel& model = measuring(world);
+  model.openAdvertiser();
+  world.settle();
+  EXPECT_EQ(world.browser->opened, std::vector<std::string>{"https://acme.example/offer"});
+  EXPECT_EQ(world.server->count("/api/exposures/click"), 1u);
+  EXPECT_TRUE(model.exposureState().activeLease.has_value());  // a click does not touch the exposure
+
   model.blockCurrentSponsor();
   EXPECT_EQ(model.message(), "Sponsor preferences changed." + noReward);
   const std::vector<BlockedSponsor> expected{{acmeId, "Acme"}};
   EXPECT_EQ(SponsorPreferences::load(*world.defaults, sponsorPreferencesKey).blockedSponsors, expected);
-  EXPECT_FALSE(model.displayCreative().has_value());
 
-  // The next request carries the exclusion; with nothing on screen blocking does nothing.
+  // The next request carries the exclusion; with nothing on screen nothing opens or is blocked.
   world.advance(0.25);
   EXPECT_EQ(json::parse(lastBody(world, startPath))["preferences"]["blockedAdvertiserIds"][0], acmeId);
   EXPECT_FALSE(model.displayCreative().has_value());  // the server offered the blocked one again
   const std::int64_t generation = model.exposureState().generation;
   model.blockCurrentSponsor();
-  EXPECT_EQ(model.exposureState().generation, generation);
-  EXPECT_EQ(model.sponsorPreferences().blockedSponsors, expected);
+  model.openAdvertiser();
+  EXPECT_EQ(std::tuple(model.exposureState().generation, model.sponsorPreferences().blockedSponsors,
+                       world.browser->opened.size()),
+            std::tuple(generation, expected, 1u));
 
   // An advertiser id that is not a UUID cannot be blocked.
   changeLeases(world, [](ExposureLease& lease, std::int64_t) { lease.creative.advertiserId = "acme"; });
@@ -208,17 +198,6 @@ TEST_F(AccountTest, BlockingTheCurrentSponsorSavesOneLowerCaseEntryAndInterrupts
     for (int i = 0; i < 257; ++i) p.blockedSponsors.push_back({std::to_string(i), "x"});
   });
   EXPECT_TRUE(model.sponsorPreferences().blockedSponsors.empty());
-}
-
-TEST_F(AccountTest, TheAdvertiserLinkIsOpenedOnlyForAShownItemAndClicksAreReported) {
-  AppModel& model = startPaired(world);
-  model.openAdvertiser();
-  world.advance(0.75);
-  model.openAdvertiser();
-  world.settle();
-  EXPECT_EQ(world.browser->opened, std::vector<std::string>{"https://acme.example/offer"});
-  EXPECT_EQ(world.server->count("/api/exposures/click"), 1u);
-  EXPECT_TRUE(model.exposureState().activeLease.has_value());  // a click does not touch the exposure
 }
 
 }  // namespace

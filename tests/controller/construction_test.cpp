@@ -4,7 +4,6 @@
 #include "controller/support/ControllerTest.hpp"
 
 #include <algorithm>
-#include <tuple>
 
 namespace nimbrella::simulation {
 namespace {
@@ -17,22 +16,20 @@ TEST_F(ConstructionTest, AnUnpairedStartClearsTheSwitchesInMemoryOnlyAndNeverAsk
   world.defaults->setDate("menubarSnoozedUntil", world.clock->now() + seconds(600));
   world.languages->languages = {"it_IT.UTF-8"};  // nothing stored: the first preferred language
   AppModel& model = world.build();
-  EXPECT_EQ(model.language(), AppLanguage::it);
-  EXPECT_EQ(std::tuple(model.isPaired(), model.consent(), model.paused(), model.snoozedUntil()),
-            std::tuple(false, false, false, std::optional<Date>()));
-  EXPECT_EQ(model.menuText(), "Nimbrella");
-  EXPECT_EQ(world.defaults->boolean("menubarSponsorshipPaused"), true);
-  EXPECT_TRUE(world.defaults->date("menubarSnoozedUntil").has_value());
+  EXPECT_EQ(std::tuple(model.language(), model.isPaired(), model.consent(), model.paused(), model.snoozedUntil()),
+            std::tuple(AppLanguage::it, false, false, false, std::optional<Date>()));
+  EXPECT_TRUE(world.defaults->boolean("menubarSponsorshipPaused") && world.defaults->date("menubarSnoozedUntil"));
   model.start();
   world.advance(30);
   EXPECT_TRUE(world.server->requests.empty());
 }
 
 TEST_F(ConstructionTest, EachStoredRecordIsRestoredOnlyWhenUsableAndNoneIsDeleted) {
-  const std::string otherDevice = "11111111-2222-4333-8444-555555555555";
+  const std::string other = "https://other.example", otherDevice = "11111111-2222-4333-8444-555555555555";
   const auto completion = [](World& w, const std::string& origin, const std::string& deviceId) {
     const auto request = CompleteRequest::make("l", "n", 10'000, ReceiptSigner(w.signingKey));
-    w.secrets->putBytes(vaultAccount::pendingCompletion, encodeRecord(PersistedCompletion{origin, deviceId, request, {}}));
+    w.secrets->putBytes(vaultAccount::pendingCompletion,
+                        encodeRecord(PersistedCompletion{origin, deviceId, request, {}}));
   };
   const auto authorization = [](World& w, const std::function<void(DeviceAuthorizationStart&)>& change) {
     DeviceAuthorizationStart start = authorizationFor(w, 300);
@@ -50,32 +47,21 @@ TEST_F(ConstructionTest, EachStoredRecordIsRestoredOnlyWhenUsableAndNoneIsDelete
   };
   const std::vector<Case> cases = {
       {"a credential of another origin, with its completion",
-       [&](World& w) {
-         const DeviceCredential credential{"https://other.example", w.server->deviceId, w.server->deviceCode,
-                                          NetworkMode::live};
-         w.secrets->putBytes(vaultAccount::deviceCredential, encodeRecord(credential));
-         w.secrets->putBytes(vaultAccount::receiptSigningPrivate, w.signingKey);
-         completion(w, "https://other.example", w.server->deviceId);
-       },
-       plain},
-      {"a completion of another device", [&](World& w) { w.storePairing(); completion(w, w.endpointText(), otherDevice); },
-       connected},
+       [&](World& w) { w.storePairing(NetworkMode::live, other); completion(w, other, w.server->deviceId); }, plain},
+      {"a completion of another device",
+       [&](World& w) { w.storePairing(); completion(w, w.endpointText(), otherDevice); }, connected},
       {"an undecodable completion",
        [](World& w) { w.storePairing(); w.secrets->put(vaultAccount::pendingCompletion, "not json"); }, connected},
       {"a sandbox credential in production", [](World& w) { w.storePairing(NetworkMode::sandbox); }, plain},
       {"a sandbox credential in development", [](World& w) { w.storePairing(NetworkMode::sandbox); }, connected,
        ClientEnvironment::development},
       {"an undecodable credential",
-       [](World& w) {
-         w.secrets->put(vaultAccount::deviceCredential, "{\"endpoint\":1}");
-         w.secrets->putBytes(vaultAccount::receiptSigningPrivate, w.signingKey);
-       },
-       plain},
+       [](World& w) { w.storePairing(); w.secrets->put(vaultAccount::deviceCredential, "{\"endpoint\":1}"); }, plain},
       {"a credential without its key", [&](World& w) { w.storePairing(); noKey(w); }, plain},
       {"a broken key",
        [](World& w) { w.storePairing(); w.secrets->putBytes(vaultAccount::receiptSigningPrivate, SecretBytes(31, 7)); },
        repair},
-      {"a locked vault", [](World& w) { w.storePairing(); w.secrets->locked = true; }, locked},
+      {"a locked vault", [](World& w) { w.storePairing(); w.secrets->failReads = true; }, locked},
       {"a vault locked when the completion is read",
        [](World& w) {
          w.storePairing();
@@ -89,9 +75,7 @@ TEST_F(ConstructionTest, EachStoredRecordIsRestoredOnlyWhenUsableAndNoneIsDelete
       {"a sandbox authorization", [&](World& w) { authorization(w, [](auto& a) { a.mode = NetworkMode::sandbox; }); },
        plain},
       {"an authorization for another site",
-       [&](World& w) {
-         authorization(w, [](auto& a) { a.verificationUrl = "https://evil.example/connect?code=" + a.userCode; });
-       },
+       [&](World& w) { authorization(w, [&](auto& a) { a.verificationUrl = other + "/connect?code=" + a.userCode; }); },
        plain},
       {"an authorization without its key", [&](World& w) { authorization(w, [](auto&) {}); noKey(w); }, plain},
       {"an undecodable authorization", [](World& w) { w.secrets->put(vaultAccount::pendingAuthorization, "[]"); },
@@ -105,43 +89,55 @@ TEST_F(ConstructionTest, EachStoredRecordIsRestoredOnlyWhenUsableAndNoneIsDelete
     SCOPED_TRACE(c.name);
     World w(c.environment);
     c.store(w);
-    const auto stored = [&w] {
-      return std::tuple(w.secrets->has(vaultAccount::deviceCredential), w.secrets->has(vaultAccount::pendingCompletion),
-                        w.secrets->has(vaultAccount::receiptSigningPrivate),
-                        w.secrets->has(vaultAccount::pendingAuthorization));
-    };
-    const auto before = stored();
+    const auto before = w.secrets->items();
     AppModel& model = w.build();
-    const bool paired = c.outcome == connected || c.outcome == lockedPaired;
+    const bool paired = c.outcome == connected || c.outcome == lockedPaired, resumes = c.outcome == connecting;
     EXPECT_EQ(std::tuple(model.isPaired(), model.confirmationPending(), model.connectionPending(), model.message(),
-                         model.connectionError().value_or("")),
-              std::tuple(paired, false, c.outcome == connecting, texts[c.outcome],
-                         c.outcome >= repair ? texts[c.outcome] : ""));
-    EXPECT_EQ(stored(), before);
-    if (c.outcome == connecting) {
-      // The code and the key's fingerprint come back, and polling resumes.
-      EXPECT_EQ(model.connectionCode(), w.server->userCode);
-      EXPECT_EQ(model.connectionFingerprint(), ReceiptSigner(w.signingKey).publicKeyFingerprint());
+                         model.connectionError().value_or(""), model.menuText()),
+              std::tuple(paired, false, resumes, texts[c.outcome], c.outcome >= repair ? texts[c.outcome] : "",
+                         paired ? "" : "Nimbrella"));
+    EXPECT_EQ(w.secrets->items(), before);
+    if (resumes) {  // the code and the key's fingerprint come back
+      EXPECT_EQ(std::tuple(model.connectionCode(), model.connectionFingerprint()),
+                std::tuple(w.server->userCode, ReceiptSigner(w.signingKey).publicKeyFingerprint()));
     }
     model.start();
     w.advance(1);
-    EXPECT_EQ(w.server->count("/api/devices/authorization/poll"), c.outcome == connecting ? 1u : 0u);
-    if (!paired && c.outcome != connecting) {
-      EXPECT_TRUE(w.server->requests.empty());
-    }
+    // Polling resumes; nothing else is asked for unless paired.
+    EXPECT_EQ(w.server->count("/api/devices/authorization/poll"), resumes ? 1u : 0u);
+    EXPECT_EQ(w.server->requests.empty(), !paired && !resumes);
   }
 }
 
-TEST_F(ConstructionTest, StartingTwiceStartsOnceAndTheUpdaterHookStopsTheCycle) {
+TEST_F(ConstructionTest, StartingTwiceStartsOnceTheUpdaterIsMirroredAndItsHookStopsTheCycle) {
+  world.updater->current = {.canCheckForUpdates = false, .automaticallyChecks = true, .automaticallyInstalls = false};
   AppModel& model = startPaired(world);
+  std::vector<AppModelField> heard;
+  model.addObserver([&](AppModelField field) { heard.push_back(field); });
   model.start();
   world.settle();
-  EXPECT_EQ(world.updater->starts, 1);
-  EXPECT_EQ(world.server->count(mePath), 1u);
+  EXPECT_EQ(std::tuple(world.updater->starts, world.server->count(mePath)), std::tuple(1, 1u));
+  EXPECT_EQ(std::tuple(model.canCheckForUpdates(), model.automaticallyChecks(), model.automaticallyInstalls()),
+            std::tuple(false, true, false));
+  model.checkForUpdates();
+  EXPECT_EQ(world.updater->checks, 0);  // only offered while the updater can check
+  world.updater->current.canCheckForUpdates = true;
+  world.updater->report();
+  model.checkForUpdates();
+  model.setAutomaticallyInstalls(true);
+  model.setAutomaticallyChecks(false);
+  EXPECT_EQ(std::tuple(world.updater->checks, model.canCheckForUpdates(), model.automaticallyChecks(),
+                       model.automaticallyInstalls()),
+            std::tuple(1, true, false, true));
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), AppModelField::automaticallyChecks), 1);
+
+  model.showSponsorPreferences();
+  model.showSponsorPreferences();
+  EXPECT_EQ(std::tuple(world.preferencesWindowsMade, world.preferencesWindow->shows, model.preferencesWindow()),
+            std::tuple(1, 2, world.preferencesWindow.get()));
+
   world.advance(0.75);
   ASSERT_TRUE(model.exposureState().activeLease.has_value());
-
-  ASSERT_TRUE(world.updater->hook);
   world.updater->hook();
   EXPECT_EQ(model.message(), "Nimbrella is updating." + noReward);
   EXPECT_FALSE(model.displayCreative().has_value());
@@ -149,7 +145,7 @@ TEST_F(ConstructionTest, StartingTwiceStartsOnceAndTheUpdaterHookStopsTheCycle) 
   world.advance(60);
   EXPECT_EQ(world.server->requests.size(), requests);
 
-  // Without an updater everything else works, and its controls stay off.
+  // Without an updater or a preferences window everything else works, and their controls stay off.
   World bare;
   AppModelPorts ports = bare.ports();
   ports.updater = nullptr;
@@ -163,33 +159,6 @@ TEST_F(ConstructionTest, StartingTwiceStartsOnceAndTheUpdaterHookStopsTheCycle) 
   bare.advance(1);
   EXPECT_TRUE(plain.isStarted());
   EXPECT_FALSE(plain.canCheckForUpdates() || plain.automaticallyChecks() || plain.preferencesWindow());
-}
-
-TEST_F(ConstructionTest, TheUpdatersStateIsMirroredAndThePreferencesWindowIsMadeOnce) {
-  world.updater->current = {.canCheckForUpdates = false, .automaticallyChecks = true, .automaticallyInstalls = false};
-  AppModel& model = world.build();
-  std::vector<AppModelField> heard;
-  model.addObserver([&](AppModelField field) { heard.push_back(field); });
-  model.start();
-  EXPECT_EQ(std::tuple(model.canCheckForUpdates(), model.automaticallyChecks(), model.automaticallyInstalls()),
-            std::tuple(false, true, false));
-  model.checkForUpdates();
-  EXPECT_EQ(world.updater->checks, 0);  // only offered while the updater can check
-
-  world.updater->current.canCheckForUpdates = true;
-  world.updater->report();
-  model.checkForUpdates();
-  EXPECT_EQ(world.updater->checks, 1);
-  model.setAutomaticallyInstalls(true);
-  model.setAutomaticallyChecks(false);
-  EXPECT_EQ(std::tuple(model.canCheckForUpdates(), model.automaticallyChecks(), model.automaticallyInstalls()),
-            std::tuple(true, false, true));
-  EXPECT_EQ(std::count(heard.begin(), heard.end(), AppModelField::automaticallyChecks), 2);  // on at start, then off
-
-  model.showSponsorPreferences();
-  model.showSponsorPreferences();
-  EXPECT_EQ(std::pair(world.preferencesWindowsMade, world.preferencesWindow->shows), std::pair(1, 2));
-  EXPECT_EQ(model.preferencesWindow(), world.preferencesWindow.get());
 }
 
 TEST_F(ConstructionTest, SleepAndInactiveSessionsHoldFetchingUntilWaking) {
@@ -208,8 +177,7 @@ TEST_F(ConstructionTest, SleepAndInactiveSessionsHoldFetchingUntilWaking) {
 }
 
 TEST_F(ConstructionTest, ObserversHearEachChangeOnceAndThePairingAndStatusTextAlways) {
-  AppModel& model = world.build();
-  model.start();
+  AppModel& model = started(world);
   std::vector<AppModelField> heard;
   const auto id = model.addObserver([&](AppModelField field) { heard.push_back(field); });
   model.setPairCode("1234");
@@ -221,11 +189,10 @@ TEST_F(ConstructionTest, ObserversHearEachChangeOnceAndThePairingAndStatusTextAl
   model.connectInBrowser();
   world.advance(5.25);  // approved: paired, the house text goes, an item is shown
   ASSERT_TRUE(model.displayCreative().has_value());
-  EXPECT_EQ(times(AppModelField::isPaired), 1);
-  EXPECT_EQ(times(AppModelField::menuText), 2);
-  model.handleRevokedAuthorization(ControllerFailure::api(APIError::http(401)));
-  EXPECT_EQ(times(AppModelField::isPaired), 2);
-  EXPECT_EQ(times(AppModelField::menuText), 4);  // cleared, then the house text
+  EXPECT_EQ(std::tuple(times(AppModelField::isPaired), times(AppModelField::menuText)), std::tuple(1L, 2L));
+  revoke(model);
+  // Cleared, then the house text.
+  EXPECT_EQ(std::tuple(times(AppModelField::isPaired), times(AppModelField::menuText)), std::tuple(2L, 4L));
   EXPECT_EQ(model.menuText(), "Nimbrella");
 
   model.removeObserver(id);

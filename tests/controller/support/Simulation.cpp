@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iterator>
 #include <stdexcept>
 #include <utility>
 
@@ -57,26 +56,10 @@ void ManualQueue::advance(double seconds) {
 }
 
 // ---------------------------------------------------------------------------------
-// Clock, system events, secret store
+// Clock and secret store
 
 Date FakeClock::now() const {
   return start_ + wallOffset + std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(queue_.now()));
-}
-
-std::unique_ptr<SystemEventSubscription> FakeSystemEvents::subscribe(Handler handler) {
-  struct Subscription final : SystemEventSubscription {
-    std::shared_ptr<Handler> handler;
-  };
-  auto subscription = std::make_unique<Subscription>();
-  subscription->handler = std::make_shared<Handler>(std::move(handler));
-  handlers.push_back(subscription->handler);
-  return subscription;
-}
-
-void FakeSystemEvents::fire(SystemEvent event) {
-  for (const auto& weak : std::vector(handlers)) {
-    if (const auto handler = weak.lock()) (*handler)(event);
-  }
 }
 
 SecretStoreLookup LockableSecretStore::copyMatching(std::string_view, std::string_view account) {
@@ -85,16 +68,14 @@ SecretStoreLookup LockableSecretStore::copyMatching(std::string_view, std::strin
   return {SecretStoreStatus::success, items_.find(account)->second};
 }
 
-SecretStoreStatus LockableSecretStore::update(std::string_view, std::string_view account,
-                                              std::span<const std::uint8_t> data) {
+SecretStoreStatus LockableSecretStore::update(std::string_view, std::string_view account, std::span<const std::uint8_t> data) {
   if (fails(failWrites, account)) return SecretStoreStatus::failure;
   if (!has(account)) return SecretStoreStatus::itemNotFound;
   putBytes(account, SecretBytes(data.begin(), data.end()));
   return SecretStoreStatus::success;
 }
 
-SecretStoreStatus LockableSecretStore::add(std::string_view, std::string_view account,
-                                           std::span<const std::uint8_t> data) {
+SecretStoreStatus LockableSecretStore::add(std::string_view, std::string_view account, std::span<const std::uint8_t> data) {
   if (fails(failWrites, account) || has(account)) return SecretStoreStatus::failure;
   putBytes(account, SecretBytes(data.begin(), data.end()));
   return SecretStoreStatus::success;
@@ -152,8 +133,7 @@ Scripted ScriptedServer::model(const HttpRequest& request) {
   const std::string path = pathOf(request.url);
   const auto ok = [](const auto& record) { return HttpResponse{200, {}, encodeJson(record)}; };
   if (path == "/api/devices/authorization/start") {
-    return ok(DeviceAuthorizationStart{deviceCode, userCode, origin + "/connect?code=" + userCode, nowText(600),
-                                       pollInterval, mode});
+    return ok(DeviceAuthorizationStart{deviceCode, userCode, origin + "/connect?code=" + userCode, nowText(600), 5, mode});
   }
   if (path == "/api/devices/authorization/poll") {
     DeviceAuthorizationPoll poll{pollStatus, {}, {}, {}, mode};
@@ -211,8 +191,9 @@ void ScriptedServer::release(const std::string& path, std::optional<Scripted> an
 
 std::vector<HttpRequest> ScriptedServer::requestsTo(const std::string& path) const {
   std::vector<HttpRequest> matching;
-  std::copy_if(requests.begin(), requests.end(), std::back_inserter(matching),
-               [&path](const HttpRequest& request) { return pathOf(request.url) == path; });
+  for (const HttpRequest& request : requests) {
+    if (pathOf(request.url) == path) matching.push_back(request);
+  }
   return matching;
 }
 
@@ -245,8 +226,9 @@ AppModel& World::build() {
   return *model_;
 }
 
-void World::storePairing(NetworkMode credentialMode) {
-  const DeviceCredential credential{endpointText(), server->deviceId, server->deviceCode, credentialMode};
+void World::storePairing(NetworkMode credentialMode, std::string origin) {
+  const DeviceCredential credential{origin.empty() ? endpointText() : origin, server->deviceId, server->deviceCode,
+                                    credentialMode};
   secrets->putBytes(vaultAccount::deviceCredential, encodeRecord(credential));
   secrets->putBytes(vaultAccount::receiptSigningPrivate, signingKey);
 }

@@ -38,10 +38,8 @@ class ManualQueue final : public MainQueue {
 
   // Seconds of virtual time since the queue was made.
   double now() const noexcept { return now_; }
-  // Runs everything due now, including what that work posts for now (bounded).
-  void runReady() { advance(0); }
   // Moves time forward by `seconds`, running every task and timer firing on the way at
-  // its own moment.
+  // its own moment; advance(0) runs everything due now, and what that posts for now.
   void advance(double seconds);
 
  private:
@@ -84,12 +82,18 @@ struct FakeIdleTime final : IdleTime {
   double seconds = 1;
 };
 
-// Handlers are held weakly: a dropped subscription is never called again.
+// Every handler ever subscribed is told; the controller's own handler ignores events
+// once the controller is gone.
 struct FakeSystemEvents final : SystemEvents {
   using Handler = std::function<void(SystemEvent)>;
-  std::unique_ptr<SystemEventSubscription> subscribe(Handler handler) override;
-  void fire(SystemEvent event);
-  std::vector<std::weak_ptr<Handler>> handlers;
+  std::unique_ptr<SystemEventSubscription> subscribe(Handler handler) override {
+    handlers.push_back(std::move(handler));
+    return std::make_unique<SystemEventSubscription>();
+  }
+  void fire(SystemEvent event) {
+    for (const Handler& handler : std::vector(handlers)) handler(event);
+  }
+  std::vector<Handler> handlers;
 };
 
 struct FakeLanguages final : PreferredLanguages {
@@ -150,29 +154,28 @@ struct FakeMonitor final : SurfaceMonitorPort {
   bool contentReady = false, displayAwake = true, sessionActive = true;
 };
 
-// An in-memory secret store. `locked` makes every operation fail, as a locked
-// keyring does; `failReads`, `failWrites` (update and add) and `failRemoves` make only
-// that kind of operation fail, for the accounts in `failingAccounts` (all when empty).
+// An in-memory secret store. `failReads`, `failWrites` (update and add) and
+// `failRemoves` make that kind of operation fail, as a locked keyring does, for the
+// accounts in `failingAccounts` (all when empty).
 class LockableSecretStore final : public SecretStore {
  public:
   SecretStoreLookup copyMatching(std::string_view service, std::string_view account) override;
-  SecretStoreStatus update(std::string_view service, std::string_view account,
-                           std::span<const std::uint8_t> data) override;
-  SecretStoreStatus add(std::string_view service, std::string_view account,
-                        std::span<const std::uint8_t> data) override;
+  SecretStoreStatus update(std::string_view service, std::string_view account, std::span<const std::uint8_t> data) override;
+  SecretStoreStatus add(std::string_view service, std::string_view account, std::span<const std::uint8_t> data) override;
   SecretStoreStatus remove(std::string_view service, std::string_view account) override;
 
   bool has(std::string_view account) const { return items_.contains(account); }
+  const std::map<std::string, SecretBytes, std::less<>>& items() const { return items_; }
   std::optional<std::string> text(std::string_view account) const;
   void put(std::string_view account, std::string_view bytes) { putBytes(account, {bytes.begin(), bytes.end()}); }
   void putBytes(std::string_view account, SecretBytes bytes) { items_[std::string(account)] = std::move(bytes); }
 
-  bool locked = false, failReads = false, failWrites = false, failRemoves = false;
+  bool failReads = false, failWrites = false, failRemoves = false;
   std::set<std::string, std::less<>> failingAccounts;  // empty: every account
 
  private:
   bool fails(bool flag, std::string_view account) const {
-    return locked || (flag && (failingAccounts.empty() || failingAccounts.contains(account)));
+    return flag && (failingAccounts.empty() || failingAccounts.contains(account));
   }
   std::map<std::string, SecretBytes, std::less<>> items_;
 };
@@ -213,7 +216,6 @@ class ScriptedServer final : public HttpTransport {
   std::string deviceId = "0f8fad5b-d9cb-469f-a165-70867728950e";
   std::string deviceCode = "Dev1ceCode_0123456789-abcdefghijklmnopqrstu";  // 43 characters
   std::string userCode = "ABCDEF012345";
-  std::int64_t pollInterval = 5;
   std::string pollStatus = "approved";
   NetworkMode mode = NetworkMode::live;
   std::int64_t balanceMicros = 0;
@@ -250,10 +252,11 @@ class World {
   AppModel& model() { return *model_; }
 
   void advance(double seconds) { queue->advance(seconds); }
-  void settle() { queue->runReady(); }
+  void settle() { queue->advance(0); }
 
-  // Stores a credential and key for the server's device, as after a pairing.
-  void storePairing(NetworkMode credentialMode = NetworkMode::live);
+  // Stores a credential and key for the server's device, as after a pairing (with this
+  // world's endpoint unless another origin is given).
+  void storePairing(NetworkMode credentialMode = NetworkMode::live, std::string origin = {});
   // Consent on, not paused, as a user who opted in.
   void storeConsent() { defaults->setBoolean("menubarSponsorshipConsentV1", true); }
   std::string endpointText() const;
