@@ -52,6 +52,18 @@ using namespace std::chrono_literals;
 const std::string campaignId = "11111111-1111-4111-8111-111111111111";
 constexpr auto leaseWait = 10050ms;
 
+// Processor seconds of every thread of a process, and of this one.
+double cpuSeconds(pid_t pid) {
+  double total = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    double nanoseconds = 0;
+    if (schedstat >> nanoseconds) total += nanoseconds / 1e9;
+  }
+  return total;
+}
+pid_t serverPid = -1;
+
 struct Latencies {
   std::mutex mutex;
   std::vector<double> start, complete;
@@ -252,8 +264,16 @@ void throughput(int port, const ReceiptSigner& signer, int clients, int firstDev
       }
     });
   }
+  // What the server and the load itself spend of the two cores while measured.
+  std::this_thread::sleep_until(measureFrom);
+  const double serverBefore = cpuSeconds(serverPid), clientsBefore = cpuSeconds(::getpid());
+  std::this_thread::sleep_until(end);
+  const double serverCpu = cpuSeconds(serverPid) - serverBefore, clientsCpu = cpuSeconds(::getpid()) - clientsBefore;
   for (auto& thread : threads) thread.join();
   report(std::to_string(clients) + " clients, kept alive", static_cast<double>(confirmed) / seconds, latencies);
+  std::printf("%34s server %.0f%% of a core (%.0f us per exposure), clients %.0f%%\n", "",
+              100 * serverCpu / seconds, 1e6 * serverCpu / std::max(1.0, static_cast<double>(confirmed)),
+              100 * clientsCpu / seconds);
 }
 
 void paced(int port, const ReceiptSigner& signer, int firstDevice, double seconds) {
@@ -352,6 +372,7 @@ int main(int argc, char** argv) {
   std::printf("prepared %d devices and 100,000 past exposures in %.1f s\n", devices, since(prepared) / 1000);
   {
     Server server(program, db, campaigns);
+    serverPid = server.pid;
     std::printf("server RSS at start: %ld KiB\n", server.rssKiB());
     history(server.port, signer, late);
     slowClients(server.port, 1);
