@@ -22,7 +22,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "faults"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from earning_path import StepFailed, activate, stop, wait_until  # noqa: E402
-from fault_harness import rss_mb, scenario  # noqa: E402
+from fault_harness import nudge_pointer, rss_mb, scenario  # noqa: E402
 
 
 def cpu_seconds(pid):
@@ -118,14 +118,13 @@ def main():
         rows.append((f"CPU with the popover open ({arguments.seconds:.0f} s)", f"{popover_cpu:.2f} %", ""))
         subprocess.run(["xdotool", "key", "Escape"], check=True, timeout=10)
 
-        # Someone at the computer: without input for five minutes nothing is shown.
         deadline = time.monotonic() + arguments.exposures * 90 + 60
-        nudge = 1
+        step = 1
         while world.credited() < arguments.exposures:
             if time.monotonic() > deadline:
                 raise StepFailed(f"{world.credited()} of {arguments.exposures} exposures credited in time")
-            subprocess.run(["xdotool", "mousemove_relative", "--", str(nudge), "0"], capture_output=True, timeout=10)
-            nudge = -nudge
+            nudge_pointer(step)
+            step = -step
             time.sleep(20)
         rows.append((f"RSS after {arguments.exposures} exposures", f"{rss_mb(world.app.pid):.1f} MB", "under 40 MB"))
 

@@ -52,7 +52,7 @@ using namespace std::chrono_literals;
 const std::string campaignId = "11111111-1111-4111-8111-111111111111";
 constexpr auto leaseWait = 10050ms;
 
-// Processor seconds of every thread of a process, and of this one.
+// Processor seconds of every thread of a process.
 double cpuSeconds(pid_t pid) {
   double total = 0;
   for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
@@ -62,7 +62,6 @@ double cpuSeconds(pid_t pid) {
   }
   return total;
 }
-pid_t serverPid = -1;
 
 struct Latencies {
   std::mutex mutex;
@@ -223,8 +222,8 @@ void report(const std::string& name, double rate, Latencies& latencies) {
 
 // Clients cycle through their own devices: complete a lease once its 10 s are over, then
 // start the device again; a new device is started whenever none is ready.
-void throughput(int port, const ReceiptSigner& signer, int clients, int firstDevice, int devicesPerClient,
-                double seconds) {
+void throughput(int port, pid_t server, const ReceiptSigner& signer, int clients, int firstDevice,
+                int devicesPerClient, double seconds) {
   Latencies latencies;
   std::atomic<long> confirmed{0};
   const auto began = Steady::now();
@@ -266,9 +265,9 @@ void throughput(int port, const ReceiptSigner& signer, int clients, int firstDev
   }
   // What the server and the load itself spend of the two cores while measured.
   std::this_thread::sleep_until(measureFrom);
-  const double serverBefore = cpuSeconds(serverPid), clientsBefore = cpuSeconds(::getpid());
+  const double serverBefore = cpuSeconds(server), clientsBefore = cpuSeconds(::getpid());
   std::this_thread::sleep_until(end);
-  const double serverCpu = cpuSeconds(serverPid) - serverBefore, clientsCpu = cpuSeconds(::getpid()) - clientsBefore;
+  const double serverCpu = cpuSeconds(server) - serverBefore, clientsCpu = cpuSeconds(::getpid()) - clientsBefore;
   for (auto& thread : threads) thread.join();
   report(std::to_string(clients) + " clients, kept alive", static_cast<double>(confirmed) / seconds, latencies);
   std::printf("%34s server %.0f%% of a core (%.0f us per exposure), clients %.0f%%\n", "",
@@ -372,7 +371,6 @@ int main(int argc, char** argv) {
   std::printf("prepared %d devices and 100,000 past exposures in %.1f s\n", devices, since(prepared) / 1000);
   {
     Server server(program, db, campaigns);
-    serverPid = server.pid;
     std::printf("server RSS at start: %ld KiB\n", server.rssKiB());
     history(server.port, signer, late);
     slowClients(server.port, 1);
@@ -380,7 +378,7 @@ int main(int argc, char** argv) {
     paced(server.port, signer, first, 3 * seconds + 2);
     first += 48;
     for (const auto& [clients, each] : runs) {
-      throughput(server.port, signer, clients, first, each, seconds);
+      throughput(server.port, server.pid, signer, clients, first, each, seconds);
       first += clients * each;
     }
     std::printf("server RSS after %d devices: %ld KiB\n", devices, server.rssKiB());

@@ -204,6 +204,12 @@ def rss_mb(pid):
         return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:")) / 1024.0
 
 
+def nudge_pointer(step):
+    """Input from someone at the computer: without any for five minutes nothing is shown.
+    Alternate the sign of `step` so that the pointer stays where it was."""
+    subprocess.run(["xdotool", "mousemove_relative", "--", str(step), "0"], capture_output=True, timeout=10)
+
+
 def keyring_record(account):
     found = subprocess.run(["secret-tool", "lookup", "service", SERVICE, "account", account],
                            capture_output=True, timeout=10)

@@ -15,12 +15,11 @@ import json
 import os
 import random
 import signal
-import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fault_harness import COMPLETE, FaultProxy, keyring_record, rss_mb, scenario  # noqa: E402
+from fault_harness import COMPLETE, FaultProxy, keyring_record, nudge_pointer, rss_mb, scenario  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from earning_path import StepFailed, say, wait_until  # noqa: E402
 
@@ -70,10 +69,8 @@ def soak(world, arguments, rng):
             if baseline is None:
                 baseline = (rss, fds)
             worst = (max(worst[0], rss - baseline[0]), max(worst[1], fds - baseline[1]))
-        # A person at the computer: without input for five minutes nothing is shown.
         if int(elapsed) % 20 == 0:
-            subprocess.run(["xdotool", "mousemove_relative", "--", "1" if int(elapsed) % 40 else "-1", "0"],
-                           capture_output=True, timeout=10)
+            nudge_pointer(1 if int(elapsed) % 40 else -1)
         if time.monotonic() >= next_fault:
             choices = ["latency", "reset", "truncate", "503", "500", "kill-app", "kill-server"]
             fault = rng.choice(choices if outage_done else choices + ["gone"])
