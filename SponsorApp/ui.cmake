@@ -9,7 +9,6 @@ set_target_properties(nimbrella_presentation PROPERTIES AUTOMOC OFF)
 
 nimbrella_test(presentation_test LABEL ui
   SOURCES ${PROJECT_SOURCE_DIR}/tests/ui/presentation_test.cpp
-          ${PROJECT_SOURCE_DIR}/tests/ui/settings_test.cpp
           ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
   LIBS nimbrella_presentation)
 if(TARGET presentation_test)

@@ -1,33 +1,37 @@
 #pragma once
 
-// Checks and screenshots shared by the desktop tests of the popover and the windows.
+// Checks, screenshots and the desktop set-up shared by the desktop tests of the popover
+// and the windows.
+
+#include "surface/DesktopSession.hpp"
 
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
 #include <QDir>
 #include <QLabel>
-#include <QWidget>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace nimbrella::layout {
 
-inline bool insideScrollArea(const QWidget* widget) {
-  for (const QWidget* up = widget->parentWidget(); up != nullptr; up = up->parentWidget()) {
-    if (qobject_cast<const QAbstractScrollArea*>(up) != nullptr) return true;
-  }
-  return false;
+// For a fixture's SetUp: fails the test when the real test desktop is missing.
+inline void openDesktop() {
+  if (const std::string missing = desktop::missingDesktop(); !missing.empty()) GTEST_FAIL() << missing;
+  desktop::application();
 }
 
 // Every visible label and button lies inside the window (or scrolls inside its own
 // area), and none is squeezed shorter than its text needs.
 inline void expectInside(QWidget& window) {
+  const auto areas = window.findChildren<QAbstractScrollArea*>();
   for (QWidget* child : window.findChildren<QWidget*>()) {
     if (!child->isVisible() || (!qobject_cast<QLabel*>(child) && !qobject_cast<QAbstractButton*>(child))) continue;
     const QRect inWindow(child->mapTo(&window, QPoint(0, 0)), child->size());
-    EXPECT_TRUE(insideScrollArea(child) || window.rect().contains(inWindow)) << child->objectName().toStdString();
+    const bool scrolls = std::ranges::any_of(areas, [child](QWidget* area) { return area->isAncestorOf(child); });
+    EXPECT_TRUE(scrolls || window.rect().contains(inWindow)) << child->objectName().toStdString();
     const int needed = child->hasHeightForWidth() ? child->heightForWidth(child->width()) : child->minimumSizeHint().height();
     EXPECT_GE(child->height(), needed - 1) << child->objectName().toStdString();
   }

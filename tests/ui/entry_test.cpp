@@ -9,13 +9,12 @@ namespace nimbrella {
 namespace {
 
 TEST(EntryTest, BuildNumbersAreDecimalIntegersAndOnlyThoseBelowThreeAreOlder) {
-  const std::vector<std::pair<std::string, bool>> cases = {
-      {"2", true}, {"+2", true}, {"-1", true}, {"0", true}, {"3", false}, {"12", false},
-      {"2.1", false}, {"", false}, {"abc", false}, {"+-2", false}, {"++2", false}, {" 2", false}};
+  const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
+      {"2", true}, {"+2", true}, {"-1", true}, {"0", true}, {"3", false}, {"12", false}, {"2.1", false},
+      {"", false}, {"abc", false}, {"+-2", false}, {"++2", false}, {" 2", false}, {std::nullopt, false}};
   for (const auto& [text, older] : cases) {
-    EXPECT_EQ(isOlderCopy(RunningCopy{1, "nimbrella", text}), older) << text;
+    EXPECT_EQ(isOlderCopy(RunningCopy{1, "nimbrella", text}), older) << text.value_or("(none)");
   }
-  EXPECT_FALSE(isOlderCopy(RunningCopy{1, "nimbrella", std::nullopt}));
 }
 
 TEST(EntryTest, TheCommandLine) {
@@ -30,9 +29,8 @@ TEST(EntryTest, TheCommandLine) {
   EXPECT_EQ(parse({"--server", "http://127.0.0.1:9"}).server, "http://127.0.0.1:9");
   EXPECT_EQ(parse({"--server=http://x"}).server, "http://x");
   EXPECT_FALSE(parse({}).exitStatus.has_value());
-  for (const auto& wrong : std::vector<std::vector<const char*>>{{"--server"}, {"--bogus"}}) {
-    EXPECT_EQ(parse(wrong).exitStatus, 2);
-  }
+  EXPECT_EQ(parse({"--server"}).exitStatus, 2);
+  EXPECT_EQ(parse({"--bogus"}).exitStatus, 2);
 }
 
 }  // namespace

@@ -37,14 +37,14 @@ class LoginItemTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
   LoginItem item() const { return LoginItem({root / "config" / "autostart", {root / "xdg" / "autostart"}, program}); }
-  fs::path systemEntry() const { return root / "xdg" / "autostart" / LoginItem::entryName; }
 
   fs::path root, program;
 };
 
+// Also over a system-wide entry, which is hidden rather than left to start the program,
+// and never touched.
 TEST_F(LoginItemTest, SwitchingOnWritesAValidEntryThatStartsThisProgramAndOffRemovesIt) {
   const LoginItem login = item();
-  EXPECT_FALSE(login.isEnabled());
   EXPECT_EQ(login.setEnabled(true), std::nullopt);
   EXPECT_TRUE(login.isEnabled());
   const std::string text = read(login.userEntry());
@@ -61,11 +61,24 @@ TEST_F(LoginItemTest, SwitchingOnWritesAValidEntryThatStartsThisProgramAndOffRem
   EXPECT_FALSE(fs::exists(login.userEntry()));
   EXPECT_FALSE(login.isEnabled());
   EXPECT_EQ(login.setEnabled(false), std::nullopt);  // already off
+
+  const fs::path systemEntry = root / "xdg" / "autostart" / LoginItem::entryName;
+  write(systemEntry, autostartEntryText(program));
+  EXPECT_TRUE(login.isEnabled());
+  EXPECT_EQ(login.setEnabled(false), std::nullopt);
+  EXPECT_NE(read(login.userEntry()).find("Hidden=true\n"), std::string::npos);
+  EXPECT_FALSE(login.isEnabled());
+  EXPECT_EQ(read(systemEntry), autostartEntryText(program));
+  EXPECT_EQ(login.setEnabled(true), std::nullopt);
+  EXPECT_TRUE(login.isEnabled());
 }
 
+// Also how the program is quoted in and read back from the Exec line.
 TEST_F(LoginItemTest, OnlyAnEntryThatReallyStartsThisProgramCountsAsOn) {
   const LoginItem login = item();
   const std::string exec = "Exec=" + quotedExecArgument(program.string()) + " --flag\n";
+  const std::string path = std::getenv("PATH");
+  ::setenv("PATH", (program.parent_path().string() + ":" + path).c_str(), 1);
   const std::pair<std::string, bool> entries[] = {
       {"[Desktop Entry]\nType=Application\nName=N\n" + exec, true},
       {"[Desktop Entry]\nType=Application\nName=N\nHidden=true\n" + exec, false},
@@ -73,35 +86,17 @@ TEST_F(LoginItemTest, OnlyAnEntryThatReallyStartsThisProgramCountsAsOn) {
       {"[Desktop Entry]\nType=Application\nName=N\nExec=/usr/bin/true\n", false},
       {"[Other]\n" + exec, false},
       {"[Desktop Entry]\nType=Link\n" + exec, false},
+      {"[Desktop Entry]\nType=Application\nExec=nimbrella\n", true},  // a bare name that PATH finds
   };
   for (const auto& [text, on] : entries) {
     write(login.userEntry(), text);
     EXPECT_EQ(login.isEnabled(), on) << text;
   }
-  // A bare name counts when PATH finds this program.
-  write(login.userEntry(), "[Desktop Entry]\nType=Application\nExec=nimbrella\n");
-  const std::string path = std::getenv("PATH");
-  ::setenv("PATH", (program.parent_path().string() + ":" + path).c_str(), 1);
-  EXPECT_TRUE(login.isEnabled());
   ::setenv("PATH", path.c_str(), 1);
-  EXPECT_FALSE(login.isEnabled());
-}
+  EXPECT_FALSE(login.isEnabled());  // the bare name again, without this program's folder on PATH
 
-TEST_F(LoginItemTest, ASystemWideEntryIsHiddenRatherThanLeftToStartTheProgram) {
-  const LoginItem login = item();
-  write(systemEntry(), autostartEntryText(program));
-  EXPECT_TRUE(login.isEnabled());
-  EXPECT_EQ(login.setEnabled(false), std::nullopt);
-  EXPECT_NE(read(login.userEntry()).find("Hidden=true\n"), std::string::npos);
-  EXPECT_FALSE(login.isEnabled());
-  EXPECT_EQ(read(systemEntry()), autostartEntryText(program));  // never touched
-  EXPECT_EQ(login.setEnabled(true), std::nullopt);
-  EXPECT_TRUE(login.isEnabled());
-}
-
-TEST(LoginItemEntry, ExecArgumentsRoundTripThroughQuoting) {
-  for (const std::string program : {"/usr/bin/nimbrella", "/opt/my apps/nimbrella", "/a/\"q\"/$x/`y`/b\\c", "/p/100%"}) {
-    EXPECT_EQ(execProgram(quotedExecArgument(program) + " --x").value_or("-"), program);
+  for (const std::string other : {"/usr/bin/nimbrella", "/a/\"q\"/$x/`y`/b\\c", "/p/100%"}) {
+    EXPECT_EQ(execProgram(quotedExecArgument(other) + " --x").value_or("-"), other);
   }
   EXPECT_EQ(quotedExecArgument("/usr/bin/nimbrella"), "/usr/bin/nimbrella");
   EXPECT_EQ(execProgram("  \"/unterminated"), std::nullopt);

@@ -1,9 +1,11 @@
-// The popover's presentation: the state order, the texts per state and language, the
-// pause end's formats, the hide-sponsor rule, the card colours and the size rules.
+// The popover's and the settings' presentation as plain values: the state order, the
+// texts per state and language, the pause end's formats, the card colours, the size
+// rules, the settings menu, the earnings texts and the schedule notes.
 
 #include "SponsorApp/ui/PopoverPresentation.hpp"
-#include "SponsorCore/PlatformText.hpp"
+#include "SponsorApp/ui/SettingsPresentation.hpp"
 #include "SponsorCore/InternetDate.hpp"
+#include "SponsorCore/PlatformText.hpp"
 #include "controller/support/ControllerTest.hpp"
 
 #include <gtest/gtest.h>
@@ -13,11 +15,8 @@ namespace {
 
 PopoverPresentation presentation(bool paired, bool consent, bool paused, bool creative, bool preview = false) {
   PopoverPresentation p;
-  p.isPaired = paired;
-  p.consent = consent;
-  p.paused = paused;
+  p.isPaired = paired; p.consent = consent; p.paused = paused; p.isPreview = preview;
   if (creative) p.creative = SponsorCreative{};
-  p.isPreview = preview;
   return p;
 }
 
@@ -55,7 +54,6 @@ TEST(PopoverPresentationTest, TitlesAndDetailsInBothLanguages) {
 
   EXPECT_EQ(en.title(presentation(true, true, false, true, true)), "Sponsor preview");
   EXPECT_EQ(it.title(presentation(true, true, false, true)), "Conteggio sospeso nel popup");
-  EXPECT_EQ(en.detail(presentation(false, false, false, false)), "");
   EXPECT_EQ(it.connectionText(false), "Accedi per collegare questo computer e iniziare a usare Nimbrella.");
   EXPECT_EQ(en.connectButton(true), "Continue in browser");
   EXPECT_EQ(it.copy(pauseDurations[3].label), "Fino a domani");
@@ -80,36 +78,91 @@ TEST(PopoverPresentationTest, TheCardUsesAValidAccentWithTheMoreContrastingText)
   EXPECT_EQ(cardColors(std::nullopt), (CardColors{"#202923", "#FFFFFF"}));
 }
 
-// The states copied from the controller are the popover desktop test's.
-TEST(PopoverPresentationTest, TheConnectionErrorIsCopiedInTheUsersLanguage) {
-  simulation::World other;
-  other.defaults->setText("appLanguage", "it");
-  AppModel& unpaired = other.build();
-  other.secrets->failWrites = true;
-  unpaired.connectInBrowser();
-  other.settle();
-  EXPECT_EQ(PopoverPresentation::from(unpaired).connectionError,
-            "Portachiavi non disponibile. Sbloccalo e riprova; le credenziali non sono state salvate altrove.");
-}
-
-TEST(PopoverPresentationTest, ADesktopThatRefusesSponsorsIsNeverAskedForOneAndSaysWhy) {
+// A connection error and a desktop that refuses sponsors, as the controller reports them
+// (the other states copied from it are the popover desktop test's). A refusing desktop
+// is never asked for a sponsor.
+TEST(PopoverPresentationTest, WhatTheControllerReportsIsCopiedInTheUsersLanguage) {
   simulation::World world;
+  world.defaults->setText("appLanguage", "it");
+  world.secrets->failWrites = true;
+  world.build().connectInBrowser();
+  world.settle();
+  EXPECT_EQ(PopoverPresentation::from(world.model()).connectionError,
+            "Portachiavi non disponibile. Sbloccalo e riprova; le credenziali non sono state salvate altrove.");
+
+  world.secrets->failWrites = false;
   world.storePairing();
   world.storeConsent();
   world.monitor->refusal = DesktopRefusal::shellOwnsTopBar;
-  world.defaults->setText("appLanguage", "it");
   AppModel& model = world.build();
   model.start();
   world.advance(5);
   EXPECT_EQ(world.server->count(simulation::startPath), 0u);
   EXPECT_EQ(model.message(), platformText::shellOwnsTopBar.english);
   const PopoverText it(AppLanguage::it, Calendar("UTC"));
-  const PopoverPresentation shown = PopoverPresentation::from(model);
-  EXPECT_EQ(it.title(shown), "Sponsor non disponibili su questa scrivania");
-  EXPECT_EQ(it.detail(shown), platformText::shellOwnsTopBar.italian);
+  EXPECT_EQ(it.title(PopoverPresentation::from(model)), "Sponsor non disponibili su questa scrivania");
+  EXPECT_EQ(it.detail(PopoverPresentation::from(model)), platformText::shellOwnsTopBar.italian);
   world.monitor->refusal = DesktopRefusal::none;
   world.advance(0.25);
   EXPECT_EQ(world.server->count(simulation::startPath), 1u);
+}
+
+std::vector<SettingsEntry> entries(const SettingsState& state) {
+  std::vector<SettingsEntry> out;
+  for (const auto& item : settingsMenu(state, AppLanguage::en)) out.push_back(item.entry);
+  return out;
+}
+
+TEST(SettingsPresentationTest, TheAccountEntriesNeedAPairedComputerAndDisableNeedsSponsorsOn) {
+  using E = SettingsEntry;
+  const std::vector<E> all = {E::account,     E::sponsorsAndHours, E::disableSponsors,     E::moveItem,
+                              E::openAtLogin, E::checkForUpdates,  E::automaticallyChecks, E::automaticallyInstalls,
+                              E::version,     E::quit};
+  EXPECT_EQ(entries({.isPaired = true, .consent = true, .version = {}}), all);
+  std::vector<E> paired = all;
+  paired.erase(paired.begin() + 2);
+  EXPECT_EQ(entries({.isPaired = true, .version = {}}), paired);
+  EXPECT_EQ(entries({.consent = true, .version = {}}), std::vector<E>(all.begin() + 3, all.end()));
+
+  // Without updates the check is disabled and both switches off; the version reads "—".
+  const auto items = settingsMenu({.loginEnabled = true, .version = {}}, AppLanguage::it);
+  const auto find = [&items](E entry) {
+    return *std::find_if(items.begin(), items.end(), [entry](const auto& i) { return i.entry == entry; });
+  };
+  EXPECT_FALSE(find(E::checkForUpdates).enabled);
+  EXPECT_FALSE(find(E::automaticallyChecks).checked || find(E::automaticallyInstalls).checked);
+  EXPECT_TRUE(find(E::openAtLogin).checkable && find(E::openAtLogin).checked);
+  EXPECT_EQ(find(E::version).label, "Versione \xE2\x80\x94");
+  EXPECT_EQ(find(E::automaticallyInstalls).label, "Scarica e installa automaticamente");
+  EXPECT_EQ(settingsMenu({.version = "1.2.0"}, AppLanguage::en)[5].label, "Version 1.2.0");
+}
+
+TEST(SettingsPresentationTest, EarningsTextsFollowTheirState) {
+  // What each state shows is the popover desktop test's; here what it must not show.
+  EarningsPresentation e;
+  e.loaded = true;
+  EarningsText text = earningsText(e, AppLanguage::en);
+  EXPECT_FALSE(text.loading || text.pendingLabel || text.underReview || text.error || text.testCredits);
+  e.pending = "1,25 €";
+  EXPECT_FALSE(earningsText(e, AppLanguage::it).breakdownMissing);
+  // A failed first refresh shows its error, not a load that is not happening.
+  text = earningsText({.pending = std::nullopt, .error = "Balance could not be updated. Try again."}, AppLanguage::it);
+  EXPECT_FALSE(text.loading);
+  EXPECT_EQ(text.lastUpdateNote, "Gli importi mostrati risalgono all’ultimo aggiornamento.");
+}
+
+TEST(SettingsPresentationTest, ScheduleNotesTimesAndTheWindowsTexts) {
+  SponsorPreferences p;
+  EXPECT_EQ(scheduleNote(p), ScheduleNote::none);  // every day, 09:00 to 18:00
+  p.startMinute = p.endMinute = 720;
+  EXPECT_EQ(scheduleNote(p), ScheduleNote::chooseDayAndTimes);
+  p.startMinute = 1320; p.endMinute = 360;
+  EXPECT_EQ(scheduleNote(p), ScheduleNote::endsNextDay);
+  EXPECT_EQ(scheduleNote(SponsorPreferences::locked()), ScheduleNote::chooseDayAndTimes);
+  EXPECT_EQ(hourMinute(1439), (HourMinute{23, 59}));
+  EXPECT_EQ(minuteOfDay({22, 5}), 1325);
+  EXPECT_EQ(minuteOfDay({25, 70}), 1439);
+  EXPECT_EQ(PreferencesText::in(AppLanguage::it).localTime, "Ora locale del computer:");
 }
 
 }  // namespace
