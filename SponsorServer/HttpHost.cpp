@@ -6,14 +6,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <mutex>
@@ -32,7 +31,6 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 
-constexpr int networkThreads = 2;
 constexpr std::size_t readChunk = 16 * 1024;
 // What is read and thrown away after a refusal, so that the client sees the answer
 // rather than a reset of the connection.
@@ -125,26 +123,28 @@ class Connection;
 }  // namespace
 
 struct HttpHost::Impl {
-  Impl(const DevServer& devServer, int workerThreads, HttpLimits httpLimits)
-      : server(devServer),
-        limits(httpLimits),
-        workers(static_cast<std::size_t>(workerThreads < 1 ? 1 : workerThreads)),
-        acceptor(net::make_strand(io)),
-        retryTimer(acceptor.get_executor()) {}
+  Impl(const DevServer& devServer, int threadCount, HttpLimits httpLimits)
+      : server(devServer), limits(httpLimits), acceptor(acceptIo), retryTimer(acceptIo) {
+    for (int i = 0; i < std::max(1, threadCount); ++i) {
+      contexts.push_back(std::make_unique<net::io_context>(1));
+    }
+  }
 
   void accept();
-  // Closes the acceptor and every connection; runs on the acceptor's strand.
+  // Closes the acceptor and every connection; runs on the accepting thread.
   void closeAll();
 
   const DevServer& server;
   const HttpLimits limits;
-  // The open connections; declared before the I/O context, whose handlers may still own
-  // connections when it is destroyed.
+  // The open connections; declared before the I/O contexts, whose handlers may still own
+  // connections when they are destroyed.
   std::mutex registryMutex;
   std::set<Connection*> registry;
-  net::io_context io{networkThreads};
-  std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
-  net::thread_pool workers;
+  // One context per serving thread, each run by that thread alone, and one for accepting.
+  std::vector<std::unique_ptr<net::io_context>> contexts;
+  std::size_t nextContext = 0;
+  net::io_context acceptIo{1};
+  std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
   tcp::acceptor acceptor;
   net::steady_timer retryTimer;
   std::vector<std::thread> threads;
@@ -154,8 +154,8 @@ struct HttpHost::Impl {
 
 namespace {
 
-// One client connection. All of its work runs on its own strand of the network threads;
-// only a complete request goes to a worker, and its answer comes back to the strand.
+// One client connection. All of its work runs on the one thread of its context: reading
+// and writing without blocking, and handling a request once it has arrived whole.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(HttpHost::Impl& host, tcp::socket socket)
@@ -171,7 +171,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void start() { nextRequest(); }
 
-  // Closes the connection on its own strand; whatever it was waiting for ends.
+  // Closes the connection on its own thread; whatever it was waiting for ends.
   void closeSoon() {
     if (auto self = weak_from_this().lock()) {
       net::post(stream_.get_executor(), [self = std::move(self)] { self->close(); });
@@ -267,12 +267,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       keepAlive_ = false;
       return write(refusal(421));
     }
-    net::post(host_.workers, [self = shared_from_this(), request = std::move(request)]() mutable {
-      HttpResponse response = self->host_.server.handle(request);
-      net::post(self->stream_.get_executor(), [self, response = std::move(response)]() mutable {
-        self->write(std::move(response));
-      });
-    });
+    write(host_.server.handle(request));
   }
 
   // Answers a request that the network layer itself refuses, then closes.
@@ -345,7 +340,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 }  // namespace
 
 void HttpHost::Impl::accept() {
-  acceptor.async_accept(net::make_strand(io), [this](beast::error_code error, tcp::socket socket) {
+  auto& context = *contexts[nextContext];
+  acceptor.async_accept(context, [this](beast::error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted || !acceptor.is_open()) return;
     if (error) {
       // Out of descriptors, say: try again shortly instead of spinning.
@@ -363,7 +359,9 @@ void HttpHost::Impl::accept() {
     if (room) {
       beast::error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
-      std::make_shared<Connection>(*this, std::move(socket))->start();
+      net::post(socket.get_executor(), [connection = std::make_shared<Connection>(
+                                            *this, std::move(socket))] { connection->start(); });
+      nextContext = (nextContext + 1) % contexts.size();
     }
     accept();
   });
@@ -377,8 +375,8 @@ void HttpHost::Impl::closeAll() {
   for (Connection* connection : registry) connection->closeSoon();
 }
 
-HttpHost::HttpHost(const DevServer& server, int workerThreads, HttpLimits limits)
-    : impl_(std::make_unique<Impl>(server, workerThreads, limits)) {}
+HttpHost::HttpHost(const DevServer& server, int threads, HttpLimits limits)
+    : impl_(std::make_unique<Impl>(server, threads, limits)) {}
 
 HttpHost::~HttpHost() { stop(); }
 
@@ -409,10 +407,12 @@ bool HttpHost::start() {
   if (const auto origin = originHost(impl_->server.options().origin)) {
     impl_->allowedHosts.push_back(*origin);
   }
-  impl_->work.emplace(impl_->io.get_executor());
-  net::post(impl_->acceptor.get_executor(), [impl = impl_.get()] { impl->accept(); });
-  for (int i = 0; i < networkThreads; ++i) {
-    impl_->threads.emplace_back([impl = impl_.get()] { impl->io.run(); });
+  impl_->work.push_back(net::make_work_guard(impl_->acceptIo));
+  for (auto& context : impl_->contexts) impl_->work.push_back(net::make_work_guard(*context));
+  net::post(impl_->acceptIo, [impl = impl_.get()] { impl->accept(); });
+  impl_->threads.emplace_back([impl = impl_.get()] { impl->acceptIo.run(); });
+  for (auto& context : impl_->contexts) {
+    impl_->threads.emplace_back([context = context.get()] { context->run(); });
   }
   return true;
 }
@@ -420,11 +420,10 @@ bool HttpHost::start() {
 void HttpHost::stop() {
   if (!impl_->started) return;
   impl_->started = false;
-  net::post(impl_->acceptor.get_executor(), [impl = impl_.get()] { impl->closeAll(); });
-  // Requests in a worker finish; their answers meet closed connections. Then the network
-  // threads run out of work once every connection has ended.
-  impl_->workers.join();
-  impl_->work.reset();
+  net::post(impl_->acceptIo, [impl = impl_.get()] { impl->closeAll(); });
+  // Requests being handled finish; their answers meet closed connections. Then every
+  // thread runs out of work once its connections have ended.
+  impl_->work.clear();
   for (auto& thread : impl_->threads) thread.join();
   impl_->threads.clear();
 }

@@ -25,14 +25,14 @@ struct HttpLimits {
   std::size_t connections = 1024;  // open at once; more are closed when accepted
 };
 
-// Serves a DevServer over HTTP/1.1 on 127.0.0.1. A few network threads read and write
-// every connection without blocking; a request is handed to a pool of worker threads only
-// once it has arrived whole, so idle keep-alive connections and slow clients occupy no
-// worker. Only requests whose Host names this server (127.0.0.1 or localhost with the
+// Serves a DevServer over HTTP/1.1 on 127.0.0.1. Connections are shared out among the
+// serving threads; each thread reads and writes its connections without blocking and
+// handles a request where it is, once it has arrived whole, so that a request costs no
+// hand-over between threads and idle keep-alive connections and slow clients occupy none. Only requests whose Host names this server (127.0.0.1 or localhost with the
 // bound port, or the host and port of the server's origin) are served; others get 421.
 class HttpHost {
  public:
-  explicit HttpHost(const DevServer& server, int workerThreads = 16, HttpLimits limits = {});
+  explicit HttpHost(const DevServer& server, int threads = 16, HttpLimits limits = {});
   ~HttpHost();
   HttpHost(const HttpHost&) = delete;
   HttpHost& operator=(const HttpHost&) = delete;

@@ -231,8 +231,8 @@ Store::Store(const std::string& path)
     : fileLock_(isFile(path) ? openPrivately(path) : -1), db_(path) {
   if (isFile(path)) {
     db_.execute("PRAGMA journal_mode=WAL");
-    // Commits only write the log; the syncing thread makes them durable in groups, and
-    // checkpoints the log itself.
+    // Commits only write the log; transactions sync it in groups, and the checkpointing
+    // thread copies it into the database file.
     db_.execute("PRAGMA synchronous=NORMAL");
     db_.execute("PRAGMA wal_autocheckpoint=0");
   }
@@ -242,62 +242,99 @@ Store::Store(const std::string& path)
     logPath_ = path + "-wal";
     checkpointer_ = std::make_unique<Database>(path);
     if (!syncLog()) throw StoreError("cannot sync the database " + path);
-    syncer_ = std::thread([this] { syncLoop(); });
+    checkpointThread_ = std::thread([this] { checkpointLoop(); });
   }
 }
 
 Store::~Store() {
-  if (!syncer_.joinable()) return;
+  if (!checkpointThread_.joinable()) return;
   {
-    std::lock_guard sync(syncMutex_);
+    std::unique_lock sync(syncMutex_);
     stopping_ = true;
+    // Nothing committed is left unsynced, not even what a look-up changed.
+    try {
+      awaitDurable(sync, written_);
+    } catch (const StoreError&) {
+    }
   }
-  syncWanted_.notify_one();
-  syncer_.join();
+  checkpointWanted_.notify_one();
+  checkpointThread_.join();
 }
 
 void Store::finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable) {
   db_.query("COMMIT").run();
+  const bool wrote = db_.totalChanges() != changesBefore;
   std::uint64_t awaited = 0;
-  {
+  if (durable) {
+    awaited = ended(wrote);
+  } else {
     std::lock_guard sync(syncMutex_);
-    if (db_.totalChanges() != changesBefore) ++written_;
-    // Everything committed so far: this transaction may have read any of it.
-    awaited = written_;
+    if (wrote) ++written_;
   }
   lock.unlock();
-  if (!syncer_.joinable()) return;
+  if (!durable || !checkpointThread_.joinable()) return;
   std::unique_lock sync(syncMutex_);
-  if (awaited <= durable_) return;
-  syncWanted_.notify_one();
-  if (!durable) return;
-  synced_.wait(sync, [&] { return durable_ >= awaited || syncFailed_; });
-  if (syncFailed_) throw StoreError("the database could not be synced to the disk");
+  awaitDurable(sync, awaited);
 }
 
-void Store::syncLoop() {
-  std::uint64_t checkpointed = 0;
-  std::unique_lock sync(syncMutex_);
-  for (;;) {
-    syncWanted_.wait(sync, [&] { return stopping_ || written_ > durable_; });
-    if (written_ == durable_) return;
+std::uint64_t Store::ended(bool wrote) {
+  std::lock_guard sync(syncMutex_);
+  if (wrote) ++written_;
+  ++ended_;
+  if (gathering_) gathered_.notify_one();
+  // Everything committed so far: this transaction may have read any of it.
+  return written_;
+}
+
+void Store::awaitDurable(std::unique_lock<std::mutex>& sync, std::uint64_t awaited) {
+  while (durable_ < awaited && !syncFailed_) {
+    if (syncing_) {
+      synced_.wait(sync);
+      continue;
+    }
+    // No sync is under way: this thread syncs every commit made so far, its own and
+    // those of the transactions that wait meanwhile.
+    syncing_ = true;
+    // The transactions already waiting for the lock commit first, so that one sync
+    // serves them too: each of them is short, and each sync spent costs far more.
+    const std::uint64_t gather = entered_.load();
+    gathering_ = true;
+    gathered_.wait(sync, [&] { return ended_ >= gather; });
+    gathering_ = false;
     const std::uint64_t target = written_;
     sync.unlock();
     const bool ok = syncLog();
-    if (ok && target - checkpointed >= checkpointEvery) {
-      // A passive checkpoint copies what no reader needs into the database file and
-      // never waits for the writer.
-      try {
-        checkpointer_->execute("PRAGMA wal_checkpoint(PASSIVE)");
-        checkpointed = target;
-      } catch (const StoreError&) {
-        // Tried again after the next group.
-      }
+    sync.lock();
+    syncing_ = false;
+    if (ok) {
+      durable_ = target;
+    } else {
+      syncFailed_ = true;
+    }
+    if (ok && durable_ - checkpointed_ >= checkpointEvery) {
+      checkpointed_ = durable_;
+      checkpointDue_ = true;
+      checkpointWanted_.notify_one();
+    }
+    synced_.notify_all();
+  }
+  if (durable_ < awaited) throw StoreError("the database could not be synced to the disk");
+}
+
+void Store::checkpointLoop() {
+  std::unique_lock sync(syncMutex_);
+  for (;;) {
+    checkpointWanted_.wait(sync, [&] { return stopping_ || checkpointDue_; });
+    if (stopping_) return;
+    checkpointDue_ = false;
+    sync.unlock();
+    // A passive checkpoint copies what no reader needs into the database file and never
+    // waits for the writer; one that fails is tried again at the next one due.
+    try {
+      checkpointer_->execute("PRAGMA wal_checkpoint(PASSIVE)");
+    } catch (const StoreError&) {
     }
     sync.lock();
-    if (!ok) syncFailed_ = true;
-    durable_ = target;
-    synced_.notify_all();
   }
 }
 

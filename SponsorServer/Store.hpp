@@ -2,6 +2,7 @@
 
 #include "SponsorServer/Sqlite.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -169,12 +170,13 @@ class StoreSession {
 // hold the one connection exclusively and commit what the function did, or roll all of
 // it back when the function throws.
 //
-// Commits are made durable in groups: a commit only writes the write-ahead log, and one
-// background thread syncs the log for every commit made since its last sync, outside the
-// lock, while further transactions run. A transaction returns once its commit (and every
-// commit before it, which it may have read) is on the disk, so an answer never
-// acknowledges anything that a power loss could take back. The same thread checkpoints
-// the log through a second connection, also outside the lock.
+// Commits are made durable in groups: a commit only writes the write-ahead log, and then,
+// outside the lock and while further transactions run, the first transaction that finds
+// no sync under way syncs the log for every commit made so far; the others wait for that
+// sync or the next one. A transaction returns once its commit (and every commit before
+// it, which it may have read) is on the disk, so an answer never acknowledges anything
+// that a power loss could take back. A background thread checkpoints the log through a
+// second connection every few thousand commits, also outside the lock.
 class Store {
  public:
   // ":memory:" keeps everything in memory; any other path is a database file, created
@@ -191,7 +193,8 @@ class Store {
   }
 
   // A transaction that returns without waiting for the disk: only for reads whose answer
-  // acknowledges nothing by itself (finding the device of a bearer token).
+  // acknowledges nothing by itself (finding the device of a bearer token). Whatever it
+  // changed is synced with the next transaction, or when the store closes.
   template <class Function>
   auto lookUp(Function&& function) {
     return run(std::forward<Function>(function), false);
@@ -200,11 +203,13 @@ class Store {
  private:
   template <class Function>
   auto run(Function&& function, bool durable) {
+    if (durable) entered_.fetch_add(1);
     std::unique_lock lock(mutex_);
     const std::int64_t before = db_.totalChanges();
-    db_.query("BEGIN IMMEDIATE").run();
     StoreSession session(db_);
     try {
+      // A look-up only reads: it takes no write lock unless it turns out to write.
+      db_.query(durable ? "BEGIN IMMEDIATE" : "BEGIN").run();
       if constexpr (std::is_void_v<decltype(function(session))>) {
         function(session);
         finish(lock, before, durable);
@@ -219,6 +224,7 @@ class Store {
           db_.execute("ROLLBACK");
         } catch (...) {
         }
+        if (durable) ended(false);
       }
       throw;
     }
@@ -226,7 +232,13 @@ class Store {
 
   // Commits, unlocks and, when `durable`, waits until the commit is on the disk.
   void finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable);
-  void syncLoop();
+  // Counts a durable transaction that committed (`wrote` when it changed something) or
+  // rolled back; answers the commits to wait for.
+  std::uint64_t ended(bool wrote);
+  // Returns once the first `awaited` commits are on the disk, syncing them itself when
+  // no other thread is. `sync` holds syncMutex_.
+  void awaitDurable(std::unique_lock<std::mutex>& sync, std::uint64_t awaited);
+  void checkpointLoop();
   bool syncLog();
 
   // A file descriptor closed with its owner.
@@ -249,13 +261,21 @@ class Store {
   std::unique_ptr<Database> checkpointer_;
 
   std::mutex syncMutex_;
-  std::condition_variable syncWanted_;
   std::condition_variable synced_;
-  std::uint64_t written_ = 0;  // commits that changed something
-  std::uint64_t durable_ = 0;  // of those, the ones on the disk
+  std::condition_variable gathered_;
+  // Durable transactions that asked for the lock, and those of them that are done with it.
+  std::atomic<std::uint64_t> entered_{0};
+  std::uint64_t ended_ = 0;
+  bool gathering_ = false;
+  std::condition_variable checkpointWanted_;
+  std::uint64_t written_ = 0;       // commits that changed something
+  std::uint64_t durable_ = 0;       // of those, the ones on the disk
+  std::uint64_t checkpointed_ = 0;  // durable commits when the last checkpoint was asked for
+  bool syncing_ = false;
+  bool checkpointDue_ = false;
   bool stopping_ = false;
   bool syncFailed_ = false;
-  std::thread syncer_;
+  std::thread checkpointThread_;
 };
 
 }  // namespace nimbrella::server

@@ -11,7 +11,9 @@
 //   - latency of a normal request while 200 slow connections send a byte a second;
 //   - the server's resident memory once all devices are in its database.
 //
-//   bench_server_load [--devserver PATH] [--seconds N]
+//   bench_server_load [--devserver PATH] [--seconds N] [--clients N]
+//
+// --clients measures only the throughput row with that many clients.
 
 #include "SponsorServer/Crypto.hpp"
 #include "SponsorServer/Store.hpp"
@@ -52,13 +54,23 @@ using namespace std::chrono_literals;
 const std::string campaignId = "11111111-1111-4111-8111-111111111111";
 constexpr auto leaseWait = 10050ms;
 
-// Processor seconds of every thread of a process.
-double cpuSeconds(pid_t pid) {
-  double total = 0;
+// Processor seconds and context switches of every thread of a process.
+struct Usage {
+  double seconds = 0;
+  double switches = 0;
+  Usage operator-(const Usage& before) const { return {seconds - before.seconds, switches - before.switches}; }
+};
+
+Usage usage(pid_t pid) {
+  Usage total;
   for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
     std::ifstream schedstat(task.path() / "schedstat");
     double nanoseconds = 0;
-    if (schedstat >> nanoseconds) total += nanoseconds / 1e9;
+    if (schedstat >> nanoseconds) total.seconds += nanoseconds / 1e9;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.find("ctxt_switches:") != std::string::npos) total.switches += std::stod(line.substr(line.find(':') + 1));
+    }
   }
   return total;
 }
@@ -265,14 +277,15 @@ void throughput(int port, pid_t server, const ReceiptSigner& signer, int clients
   }
   // What the server and the load itself spend of the two cores while measured.
   std::this_thread::sleep_until(measureFrom);
-  const double serverBefore = cpuSeconds(server), clientsBefore = cpuSeconds(::getpid());
+  const Usage serverBefore = usage(server), clientsBefore = usage(::getpid());
   std::this_thread::sleep_until(end);
-  const double serverCpu = cpuSeconds(server) - serverBefore, clientsCpu = cpuSeconds(::getpid()) - clientsBefore;
+  const Usage serverUse = usage(server) - serverBefore, clientsUse = usage(::getpid()) - clientsBefore;
   for (auto& thread : threads) thread.join();
   report(std::to_string(clients) + " clients, kept alive", static_cast<double>(confirmed) / seconds, latencies);
-  std::printf("%34s server %.0f%% of a core (%.0f us per exposure), clients %.0f%%\n", "",
-              100 * serverCpu / seconds, 1e6 * serverCpu / std::max(1.0, static_cast<double>(confirmed)),
-              100 * clientsCpu / seconds);
+  const double exposures = std::max(1.0, static_cast<double>(confirmed));
+  std::printf("%34s server %.0f%% of a core (%.0f us and %.1f context switches per exposure), clients %.0f%%\n", "",
+              100 * serverUse.seconds / seconds, 1e6 * serverUse.seconds / exposures, serverUse.switches / exposures,
+              100 * clientsUse.seconds / seconds);
 }
 
 void paced(int port, const ReceiptSigner& signer, int firstDevice, double seconds) {
@@ -352,9 +365,11 @@ void slowClients(int port, int device) {
 int main(int argc, char** argv) {
   std::string program = NIMBRELLA_DEVSERVER_PATH;
   double seconds = 10;
+  int only = 0;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::string(argv[i]) == "--devserver") program = argv[++i];
     else if (std::string(argv[i]) == "--seconds") seconds = std::stod(argv[++i]);
+    else if (std::string(argv[i]) == "--clients") only = std::stoi(argv[++i]);
   }
   const auto folder = std::filesystem::temp_directory_path() / ("nimbrella-load-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
@@ -363,7 +378,8 @@ int main(int argc, char** argv) {
   const ReceiptSigner signer;
   constexpr int late = 300;
   // Devices per client at each client count, enough for the fastest rate seen.
-  const std::vector<std::pair<int, int>> runs = {{1, 4000}, {8, 2500}, {32, 700}, {128, 180}};
+  std::vector<std::pair<int, int>> runs = {{1, 4000}, {8, 2500}, {32, 700}, {128, 180}};
+  if (only > 0) runs = {{only, 20000 / only + 1}};
   int devices = 2 + 48 + 1;
   for (const auto& [clients, each] : runs) devices += clients * each;
   const auto prepared = Steady::now();
@@ -372,10 +388,12 @@ int main(int argc, char** argv) {
   {
     Server server(program, db, campaigns);
     std::printf("server RSS at start: %ld KiB\n", server.rssKiB());
-    history(server.port, signer, late);
-    slowClients(server.port, 1);
     int first = 2;
-    paced(server.port, signer, first, 3 * seconds + 2);
+    if (only == 0) {
+      history(server.port, signer, late);
+      slowClients(server.port, 1);
+      paced(server.port, signer, first, 3 * seconds + 2);
+    }
     first += 48;
     for (const auto& [clients, each] : runs) {
       throughput(server.port, server.pid, signer, clients, first, each, seconds);
