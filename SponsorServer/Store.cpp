@@ -230,6 +230,10 @@ void Store::Descriptor::reset(int value) {
 Store::Store(const std::string& path)
     : fileLock_(isFile(path) ? openPrivately(path) : -1), db_(path) {
   if (isFile(path)) {
+    // Small pages for a new database: a commit rewrites whole pages into the log (and
+    // again into the file at a checkpoint), and an exposure changes a few rows scattered
+    // over a dozen tables and indexes. An existing file keeps its page size.
+    db_.execute("PRAGMA page_size=1024");
     db_.execute("PRAGMA journal_mode=WAL");
     // Commits only write the log; transactions sync it in groups, and the checkpointing
     // thread copies it into the database file.
