@@ -15,7 +15,6 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 
 namespace nimbrella {
 namespace {
@@ -23,14 +22,10 @@ namespace {
 SecretBytes bytes(std::string_view text) { return SecretBytes(text.begin(), text.end()); }
 
 // An item as the keyring itself reports it.
-struct KeyringItem {
-  std::string path, label;
-  bool locked = false;
-  std::optional<SecretBytes> data;
-};
+struct KeyringItem { std::string path, label; std::optional<SecretBytes> data; };
 
 // True when every operation of `store` on the item failed.
-bool everyOperationFails(SecretServiceStore& store, const std::string& service, const std::string& account) {
+bool everyOperationFails(SecretServiceStore&& store, const std::string& service, const std::string& account) {
   return store.copyMatching(service, account).status == SecretStoreStatus::failure &&
          store.update(service, account, bytes("x")) == SecretStoreStatus::failure &&
          store.add(service, account, bytes("x")) == SecretStoreStatus::failure &&
@@ -64,8 +59,7 @@ class SecretServiceStoreTest : public ::testing::Test {
     for (GList* node = found; node != nullptr; node = node->next) {
       auto* item = static_cast<SecretItem*>(node->data);
       g_autofree gchar* label = secret_item_get_label(item);
-      KeyringItem& entry = result.emplace_back(g_dbus_proxy_get_object_path(G_DBUS_PROXY(item)), label,
-                                               secret_item_get_locked(item) != FALSE);
+      KeyringItem& entry = result.emplace_back(g_dbus_proxy_get_object_path(G_DBUS_PROXY(item)), label);
       if (SecretValue* secret = secret_item_get_secret(item)) {
         gsize length = 0;
         const auto* data = reinterpret_cast<const std::uint8_t*>(secret_value_get(secret, &length));
@@ -85,12 +79,12 @@ class SecretServiceStoreTest : public ::testing::Test {
   const std::string credential{vaultAccount::deviceCredential}, completion{vaultAccount::pendingCompletion};
 };
 
-TEST_F(SecretServiceStoreTest, KeepsOneItemPerAccountInTheDefaultCollectionHoldingExactlyTheLastData) {
+TEST_F(SecretServiceStoreTest, KeepsOneItemPerAccountWithTheLastDataAndFailsWithNothingGoingElsewhere) {
   const KeychainVault vault(std::make_shared<SecretServiceStore>(), service);
   EXPECT_EQ(vault.load(credential), std::nullopt);
   EXPECT_NO_THROW(vault.remove(credential));
   vault.save(bytes("first"), credential);
-  const std::vector<KeyringItem> afterFirst = itemsOf(credential);
+  const std::string firstPath = itemsOf(credential).at(0).path;
   vault.save(bytes("second"), credential);
   // Binary data, NUL bytes included, in another account: another item.
   const SecretBytes binary = {0x00, 'a', 0x00, 0x00, 0xff, 0x80, 0x00};
@@ -98,8 +92,7 @@ TEST_F(SecretServiceStoreTest, KeepsOneItemPerAccountInTheDefaultCollectionHoldi
 
   const std::vector<KeyringItem> items = itemsOf(credential);
   ASSERT_EQ(items.size(), 1u);
-  ASSERT_EQ(afterFirst.size(), 1u);
-  EXPECT_EQ(items[0].path, afterFirst[0].path) << "the item is updated, not replaced";
+  EXPECT_EQ(items[0].path, firstPath) << "the item is updated, not replaced";
   EXPECT_TRUE(items[0].path.starts_with("/org/freedesktop/secrets/collection/login/")) << "the default collection";
   EXPECT_EQ(items[0].label, "Nimbrella device credential");
   EXPECT_EQ(items[0].data, bytes("second"));
@@ -118,11 +111,10 @@ TEST_F(SecretServiceStoreTest, KeepsOneItemPerAccountInTheDefaultCollectionHoldi
   vault.remove(credential);
   EXPECT_TRUE(itemsOf(credential).empty());
   EXPECT_EQ(vault.load(completion), SecretBytes{});
-}
 
-TEST_F(SecretServiceStoreTest, ALockedOrMissingCollectionAndNamesThatCannotTravelFailWithNothingGoingElsewhere) {
   // A password-protected collection of this test's own, made without any prompt, so
-  // that other tests keep an unlocked keyring.
+  // that other tests keep an unlocked keyring. Locked, it keeps its item and takes no
+  // other, and nothing goes to the default collection instead.
   g_autoptr(SecretValue) password = secret_value_new("collection password", -1, "text/plain");
   g_autoptr(GVariant) created = g_dbus_connection_call_sync(
       g_dbus_proxy_get_connection(G_DBUS_PROXY(keyring)), "org.freedesktop.secrets", "/org/freedesktop/secrets",
@@ -135,31 +127,25 @@ TEST_F(SecretServiceStoreTest, ALockedOrMissingCollectionAndNamesThatCannotTrave
   g_variant_get(created, "(&o)", &path);
   g_autoptr(SecretCollection) collection =
       secret_collection_new_for_dbus_path_sync(keyring, path, SECRET_COLLECTION_NONE, nullptr, nullptr);
-  const auto store = std::make_shared<SecretServiceStore>(SecretServiceLocation{path});
-  const KeychainVault vault(store, service);
-  vault.save(bytes("before"), credential);
-  ASSERT_EQ(vault.load(credential), bytes("before"));
-
+  const KeychainVault locked(std::make_shared<SecretServiceStore>(SecretServiceLocation{path}), service);
+  locked.save(bytes("before"), credential);
   GList objects{collection, nullptr, nullptr};
   EXPECT_EQ(secret_service_lock_sync(keyring, &objects, nullptr, nullptr, nullptr), 1);
-  EXPECT_TRUE(everyOperationFails(*store, service, credential));
-  EXPECT_THROW(vault.save(bytes("after"), completion), VaultError);
-  const std::vector<KeyringItem> items = itemsOf(credential);
-  ASSERT_EQ(items.size(), 1u);
-  EXPECT_TRUE(items[0].locked);
-  EXPECT_TRUE(items[0].path.starts_with(path + std::string("/")));
-  EXPECT_TRUE(itemsOf(completion).empty());
+  EXPECT_TRUE(everyOperationFails(SecretServiceStore(SecretServiceLocation{path}), service, credential));
+  EXPECT_THROW(locked.save(bytes("after"), "device"), VaultError);  // found nowhere at the end
+  const std::vector<KeyringItem> kept = itemsOf(credential);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(kept[0].path.starts_with(path + std::string("/")));
   EXPECT_TRUE(secret_collection_delete_sync(collection, nullptr, nullptr));
 
+  // Collections that do not exist and names that cannot travel.
   for (const char* missing : {"nimbrella-no-such-alias", "/org/freedesktop/secrets/collection/nimbrella_no_such",
                               "/not a path"}) {
-    SecretServiceStore elsewhere(SecretServiceLocation{missing});
-    EXPECT_TRUE(everyOperationFails(elsewhere, service, credential)) << missing;
+    EXPECT_TRUE(everyOperationFails(SecretServiceStore(SecretServiceLocation{missing}), service, credential))
+        << missing;
   }
-  SecretServiceStore plain;
-  for (const std::string& account : {std::string("device\0credential", 17), std::string("device\xff")}) {
-    EXPECT_TRUE(everyOperationFails(plain, service, account));
-  }
+  for (const std::string& account : {std::string("device\0credential", 17), std::string("device\xff")})
+    EXPECT_TRUE(everyOperationFails(SecretServiceStore(), service, account));
   EXPECT_TRUE(itemsOf(credential).empty() && itemsOf("device").empty());
 }
 
@@ -169,27 +155,24 @@ bool everyOperationFailsOnBus(const std::string& busAddress) {
   setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.c_str(), 1);
   unsetenv("DISPLAY");
   alarm(30);
-  SecretServiceStore store(SecretServiceLocation{"default", std::chrono::milliseconds(300)});
-  return everyOperationFails(store, "app.nimbrella.Nimbrella", "a");
+  const SecretServiceLocation location{"default", std::chrono::milliseconds(300)};
+  return everyOperationFails(SecretServiceStore(location), "app.nimbrella.Nimbrella", "a");
 }
 
 TEST(SecretServiceStoreUnreachable, NoSessionBusOrOneThatNeverAnswersFailsWithinTheBound) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(_exit(everyOperationFailsOnBus("unix:path=/nonexistent/nimbrella-bus") ? 0 : 1),
-              ::testing::ExitedWithCode(0), "");
-  EXPECT_EXIT(
-      {
-        // An abstract socket that accepts connections and never says a word.
-        const std::string name = "nimbrella-mute-bus-" + std::to_string(getpid());
-        const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path + 1, name.data(), name.size());
-        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) || listen(listener, 8)) _exit(2);
-        _exit(everyOperationFailsOnBus("unix:abstract=" + name) ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // each case runs this test again in a process of its own
+  // An abstract socket that accepts connections and never says a word.
+  const std::string name = "nimbrella-mute-bus-" + std::to_string(getpid());
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  name.copy(address.sun_path + 1, name.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  ASSERT_FALSE(bind(listener, reinterpret_cast<sockaddr*>(&address), length) || listen(listener, 8));
+  for (const std::string& bus : {std::string("unix:path=/nonexistent/nimbrella-bus"), "unix:abstract=" + name}) {
+    EXPECT_EXIT(_exit(everyOperationFailsOnBus(bus) ? 0 : 1), ::testing::ExitedWithCode(0), "") << bus;
+  }
+  close(listener);
 }
 
 }  // namespace
