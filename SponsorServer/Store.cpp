@@ -267,14 +267,7 @@ Store::~Store() {
 
 void Store::finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable) {
   db_.query("COMMIT").run();
-  const bool wrote = db_.totalChanges() != changesBefore;
-  std::uint64_t awaited = 0;
-  if (durable) {
-    awaited = ended(wrote);
-  } else {
-    std::lock_guard sync(syncMutex_);
-    if (wrote) ++written_;
-  }
+  const std::uint64_t awaited = ended(db_.totalChanges() != changesBefore);
   lock.unlock();
   if (!durable || !checkpointThread_.joinable()) return;
   std::unique_lock sync(syncMutex_);
@@ -285,8 +278,7 @@ std::uint64_t Store::ended(bool wrote) {
   std::lock_guard sync(syncMutex_);
   if (wrote) ++written_;
   ++ended_;
-  if (gathering_) gathered_.notify_one();
-  // Everything committed so far: this transaction may have read any of it.
+  gathered_.notify_one();
   return written_;
 }
 
@@ -302,9 +294,7 @@ void Store::awaitDurable(std::unique_lock<std::mutex>& sync, std::uint64_t await
     // The transactions already waiting for the lock commit first, so that one sync
     // serves them too: each of them is short, and each sync spent costs far more.
     const std::uint64_t gather = entered_.load();
-    gathering_ = true;
     gathered_.wait(sync, [&] { return ended_ >= gather; });
-    gathering_ = false;
     const std::uint64_t target = written_;
     sync.unlock();
     const bool ok = syncLog();

@@ -203,7 +203,7 @@ class Store {
  private:
   template <class Function>
   auto run(Function&& function, bool durable) {
-    if (durable) entered_.fetch_add(1);
+    entered_.fetch_add(1);
     std::unique_lock lock(mutex_);
     const std::int64_t before = db_.totalChanges();
     StoreSession session(db_);
@@ -224,7 +224,7 @@ class Store {
           db_.execute("ROLLBACK");
         } catch (...) {
         }
-        if (durable) ended(false);
+        ended(false);
       }
       throw;
     }
@@ -232,8 +232,8 @@ class Store {
 
   // Commits, unlocks and, when `durable`, waits until the commit is on the disk.
   void finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable);
-  // Counts a durable transaction that committed (`wrote` when it changed something) or
-  // rolled back; answers the commits to wait for.
+  // Counts a transaction that committed (`wrote` when it changed something) or rolled
+  // back; answers the commits it may have read, all of them to wait for.
   std::uint64_t ended(bool wrote);
   // Returns once the first `awaited` commits are on the disk, syncing them itself when
   // no other thread is. `sync` holds syncMutex_.
@@ -263,10 +263,9 @@ class Store {
   std::mutex syncMutex_;
   std::condition_variable synced_;
   std::condition_variable gathered_;
-  // Durable transactions that asked for the lock, and those of them that are done with it.
+  // Transactions that asked for the lock, and those of them that are done with it.
   std::atomic<std::uint64_t> entered_{0};
   std::uint64_t ended_ = 0;
-  bool gathering_ = false;
   std::condition_variable checkpointWanted_;
   std::uint64_t written_ = 0;       // commits that changed something
   std::uint64_t durable_ = 0;       // of those, the ones on the disk

@@ -470,10 +470,22 @@ TEST(ServerAccount, ReportsHandsOffToTheDashboardAndRevocationAnswers401Everywhe
   EXPECT_EQ(harness.client().Delete("/api/devices/me", bearer(other.token))->status, 401);
 }
 
+// A database file of one test's own, removed with its log before and after the test.
+struct DatabaseFile {
+  const std::string path;
+  explicit DatabaseFile(const std::string& name)
+      : path(::testing::TempDir() + "/devserver-" + name + "-" + std::to_string(::getpid()) + ".sqlite") {
+    remove();
+  }
+  ~DatabaseFile() { remove(); }
+  void remove() const {
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix);
+  }
+};
+
 TEST(ServerStore, PrivateFileHonoursLateReceiptsAfterARestart) {
-  const std::string path = ::testing::TempDir() + "/devserver-restart-" + std::to_string(::getpid()) + ".sqlite";
-  const auto removeFiles = [&] { for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix); };
-  removeFiles();
+  const DatabaseFile file("restart");
+  const std::string& path = file.path;
   const mode_t previousMask = ::umask(022);
   Device device;
   ExposureLease late, tooLate;
@@ -495,16 +507,14 @@ TEST(ServerStore, PrivateFileHonoursLateReceiptsAfterARestart) {
   second.clock.advance(7 * 24h + 30s);
   EXPECT_EQ(second.complete(device, device.receipt(tooLate)).reason, "lease_expired");
   EXPECT_EQ(second.complete(device, device.receipt(late)).balanceMicros, 2500);
-  removeFiles();
 }
 
 // Transactions from many threads share syncs of the log: each must come back (a rolled
 // back one too, or the next sync waits for it forever), and what each committed must be
 // in the file once the store is closed, past a checkpoint.
 TEST(ServerStore, ConcurrentTransactionsEachReturnAndWhatTheyCommittedIsKept) {
-  const std::string path = ::testing::TempDir() + "/devserver-groups-" + std::to_string(::getpid()) + ".sqlite";
-  const auto removeFiles = [&] { for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(path + suffix); };
-  removeFiles();
+  const DatabaseFile file("groups");
+  const std::string& path = file.path;
   constexpr int threads = 8, each = 300;
   const auto row = [](int n) {
     DeviceRow device;
@@ -531,14 +541,11 @@ TEST(ServerStore, ConcurrentTransactionsEachReturnAndWhatTheyCommittedIsKept) {
     }
     for (auto& worker : workers) worker.get();
   }
-  {
-    Store reopened(path);
-    for (int n = 0; n < threads * each; ++n) {
-      EXPECT_EQ(reopened.lookUp([&](StoreSession& session) { return session.activeDeviceById(row(n).deviceId); })
-                    .has_value(), n % 7 != 0) << n;
-    }
+  Store reopened(path);
+  for (int n = 0; n < threads * each; ++n) {
+    EXPECT_EQ(reopened.lookUp([&](StoreSession& session) { return session.activeDeviceById(row(n).deviceId); })
+                  .has_value(), n % 7 != 0) << n;
   }
-  removeFiles();
 }
 
 TEST(ServerHttp, BadOversizedMisaddressedAndSlowRequestsAreRefusedWithoutHoldingOthers) {
