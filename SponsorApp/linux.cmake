@@ -37,6 +37,7 @@ if(NIMBRELLA_BUILD_APP)
   # The X11 window server, the system events and the text measurer.
   add_library(nimbrella_linux_surface STATIC
     ${CMAKE_CURRENT_LIST_DIR}/linux/X11WindowServer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/linux/X11Stacking.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linux/X11SystemEvents.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linux/QtTextMeasurer.cpp)
   target_link_libraries(nimbrella_linux_surface

@@ -1,12 +1,14 @@
 #include "SponsorApp/linux/X11WindowServer.hpp"
 
+#include "SponsorApp/linux/X11Stacking.hpp"
+#include "SponsorApp/linux/XcbReply.hpp"
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QRect>
 #include <QScreen>
 
 #include <xcb/screensaver.h>
-#include <xcb/shape.h>
 #include <xcb/xcb.h>
 
 #include <X11/Xlib.h>
@@ -38,29 +40,6 @@ xcb_atom_t internAtom(xcb_connection_t* connection, std::string_view name) {
   return atom;
 }
 
-// Receives the error of a request that has a reply (such as a window that no longer
-// exists): the missing reply says enough, and the error is not handed on to Qt.
-struct DroppedError {
-  xcb_generic_error_t* error = nullptr;
-  DroppedError() = default;
-  DroppedError(const DroppedError&) = delete;
-  DroppedError& operator=(const DroppedError&) = delete;
-  ~DroppedError() { std::free(error); }
-  operator xcb_generic_error_t**() { return &error; }
-};
-
-template <typename Reply>
-struct Owned {
-  Reply* reply = nullptr;
-  explicit Owned(Reply* r) : reply(r) {}
-  ~Owned() { std::free(reply); }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  Reply* operator->() const { return reply; }
-  explicit operator bool() const { return reply != nullptr; }
-  Reply* release() { return std::exchange(reply, nullptr); }
-};
-
 // The 32-bit values of a property reply (nothing when absent or of another format),
 // valid while the reply is.
 std::span<const std::uint32_t> cardinals(const Owned<xcb_get_property_reply_t>& reply) {
@@ -91,38 +70,11 @@ struct WindowAnswers {
 
 }  // namespace
 
-// The windows of a stacking walk, kept between walks so that a walk in steady state
-// reuses their room.
-struct X11WindowServer::Walk {
-  struct Child {
-    xcb_window_t id = 0;
-    QRect outer;  // with its border, root coordinates
-    bool paints = false;
-    // Its bounding shape in root coordinates: rectangles[shapeBegin, shapeEnd); none
-    // when it is unshaped.
-    std::size_t shapeBegin = 0, shapeEnd = 0;
-  };
-  std::vector<xcb_get_window_attributes_cookie_t> attributes;
-  std::vector<xcb_get_geometry_cookie_t> geometries;
-  std::vector<xcb_shape_get_rectangles_cookie_t> shapes;
-  std::vector<Child> stack;  // from the bottom up
-  std::vector<QRect> rectangles;
-
-  void clear() {
-    attributes.clear();
-    geometries.clear();
-    shapes.clear();
-    stack.clear();
-    rectangles.clear();
-  }
-};
-
 // Questions of a measurement asked with its sample, and when. Each answer serves one
 // call that comes within `fresh` of the asking; later ones ask the display again.
 struct X11WindowServer::Prefetched {
   static constexpr std::chrono::milliseconds fresh{100};
   std::chrono::steady_clock::time_point askedAt;
-  std::optional<xcb_query_tree_cookie_t> tree;
   std::optional<xcb_screensaver_query_info_cookie_t> idle;
   std::optional<xcb_get_image_cookie_t> image;
   QRect imageArea;    // device pixels, top-left origin
@@ -167,7 +119,7 @@ std::unique_ptr<WindowServer> X11WindowServer::forApplication() {
   return std::make_unique<X11WindowServer>();
 }
 
-X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()), prefetched_(std::make_unique<Prefetched>()), walk_(std::make_unique<Walk>()) {
+X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()), prefetched_(std::make_unique<Prefetched>()) {
   auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
   connection_ = x11->connection();
   display_ = x11->display();
@@ -202,8 +154,7 @@ X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()), prefetch
     }
   }
 
-  const xcb_query_extension_reply_t* shape = xcb_get_extension_data(connection_, &xcb_shape_id);
-  shapeExtension_ = shape != nullptr && shape->present != 0;
+  stacking_ = std::make_unique<X11Stacking>(connection_, DisplayString(display_), root_);
 
   int eventBase = 0, errorBase = 0;
   screenSaverExtension_ = XScreenSaverQueryExtension(display_, &eventBase, &errorBase) != 0;
@@ -218,13 +169,36 @@ X11WindowServer::~X11WindowServer() {
 }
 
 void X11WindowServer::discardPrefetched() {
+  stacking_->discard();
   Prefetched& p = *prefetched_;
-  if (p.tree) xcb_discard_reply(connection_, p.tree->sequence);
   if (p.idle) xcb_discard_reply(connection_, p.idle->sequence);
   if (p.image) xcb_discard_reply(connection_, p.image->sequence);
-  p.tree.reset();
   p.idle.reset();
   p.image.reset();
+}
+
+void X11WindowServer::askMeasurementQuestions(bool measuring, bool askPanel, bool askIdle) {
+  Prefetched& p = *prefetched_;
+  p.askedAt = std::chrono::steady_clock::now();
+  if (screenSaverExtension_ && askIdle) p.idle = xcb_screensaver_query_info_unchecked(connection_, root_);
+  if (!measuring) return;
+  stacking_->ask();
+  const QRect& area = p.panelPixels;
+  if (askPanel && area.width() > 0 && area.height() > 0 && area.x() >= 0 && area.y() >= 0 &&
+      area.right() < 32767 && area.bottom() < 32767) {
+    p.imageArea = area;
+    p.image = xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, static_cast<std::int16_t>(area.x()),
+                            static_cast<std::int16_t>(area.y()), static_cast<std::uint16_t>(area.width()),
+                            static_cast<std::uint16_t>(area.height()), 0xFFFFFFFFu);
+  }
+}
+
+void X11WindowServer::beginMeasurement(WindowNumber panel) {
+  discardPrefetched();
+  // The idle time read with that sample still serves (see secondsSinceLastInput).
+  const bool idleFresh = idleReadAt_ && std::chrono::steady_clock::now() - *idleReadAt_ < std::chrono::milliseconds(50);
+  askMeasurementQuestions(true, panel > 0 && panel <= std::numeric_limits<std::uint32_t>::max(), !idleFresh);
+  xcb_flush(connection_);
 }
 
 bool X11WindowServer::readPixels(int x, int y, int width, int height, std::vector<std::uint32_t>& out) {
@@ -336,27 +310,19 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
     panelQuestions = ask(panelId);
     panelDesktop = askCardinals(connection_, panelId, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 1);
   }
-  const auto currentDesktop = askCardinals(connection_, root_, atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1);
-  const auto workArea = askCardinals(connection_, root_, atoms_->workArea, XCB_ATOM_CARDINAL, 256);
-  const auto activeWindow = askCardinals(connection_, root_, atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
-  const auto compositorOwner = xcb_get_selection_owner(connection_, atoms_->compositor);
+  // Questions about the root that cannot fail go unchecked: libxcb then keeps no record
+  // of each for a possible error.
+  auto askRoot = [&](xcb_atom_t property, xcb_atom_t type, std::uint32_t longs) {
+    return xcb_get_property_unchecked(connection_, 0, root_, property, type, 0, longs);
+  };
+  const auto currentDesktop = askRoot(atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1);
+  const auto workArea = askRoot(atoms_->workArea, XCB_ATOM_CARDINAL, 256);
+  const auto activeWindow = askRoot(atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
+  const auto compositorOwner = xcb_get_selection_owner_unchecked(connection_, atoms_->compositor);
   const std::uint32_t guessedActive = lastActive_;
   const auto guessedState =
       askCardinals(connection_, guessedActive != 0 ? guessedActive : root_, atoms_->wmState, XCB_ATOM_ATOM, 64);
-  Prefetched& p = *prefetched_;
-  p.askedAt = std::chrono::steady_clock::now();
-  if (screenSaverExtension_) p.idle = xcb_screensaver_query_info(connection_, root_);
-  if (measuring) {
-    p.tree = xcb_query_tree(connection_, root_);
-    const QRect& area = p.panelPixels;
-    if (askPanel && area.width() > 0 && area.height() > 0 && area.x() >= 0 && area.y() >= 0 &&
-        area.right() < 32767 && area.bottom() < 32767) {
-      p.imageArea = area;
-      p.image = xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, static_cast<std::int16_t>(area.x()),
-                              static_cast<std::int16_t>(area.y()), static_cast<std::uint16_t>(area.width()),
-                              static_cast<std::uint16_t>(area.height()), 0xFFFFFFFFu);
-    }
-  }
+  askMeasurementQuestions(measuring, askPanel, true);
 
   const double pointsHigh = rootHeightPoints();
   auto answer = [&](const WindowQuestions& q) {
@@ -420,7 +386,9 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
 
   if (status.state) {
     const QPoint centre = status.pixels.center() / pixelRatio_;
-    for (QScreen* screen : QGuiApplication::screens()) {
+    // A const list: iterating a temporary one would copy it.
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    for (QScreen* screen : screens) {
       const QRect geometry = screen->geometry();
       if (!geometry.contains(centre)) continue;
       QRect available = geometry;
@@ -476,79 +444,17 @@ void X11WindowServer::markAsTopBarItem(WindowNumber window) {
 }
 
 std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Point, 9>& points, WindowNumber lowest) {
-  std::array<QPoint, 9> pixels{};
-  std::array<bool, 9> asked{};
+  std::array<std::optional<QPoint>, 9> pixels{};
   const double pointsHigh = rootHeightPoints();
   for (std::size_t i = 0; i < points.size(); ++i) {
     const double x = std::floor(points[i].x * pixelRatio_);
     const double y = std::floor((pointsHigh - points[i].y) * pixelRatio_);
     if (!std::isfinite(x) || !std::isfinite(y) || x < -32768 || x > 32767 || y < -32768 || y > 32767) continue;
     pixels[i] = QPoint(static_cast<int>(x), static_cast<int>(y));
-    asked[i] = true;
   }
+  const auto lowestId = static_cast<std::uint32_t>(lowest > 0 && lowest <= std::numeric_limits<std::uint32_t>::max() ? lowest : 0);
   std::array<WindowNumber, 9> owners{};
-  const auto pendingTree = prefetched_->take(connection_, prefetched_->tree);
-  Owned tree{xcb_query_tree_reply(connection_, pendingTree ? *pendingTree : xcb_query_tree(connection_, root_),
-                                  DroppedError())};
-  if (!tree) return owners;
-  // The children from the bottom of the stacking order up; from `lowest` up when it is one.
-  const xcb_window_t* all = xcb_query_tree_children(tree.reply);
-  const int total = xcb_query_tree_children_length(tree.reply);
-  const xcb_window_t* found = std::find(all, all + total, static_cast<xcb_window_t>(lowest > 0 ? lowest : 0));
-  const xcb_window_t* children = lowest > 0 && found != all + total ? found : all;
-  const int count = static_cast<int>(all + total - children);
-
-  // Those windows' class, map state, extent and bounding shape, asked together:
-  // a click-through window (an empty input shape) still covers whatever its bounding
-  // shape covers.
-  Walk& walk = *walk_;
-  walk.clear();
-  for (int i = 0; i < count; ++i) {
-    walk.attributes.push_back(xcb_get_window_attributes(connection_, children[i]));
-    walk.geometries.push_back(xcb_get_geometry(connection_, children[i]));
-    if (shapeExtension_) walk.shapes.push_back(xcb_shape_get_rectangles(connection_, children[i], XCB_SHAPE_SK_BOUNDING));
-  }
-  for (int i = 0; i < count; ++i) {
-    const auto k = static_cast<std::size_t>(i);
-    Owned attributes{xcb_get_window_attributes_reply(connection_, walk.attributes[k], DroppedError())};
-    Owned geometry{xcb_get_geometry_reply(connection_, walk.geometries[k], DroppedError())};
-    Walk::Child& child = walk.stack.emplace_back();
-    child.id = children[i];
-    child.shapeBegin = child.shapeEnd = walk.rectangles.size();
-    if (!attributes || !geometry) {
-      if (shapeExtension_) xcb_discard_reply(connection_, walk.shapes[k].sequence);
-      continue;
-    }
-    // Only a mapped window that draws can hide anything: an input-only window never does.
-    child.paints = attributes->map_state == XCB_MAP_STATE_VIEWABLE && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
-    const int border = geometry->border_width;
-    child.outer = QRect(geometry->x, geometry->y, geometry->width + 2 * border, geometry->height + 2 * border);
-    const QPoint origin(geometry->x + border, geometry->y + border);  // the origin of its shape
-    if (!shapeExtension_) continue;
-    Owned shape{xcb_shape_get_rectangles_reply(connection_, walk.shapes[k], DroppedError())};
-    if (!shape || !child.paints) continue;  // gone meanwhile: its extent stands
-    const xcb_rectangle_t* rectangles = xcb_shape_get_rectangles_rectangles(shape.reply);
-    const int length = xcb_shape_get_rectangles_rectangles_length(shape.reply);
-    for (int r = 0; r < length; ++r) {
-      walk.rectangles.emplace_back(origin.x() + rectangles[r].x, origin.y() + rectangles[r].y, rectangles[r].width,
-                                   rectangles[r].height);
-    }
-    child.shapeEnd = walk.rectangles.size();
-    if (length == 0) child.paints = false;  // an empty bounding shape shows nothing
-  }
-
-  // From the top of the stacking order down: the first window that draws at the point.
-  for (std::size_t i = 0; i < pixels.size(); ++i) {
-    if (!asked[i]) continue;
-    for (auto child = walk.stack.rbegin(); child != walk.stack.rend(); ++child) {
-      if (!child->paints || !child->outer.contains(pixels[i])) continue;
-      const auto first = walk.rectangles.begin() + static_cast<std::ptrdiff_t>(child->shapeBegin);
-      const auto last = walk.rectangles.begin() + static_cast<std::ptrdiff_t>(child->shapeEnd);
-      if (first != last && std::none_of(first, last, [&](const QRect& r) { return r.contains(pixels[i]); })) continue;
-      owners[i] = static_cast<WindowNumber>(child->id);
-      break;
-    }
-  }
+  std::ranges::copy(stacking_->topmost(pixels, lowestId), owners.begin());
   return owners;
 }
 

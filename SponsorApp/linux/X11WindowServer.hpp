@@ -7,13 +7,13 @@
 // Every question of one measurement is sent before the first answer is awaited: a
 // measurement's sample is one exchange with the server that also brings the stacking
 // order, the idle time and the strip's pixels (a second one only when another window
-// has become active, whose state it then asks), and the nine hit tests one more for the
-// windows above the panel, whatever their count. The topmost window at a point comes
-// from the stacking order, not from input: the root's children from the top down to
-// the panel, mapped InputOutput windows only, each with its bounding shape (for an
-// unmanaged window the window itself, for a managed one its window-manager frame). So
-// an input-only window never covers the strip, and a click-through window (one with an
-// empty input shape) always does.
+// has become active, whose state it then asks); the nine hit tests need one more only
+// for windows above the panel that are new or changed since the last walk (see
+// X11Stacking). The topmost window at a point comes from the stacking order, not from
+// input: the root's children from the top down to the panel, mapped InputOutput windows
+// only, each with its bounding shape (for an unmanaged window the window itself, for a
+// managed one its window-manager frame). So an input-only window never covers the
+// strip, and a click-through window (one with an empty input shape) always does.
 //
 // Occlusion is the panel's last VisibilityNotify state (the X server computes it from
 // the stacking order), followed once watch() selected it; under a compositing manager
@@ -38,6 +38,8 @@ struct xcb_connection_t;
 typedef struct _XDisplay Display;
 
 namespace nimbrella {
+
+class X11Stacking;
 
 class X11WindowServer final : public WindowServer, public QAbstractNativeEventFilter {
  public:
@@ -73,6 +75,9 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   // sample; topmostWindows and readPixels called within 100 ms take those answers (each
   // once) instead of asking again, until endMeasurement.
   DesktopSample sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) override;
+  // Asks for the stacking order, the pixels and (unless the last reading is recent) the
+  // idle time, as sampleForMeasurement does.
+  void beginMeasurement(WindowNumber panel) override;
   void endMeasurement() override { discardPrefetched(); }
   std::array<WindowNumber, 9> topmostWindows(const std::array<Point, 9>& points, WindowNumber lowest) override;
   double secondsSinceLastInput() override;
@@ -94,8 +99,10 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
  private:
   struct Atoms;
   struct Prefetched;
-  struct Walk;
   DesktopSample sampleWith(WindowNumber statusWindow, WindowNumber panel, bool measuring);
+  // Puts the idle time's question and, when `measuring`, the stacking order's and the
+  // pixels' (where the panel was at the last sample), for the calls that follow.
+  void askMeasurementQuestions(bool measuring, bool askPanel, bool askIdle);
   // Drops the answers of the last measurement's questions that nobody took.
   void discardPrefetched();
   double rootHeightPoints() const;
@@ -105,14 +112,13 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   Display* display_ = nullptr;
   std::uint32_t root_ = 0;
   double pixelRatio_ = 1.0;
-  bool shapeExtension_ = false;
   bool shellOwnsTopBar_ = false;
   bool noTopBand_ = false;
   bool screenSaverExtension_ = false;
   bool dpmsExtension_ = false;
   std::unique_ptr<Atoms> atoms_;
   std::unique_ptr<Prefetched> prefetched_;
-  std::unique_ptr<Walk> walk_;
+  std::unique_ptr<X11Stacking> stacking_;
   // Last visibility state per watched window: 0 unobscured, 1 partially, 2 fully
   // obscured, -1 not known (never reported, or unmapped since).
   std::unordered_map<std::uint32_t, int> visibility_;

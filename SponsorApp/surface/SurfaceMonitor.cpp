@@ -133,8 +133,16 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
   } end{server_};
   DesktopSample sample;
   if (item && statusButton && statusWindow > 0 && panel) {
-    sample = server_.sampleForMeasurement(statusWindow, panel->windowNumber());
+    const bool fresh = shared_ && shared_->statusWindow == statusWindow && shared_->panel == panel->windowNumber() &&
+                       std::chrono::steady_clock::now() - shared_->takenAt < std::chrono::milliseconds(100);
+    if (fresh) {
+      sample = std::move(shared_->sample);
+      server_.beginMeasurement(panel->windowNumber());
+    } else {
+      sample = server_.sampleForMeasurement(statusWindow, panel->windowNumber());
+    }
   }
+  shared_.reset();
   if (!item || !statusButton || statusWindow <= 0 || !sample.statusWindow || !panel || !sample.screen) {
     lastDiagnostic_ = statusWindowUnavailable;
     EligibilitySnapshot early;
@@ -202,9 +210,17 @@ void SurfaceMonitor::synchronizeSurface(std::string_view text, bool allowed) {
   const bool permitted = allowed && displayAwake_ && sessionActive_ && controlsClosed_;
   const std::shared_ptr<StatusItemPort> item = statusItem.lock();
   const bool wasShown = panel->isVisible();
-  if (MenuBarSurfaceLogic::synchronize(*panel, item.get(), server_, content, permitted) && wasShown && raisePending_) {
+  shared_.reset();
+  std::optional<DesktopSample> unchanged;
+  if (MenuBarSurfaceLogic::synchronize(*panel, item.get(), server_, content, permitted, &unchanged) && wasShown &&
+      raisePending_) {
     panel->orderFront();
     raisePending_ = false;
+    unchanged.reset();
+  }
+  if (unchanged && item) {
+    shared_ = SharedSample{std::move(*unchanged), item->windowNumber(), panel->windowNumber(),
+                           std::chrono::steady_clock::now()};
   }
 }
 
@@ -214,6 +230,7 @@ void SurfaceMonitor::setExpectation(std::string text, std::optional<MenuBarConte
 }
 
 void SurfaceMonitor::hideSurface() {
+  shared_.reset();
   if (const auto panel = surface.lock(); panel && panel->isVisible()) panel->orderOut();
 }
 

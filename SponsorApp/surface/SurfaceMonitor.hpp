@@ -11,6 +11,7 @@
 #include "SponsorCore/MenuBarContent.hpp"
 #include "SponsorCore/TextMeasurer.hpp"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -81,6 +82,14 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
   bool controlsClosed_ = true;
   bool lastFailed_ = false;
   bool raisePending_ = false;
+  // The synchronisation's sample when it changed nothing of the panel's window: a
+  // measurement of the same windows within 100 ms reads the desktop from it.
+  struct SharedSample {
+    DesktopSample sample;
+    WindowNumber statusWindow = 0, panel = 0;
+    std::chrono::steady_clock::time_point takenAt;
+  };
+  std::optional<SharedSample> shared_;
   std::string lastDiagnostic_{nothingToMeasure};
   std::string debugSummary_{noSampleYet};
 };

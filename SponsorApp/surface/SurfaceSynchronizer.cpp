@@ -53,7 +53,7 @@ std::string toolTip(const MenuBarContent& content) {
 }
 
 bool synchronize(SurfacePanel& panel, StatusItemPort* item, WindowServer& server, const MenuBarContent& content,
-                 bool allowed) {
+                 bool allowed, std::optional<DesktopSample>* unchanged) {
   if (!allowed || item == nullptr || content.text().empty()) return hide(panel);
 
   const std::optional<ViewState> button = item->button();
@@ -75,11 +75,20 @@ bool synchronize(SurfacePanel& panel, StatusItemPort* item, WindowServer& server
   if (button->title != content.text()) return hide(panel);
   if (!panel.configure(content)) return hide(panel);
 
+  bool changed = false;
   if (panel.view().title != content.text()) {
     panel.setTitle(content.text(), accessibilityLabel(content), toolTip(content));
+    changed = true;
   }
-  if (!sample.panel || sample.panel->frame != *target) panel.setFrame(*target);
-  if (!panel.isVisible()) panel.orderFront();
+  if (!sample.panel || sample.panel->frame != *target) {
+    panel.setFrame(*target);
+    changed = true;
+  }
+  if (!panel.isVisible()) {
+    panel.orderFront();
+    changed = true;
+  }
+  if (unchanged != nullptr && !changed) *unchanged = sample;
   return true;
 }
 

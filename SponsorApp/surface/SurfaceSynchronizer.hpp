@@ -30,8 +30,10 @@ std::string toolTip(const MenuBarContent& content);
 // computer has had recent input, and answers true; otherwise hides the panel (when it
 // is shown) and answers false. The idle time is asked after the desktop's sample, with
 // which a window server may already have answered it. The panel is changed only where
-// it differs from what is wanted.
+// it differs from what is wanted; when it shows the panel and changes none of its
+// window (frame, order, title), `unchanged` receives the sample, which then still
+// describes the desktop as far as this application is concerned.
 bool synchronize(SurfacePanel& panel, StatusItemPort* item, WindowServer& server, const MenuBarContent& content,
-                 bool allowed);
+                 bool allowed, std::optional<DesktopSample>* unchanged = nullptr);
 
 }  // namespace nimbrella::MenuBarSurfaceLogic

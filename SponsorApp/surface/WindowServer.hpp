@@ -86,7 +86,10 @@ class WindowServer {
   virtual DesktopSample sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) {
     return sample(statusWindow, panel);
   }
-  // Ends the measurement that sampleForMeasurement began: answers it asked for and
+  // Begins a measurement on a sample taken moments ago, of a desktop that this
+  // application has not changed since: puts only the measurement's other questions.
+  virtual void beginMeasurement(WindowNumber panel) { (void)panel; }
+  // Ends the measurement that sampleForMeasurement or beginMeasurement began: answers it asked for and
   // nobody took are dropped, so that no later call reads them.
   virtual void endMeasurement() {}
   // The topmost top-level window at each point (0 or less when none or unknown). All

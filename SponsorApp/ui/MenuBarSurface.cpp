@@ -188,7 +188,7 @@ ViewState MenuBarSurface::view() const { return viewStateOf(*button_, button_->t
 
 void MenuBarSurface::setTitle(const std::string& title, const std::string& accessibilityLabel,
                               const std::string& toolTip) {
-  button_->setTitle(QString::fromStdString(title));
+  button_->setTitle(QString::fromStdString(title).toStdString());  // as shown: invalid UTF-8 would not match
   button_->setAccessibleName(QString::fromStdString(accessibilityLabel));
   button_->setToolTip(QString::fromStdString(toolTip));
 }

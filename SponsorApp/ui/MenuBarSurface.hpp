@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace nimbrella {
@@ -32,8 +33,8 @@ class MenuBarButton final : public QWidget {
 
   const MenuBarButtonState& state() const { return state_; }
   const QImage& logo() const { return logo_; }
-  QString title() const { return title_; }
-  void setTitle(const QString& title) { title_ = title; }
+  const std::string& title() const { return title_; }
+  void setTitle(const std::string& title) { title_ = title; }
 
   // What the last paint put on screen, in device pixels, marker included.
   const QImage& frame() const { return frame_; }
@@ -57,7 +58,7 @@ class MenuBarButton final : public QWidget {
  private:
   MenuBarButtonState state_;
   QImage logo_;
-  QString title_;
+  std::string title_;
   QImage frame_;
   bool markerPhase_ = false;
 };

@@ -8,9 +8,9 @@
 
 namespace nimbrella {
 
-ViewState viewStateOf(const QWidget& view, const QString& title) {
+ViewState viewStateOf(const QWidget& view, const std::string& title) {
   ViewState state;
-  state.title = title.toStdString();
+  state.title = title;
   const QWidget* window = view.window();
   const QPoint inWindow = view.mapTo(window, QPoint(0, 0));
   const QRect frame(inWindow, view.size());

@@ -214,6 +214,7 @@ void StatusItem::setStatusText(const std::string& text, double width) {
     setLength(std::clamp(std::ceil(wanted), minimumLength, maximumLength));
     const QString title = QtTextMeasurer::toQString(text);
     button_->title = title;
+    button_->titleText = title.toStdString();  // as shown: invalid UTF-8 would not match
     button_->image = QIcon();
     button_->imageOnly = false;
     button_->setToolTip(title + QStringLiteral(" \u00B7 Nimbrella"));
@@ -222,6 +223,7 @@ void StatusItem::setStatusText(const std::string& text, double width) {
     if (onEmptyText) onEmptyText();
     setLength(bandHeight());
     button_->title.clear();
+    button_->titleText.clear();
     button_->image = controlsIcon;
     button_->imageOnly = true;
     button_->setToolTip(QStringLiteral("Nimbrella \u00B7 click for balance, pause, and settings"));
@@ -239,7 +241,7 @@ void StatusItem::beginDrag(const QPoint& globalPosition) { button_->beginDrag(gl
 
 bool StatusItem::isVisible() const { return window_->isVisible(); }
 
-std::optional<ViewState> StatusItem::button() const { return viewStateOf(*button_, button_->title); }
+std::optional<ViewState> StatusItem::button() const { return viewStateOf(*button_, button_->titleText); }
 
 WindowNumber StatusItem::windowNumber() const { return static_cast<WindowNumber>(window_->winId()); }
 

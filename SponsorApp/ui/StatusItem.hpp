@@ -98,6 +98,7 @@ class StatusButton final : public QWidget {
   explicit StatusButton(QWidget* parent);
 
   QString title;
+  std::string titleText;  // the title in UTF-8, as the surface logic compares it
   QIcon image;
   bool imageOnly = false;
 

@@ -111,12 +111,21 @@ TEST_F(DesktopTest, TheStripPassesOnEveryDesktopUntilCoveredTranslucentBandlessF
   EXPECT_EQ(other, S()) << scene->monitor->debugSummary();
   expectPassing();
 
-  // Another application's menu over the item's top-right corner: the occlusion the X
-  // server reports may still call the panel visible. After that failed check the next
-  // synchronisation raises the panel over the menu.
+  // Another application's menu, first beside the item, then moved over its top-right
+  // corner: the occlusion the X server reports may still call the panel visible. After
+  // that failed check the next synchronisation raises the panel over the menu. Raised
+  // again, shaped to its part beside the strip, it hides nothing, until its shape grows.
   QWidget menu(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
-  menu.setGeometry(strip.right() - 30, strip.top(), 60, 12);
+  menu.setGeometry(strip.left() - 80, strip.top(), 60, 12);
   menu.show();
+  expectPassing();
+  menu.move(strip.right() - 30, strip.top());
+  expectOnlyFailing({.topmostSamplesPass = false});
+  expectPassing();
+  menu.setMask(QRegion(31, 0, 29, 12));
+  menu.raise();
+  expectPassing();
+  menu.clearMask();
   expectOnlyFailing({.topmostSamplesPass = false});
   expectPassing();
   menu.close();

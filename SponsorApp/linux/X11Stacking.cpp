@@ -1,0 +1,207 @@
+#include "SponsorApp/linux/X11Stacking.hpp"
+
+#include "SponsorApp/linux/XcbReply.hpp"
+
+#include <QSocketNotifier>
+
+#include <xcb/shape.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+
+namespace nimbrella {
+
+namespace {
+constexpr std::chrono::milliseconds fresh{100};
+}
+
+X11Stacking::X11Stacking(xcb_connection_t* fallback, const char* displayName, std::uint32_t root)
+    : fallback_(fallback), root_(root) {
+  xcb_connection_t* own = xcb_connect(displayName, nullptr);
+  if (xcb_connection_has_error(own) == 0) {
+    own_ = own;
+    const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(own_, root_, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(own_);
+    notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(own_), QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { readNotices(true); });
+  } else {
+    xcb_disconnect(own);
+  }
+  const xcb_query_extension_reply_t* shape = xcb_get_extension_data(connection(), &xcb_shape_id);
+  shapeExtension_ = shape != nullptr && shape->present != 0;
+  if (shapeExtension_) shapeNotify_ = static_cast<std::uint8_t>(shape->first_event + XCB_SHAPE_NOTIFY);
+}
+
+X11Stacking::~X11Stacking() {
+  discard();
+  notifier_.reset();
+  if (own_ != nullptr) xcb_disconnect(own_);
+}
+
+xcb_connection_t* X11Stacking::connection() const { return own_ != nullptr ? own_ : fallback_; }
+
+void X11Stacking::dropBrokenConnection() {
+  if (own_ == nullptr || xcb_connection_has_error(own_) == 0) return;
+  // Its questions died with it; from now on every walk asks everything on Qt's connection.
+  pendingTree_.reset();
+  notifier_.reset();
+  xcb_disconnect(own_);
+  own_ = nullptr;
+  windows_.clear();
+  const xcb_query_extension_reply_t* shape = xcb_get_extension_data(fallback_, &xcb_shape_id);
+  shapeExtension_ = shape != nullptr && shape->present != 0;
+}
+
+void X11Stacking::ask() {
+  discard();
+  dropBrokenConnection();
+  pendingTree_ = xcb_query_tree_unchecked(connection(), root_).sequence;
+  askedAt_ = std::chrono::steady_clock::now();
+  xcb_flush(connection());
+}
+
+void X11Stacking::discard() {
+  if (pendingTree_) xcb_discard_reply(connection(), *std::exchange(pendingTree_, std::nullopt));
+}
+
+X11Stacking::Window* X11Stacking::find(std::uint32_t id) {
+  const auto it = std::lower_bound(windows_.begin(), windows_.end(), id,
+                                   [](const Window& w, std::uint32_t value) { return w.id < value; });
+  return it != windows_.end() && it->id == id ? &*it : nullptr;
+}
+
+void X11Stacking::changed(std::uint32_t window) {
+  if (Window* w = find(window)) w->current = false;
+}
+
+void X11Stacking::readNotices(bool fromSocket) {
+  if (own_ == nullptr) return;
+  while (xcb_generic_event_t* event = fromSocket ? xcb_poll_for_event(own_) : xcb_poll_for_queued_event(own_)) {
+    const std::uint8_t type = event->response_type & 0x7F;
+    switch (type) {
+      case XCB_MAP_NOTIFY: changed(reinterpret_cast<xcb_map_notify_event_t*>(event)->window); break;
+      case XCB_UNMAP_NOTIFY: changed(reinterpret_cast<xcb_unmap_notify_event_t*>(event)->window); break;
+      case XCB_CONFIGURE_NOTIFY: changed(reinterpret_cast<xcb_configure_notify_event_t*>(event)->window); break;
+      case XCB_REPARENT_NOTIFY: changed(reinterpret_cast<xcb_reparent_notify_event_t*>(event)->window); break;
+      case XCB_GRAVITY_NOTIFY: changed(reinterpret_cast<xcb_gravity_notify_event_t*>(event)->window); break;
+      case XCB_DESTROY_NOTIFY: changed(reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window); break;
+      default:
+        if (shapeExtension_ && type == shapeNotify_) {
+          changed(reinterpret_cast<xcb_shape_notify_event_t*>(event)->affected_window);
+        }
+        break;  // errors of a shape subscription to a window gone meanwhile, among others
+    }
+    std::free(event);
+  }
+  // A broken connection is let go before the next question, not in the middle of a walk.
+  if (fromSocket && xcb_connection_has_error(own_) != 0) notifier_->setEnabled(false);
+}
+
+std::array<std::uint32_t, 9> X11Stacking::topmost(const std::array<std::optional<QPoint>, 9>& points,
+                                                 std::uint32_t lowest) {
+  std::array<std::uint32_t, 9> owners{};
+  std::optional<unsigned int> pending = std::exchange(pendingTree_, std::nullopt);
+  if (pending && std::chrono::steady_clock::now() - askedAt_ >= fresh) {
+    xcb_discard_reply(connection(), *pending);
+    pending.reset();
+  }
+  if (!pending) dropBrokenConnection();
+  xcb_connection_t* c = connection();
+  Owned tree{xcb_query_tree_reply(c, pending ? xcb_query_tree_cookie_t{*pending} : xcb_query_tree_unchecked(c, root_),
+                                  DroppedError())};
+  if (!tree) return owners;
+  // Every notice the server sent before this answer has arrived with it: once they are
+  // read, a window still current is as the answer found it.
+  readNotices(false);
+
+  // The children from the bottom of the stacking order up; from `lowest` up when it is one.
+  const xcb_window_t* all = xcb_query_tree_children(tree.reply);
+  const xcb_window_t* end = all + xcb_query_tree_children_length(tree.reply);
+  const xcb_window_t* found = std::find(all, end, lowest);
+  order_.assign(lowest != 0 && found != end ? found : all, end);
+  for (std::uint32_t id : order_) {
+    if (find(id) != nullptr) continue;
+    const auto at = std::lower_bound(windows_.begin(), windows_.end(), id,
+                                     [](const Window& w, std::uint32_t value) { return w.id < value; });
+    Window w;
+    w.id = id;
+    windows_.insert(at, std::move(w));
+  }
+
+  // What the windows not current can hide, asked together: a click-through window (an
+  // empty input shape) still covers whatever its bounding shape covers.
+  ++walks_;
+  const bool checked = own_ == nullptr;
+  asked_.clear();
+  attributes_.clear();
+  geometries_.clear();
+  shapes_.clear();
+  for (std::uint32_t id : order_) {
+    Window& w = *find(id);
+    w.walk = walks_;
+    if (w.current) continue;
+    asked_.push_back(static_cast<std::size_t>(&w - windows_.data()));
+    // On the own connection the error of a window gone meanwhile comes as a notice, which
+    // is dropped, and libxcb keeps no record of each question for it; on Qt's it must not
+    // reach Qt.
+    attributes_.push_back(checked ? xcb_get_window_attributes(c, id).sequence
+                                  : xcb_get_window_attributes_unchecked(c, id).sequence);
+    geometries_.push_back(checked ? xcb_get_geometry(c, id).sequence : xcb_get_geometry_unchecked(c, id).sequence);
+    if (!shapeExtension_) continue;
+    // Following its shape first: a change after the answer is then reported.
+    if (own_ != nullptr && !w.followed) xcb_shape_select_input(c, id, 1);
+    w.followed = own_ != nullptr;
+    shapes_.push_back(checked ? xcb_shape_get_rectangles(c, id, XCB_SHAPE_SK_BOUNDING).sequence
+                              : xcb_shape_get_rectangles_unchecked(c, id, XCB_SHAPE_SK_BOUNDING).sequence);
+  }
+  for (std::size_t k = 0; k < asked_.size(); ++k) {
+    Window& w = windows_[asked_[k]];
+    Owned attributes{xcb_get_window_attributes_reply(c, xcb_get_window_attributes_cookie_t{attributes_[k]},
+                                                     DroppedError())};
+    Owned geometry{xcb_get_geometry_reply(c, xcb_get_geometry_cookie_t{geometries_[k]}, DroppedError())};
+    w.shape.clear();
+    w.current = false;
+    w.paints = false;
+    if (!attributes || !geometry) {  // gone meanwhile: it is not in the next answer
+      if (shapeExtension_) xcb_discard_reply(c, shapes_[k]);
+      continue;
+    }
+    w.current = own_ != nullptr;
+    // Only a mapped window that draws can hide anything: an input-only window never does.
+    w.paints = attributes->map_state == XCB_MAP_STATE_VIEWABLE && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+    const int border = geometry->border_width;
+    w.outer = QRect(geometry->x, geometry->y, geometry->width + 2 * border, geometry->height + 2 * border);
+    const QPoint origin(geometry->x + border, geometry->y + border);  // the origin of its shape
+    if (!shapeExtension_) continue;
+    Owned shape{xcb_shape_get_rectangles_reply(c, xcb_shape_get_rectangles_cookie_t{shapes_[k]}, DroppedError())};
+    if (!shape || !w.paints) continue;  // gone meanwhile: its extent stands
+    const xcb_rectangle_t* rectangles = xcb_shape_get_rectangles_rectangles(shape.reply);
+    const int length = xcb_shape_get_rectangles_rectangles_length(shape.reply);
+    for (int r = 0; r < length; ++r) {
+      w.shape.emplace_back(origin.x() + rectangles[r].x, origin.y() + rectangles[r].y, rectangles[r].width,
+                           rectangles[r].height);
+    }
+    if (length == 0) w.paints = false;  // an empty bounding shape shows nothing
+  }
+  // Windows this walk did not meet are gone, or below `lowest`, where no walk looks.
+  std::erase_if(windows_, [&](const Window& w) { return w.walk != walks_; });
+
+  // From the top of the stacking order down: the first window that draws at the point.
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (!points[i]) continue;
+    const QPoint p = *points[i];
+    for (auto id = order_.rbegin(); id != order_.rend(); ++id) {
+      const Window& w = *find(*id);
+      if (!w.paints || !w.outer.contains(p)) continue;
+      if (!w.shape.empty() && std::none_of(w.shape.begin(), w.shape.end(), [&](const QRect& r) { return r.contains(p); })) {
+        continue;
+      }
+      owners[i] = w.id;
+      break;
+    }
+  }
+  return owners;
+}
+
+}  // namespace nimbrella

@@ -1,0 +1,90 @@
+#pragma once
+
+// The root's children in stacking order and, for each, what it can hide: its class,
+// map state, extent and bounding shape. The order is asked at every walk; what each
+// window can hide is kept between walks and asked again only after the X server has
+// said that it changed (a map, unmap, configure, reparent or destroy of a root child,
+// or a change of its shape), so a walk over an unchanged desktop is one exchange.
+//
+// Those notices come on a connection of its own: the answer to the stacking question
+// arrives after every notice the server sent before it, so once the notices queued on
+// that connection are read, what is kept is as current as that answer. On Qt's
+// connection they would come through Qt's event queue, later than the answers. Without
+// its own connection (the display refuses a second one) every walk asks everything
+// again on Qt's.
+
+#include <QPoint>
+#include <QRect>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+struct xcb_connection_t;
+class QSocketNotifier;
+
+namespace nimbrella {
+
+class X11Stacking {
+ public:
+  // Walks the children of `root`, on a connection of its own to `displayName` or, when
+  // that fails, on `fallback` (Qt's connection) with nothing kept.
+  X11Stacking(xcb_connection_t* fallback, const char* displayName, std::uint32_t root);
+  ~X11Stacking();
+  X11Stacking(const X11Stacking&) = delete;
+  X11Stacking& operator=(const X11Stacking&) = delete;
+
+  // Sends the stacking question now; the next walk within 100 ms takes its answer.
+  void ask();
+  // Drops an answer that no walk took.
+  void discard();
+
+  // For each point (root pixels; nothing for a point not asked), the topmost child of
+  // the root that draws there, counting from `lowest` up when it is one of them (from
+  // the bottom otherwise); 0 where none does or the walk failed.
+  std::array<std::uint32_t, 9> topmost(const std::array<std::optional<QPoint>, 9>& points, std::uint32_t lowest);
+
+  // Whether what each window can hide is kept between walks.
+  bool keeps() const { return own_ != nullptr; }
+
+ private:
+  struct Window {
+    std::uint32_t id = 0;
+    bool current = false;    // false: to be asked at the next walk
+    bool followed = false;   // its shape changes are reported
+    bool paints = false;     // mapped InputOutput with a nonempty bounding shape
+    QRect outer;             // with its border, root coordinates
+    std::vector<QRect> shape;  // bounding shape in root coordinates; empty when unshaped
+    std::uint64_t walk = 0;  // the last walk that met it
+  };
+  // Reads the notices already queued on the own connection (and, with `fromSocket`,
+  // those waiting on its socket), marking the windows they name to be asked again.
+  void readNotices(bool fromSocket);
+  void changed(std::uint32_t window);
+  // Lets go of the own connection once it is broken, for `fallback` from then on.
+  void dropBrokenConnection();
+  Window* find(std::uint32_t id);
+  xcb_connection_t* connection() const;
+
+  xcb_connection_t* own_ = nullptr;
+  xcb_connection_t* fallback_ = nullptr;
+  std::uint32_t root_ = 0;
+  bool shapeExtension_ = false;
+  std::uint8_t shapeNotify_ = 0;  // the event code of ShapeNotify on the own connection
+  std::unique_ptr<QSocketNotifier> notifier_;
+
+  std::optional<unsigned int> pendingTree_;
+  std::chrono::steady_clock::time_point askedAt_;
+
+  std::vector<Window> windows_;  // sorted by id
+  std::uint64_t walks_ = 0;
+  // Room reused by every walk.
+  std::vector<std::uint32_t> order_;      // the walk's windows, from the bottom up
+  std::vector<std::size_t> asked_;        // indexes into windows_ of those asked this walk
+  std::vector<unsigned int> attributes_, geometries_, shapes_;  // their cookies' sequences
+};
+
+}  // namespace nimbrella
