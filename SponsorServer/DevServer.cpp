@@ -64,6 +64,11 @@ std::string cookie(std::string_view name, std::string_view value, std::int64_t m
 
 std::int64_t millis(Date date) { return toMillis(date); }
 
+std::int64_t utcDayStart(std::int64_t epochMs) {
+  using namespace std::chrono;
+  return floor<days>(sys_time<milliseconds>(milliseconds(epochMs))).time_since_epoch() / milliseconds(1);
+}
+
 std::string utcDay(std::int64_t epochMs) {
   using namespace std::chrono;
   const auto days = floor<std::chrono::days>(sys_time<milliseconds>(milliseconds(epochMs)));

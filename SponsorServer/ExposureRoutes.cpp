@@ -72,7 +72,6 @@ HttpResponse DevServer::startExposure(const HttpRequest& request) const {
 
   const Date now = clock_.now();
   const std::int64_t nowMs = millis(now);
-  const std::string today = utcDay(nowMs);
 
   struct Outcome {
     int status = 200;
@@ -128,7 +127,7 @@ HttpResponse DevServer::startExposure(const HttpRequest& request) const {
       std::int64_t chosenIssued = std::numeric_limits<std::int64_t>::max();
       for (const Campaign* campaign : allowed) {
         if (campaign->dailyLimit &&
-            session.completionsOn(device->deviceId, campaign->id, today) >= *campaign->dailyLimit) {
+            session.completionsOn(device->deviceId, campaign->id, utcDayStart(nowMs)) >= *campaign->dailyLimit) {
           continue;
         }
         if (campaign->cooldownSeconds > 0) {

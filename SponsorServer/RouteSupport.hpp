@@ -38,6 +38,8 @@ std::string cookie(std::string_view name, std::string_view value, std::int64_t m
 std::int64_t millis(Date date);
 // The UTC day ("yyyy-MM-dd") of an instant.
 std::string utcDay(std::int64_t epochMs);
+// The instant at which that day starts.
+std::int64_t utcDayStart(std::int64_t epochMs);
 std::string lowered(std::string text);
 bool startsWith(std::string_view text, std::string_view prefix);
 std::optional<AppLanguage> languageFromCode(std::string_view code);

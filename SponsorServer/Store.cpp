@@ -67,8 +67,8 @@ CREATE TABLE IF NOT EXISTS receipts (
   reward_micros INTEGER NOT NULL,
   day           TEXT NOT NULL,
   created_ms    INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS receipts_day ON receipts (device_id, campaign_id, day);
+) WITHOUT ROWID;
+DROP INDEX IF EXISTS receipts_day;
 CREATE INDEX IF NOT EXISTS receipts_created ON receipts (device_id, campaign_id, created_ms);
 CREATE INDEX IF NOT EXISTS receipts_earned ON receipts (device_id, day);
 CREATE TABLE IF NOT EXISTS handoff_nonces (
@@ -542,10 +542,11 @@ void StoreSession::insertReceipt(const std::string& receiptId, const LeaseRow& l
 }
 
 std::int64_t StoreSession::completionsOn(const std::string& deviceId,
-                                         const std::string& campaignId, const std::string& day) {
+                                         const std::string& campaignId, std::int64_t dayStartMs) {
   auto q = db_.query(
-      "SELECT COUNT(*) FROM receipts WHERE device_id = ?1 AND campaign_id = ?2 AND day = ?3");
-  q.bind(1, deviceId).bind(2, campaignId).bind(3, day);
+      "SELECT COUNT(*) FROM receipts WHERE device_id = ?1 AND campaign_id = ?2 AND created_ms >= ?3 "
+      "AND created_ms < ?4");
+  q.bind(1, deviceId).bind(2, campaignId).bind(3, dayStartMs).bind(4, dayStartMs + 24 * 3600 * 1000);
   return q.step() ? q.integer(0) : 0;
 }
 

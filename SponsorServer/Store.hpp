@@ -128,9 +128,9 @@ class StoreSession {
   // Receipts -----------------------------------------------------------------------------
   void insertReceipt(const std::string& receiptId, const LeaseRow& lease, const std::string& day,
                      std::int64_t nowMs);
-  // Completions of the campaign by the device on one UTC day.
+  // Completions of the campaign by the device on the UTC day that starts at `dayStartMs`.
   std::int64_t completionsOn(const std::string& deviceId, const std::string& campaignId,
-                             const std::string& day);
+                             std::int64_t dayStartMs);
   // Last completion instant of the campaign by the device.
   std::optional<std::int64_t> lastCompleted(const std::string& deviceId,
                                             const std::string& campaignId);
