@@ -8,6 +8,8 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <utility>
 
 namespace nimbrella {
 
@@ -71,8 +73,13 @@ X11Stacking::Window* X11Stacking::find(std::uint32_t id) {
   return it != windows_.end() && it->id == id ? &*it : nullptr;
 }
 
-void X11Stacking::changed(std::uint32_t window) {
-  if (Window* w = find(window)) w->current = false;
+void X11Stacking::changed(std::uint32_t window, bool created) {
+  Window* w = find(window);
+  if (w == nullptr) return;
+  w->current = false;
+  // A window created or destroyed under this id is another window: its shape changes are
+  // not reported until it is followed itself.
+  if (created) w->followed = false;
 }
 
 void X11Stacking::readNotices(bool fromSocket) {
@@ -85,7 +92,8 @@ void X11Stacking::readNotices(bool fromSocket) {
       case XCB_CONFIGURE_NOTIFY: changed(reinterpret_cast<xcb_configure_notify_event_t*>(event)->window); break;
       case XCB_REPARENT_NOTIFY: changed(reinterpret_cast<xcb_reparent_notify_event_t*>(event)->window); break;
       case XCB_GRAVITY_NOTIFY: changed(reinterpret_cast<xcb_gravity_notify_event_t*>(event)->window); break;
-      case XCB_DESTROY_NOTIFY: changed(reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window); break;
+      case XCB_DESTROY_NOTIFY: changed(reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window, true); break;
+      case XCB_CREATE_NOTIFY: changed(reinterpret_cast<xcb_create_notify_event_t*>(event)->window, true); break;
       default:
         if (shapeExtension_ && type == shapeNotify_) {
           changed(reinterpret_cast<xcb_shape_notify_event_t*>(event)->affected_window);
@@ -165,6 +173,7 @@ std::array<std::uint32_t, 9> X11Stacking::topmost(const std::array<std::optional
     w.paints = false;
     if (!attributes || !geometry) {  // gone meanwhile: it is not in the next answer
       if (shapeExtension_) xcb_discard_reply(c, shapes_[k]);
+      w.followed = false;
       continue;
     }
     w.current = own_ != nullptr;
@@ -186,6 +195,12 @@ std::array<std::uint32_t, 9> X11Stacking::topmost(const std::array<std::optional
   }
   // Windows this walk did not meet are gone, or below `lowest`, where no walk looks.
   std::erase_if(windows_, [&](const Window& w) { return w.walk != walks_; });
+  // A connection that broke during the walk answered nothing for the windows asked, and
+  // a covering window among them would read as gone: the walk proves nothing.
+  if (xcb_connection_has_error(c) != 0) {
+    for (Window& w : windows_) w.current = false;
+    return owners;
+  }
 
   // From the top of the stacking order down: the first window that draws at the point.
   for (std::size_t i = 0; i < points.size(); ++i) {

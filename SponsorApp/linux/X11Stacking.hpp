@@ -3,8 +3,8 @@
 // The root's children in stacking order and, for each, what it can hide: its class,
 // map state, extent and bounding shape. The order is asked at every walk; what each
 // window can hide is kept between walks and asked again only after the X server has
-// said that it changed (a map, unmap, configure, reparent or destroy of a root child,
-// or a change of its shape), so a walk over an unchanged desktop is one exchange.
+// said that it changed (a create, map, unmap, configure, gravity move, reparent or
+// destroy of a root child, or a change of its shape), so a walk over an unchanged desktop is one exchange.
 //
 // Those notices come on a connection of its own: the answer to the stacking question
 // arrives after every notice the server sent before it, so once the notices queued on
@@ -47,9 +47,6 @@ class X11Stacking {
   // the bottom otherwise); 0 where none does or the walk failed.
   std::array<std::uint32_t, 9> topmost(const std::array<std::optional<QPoint>, 9>& points, std::uint32_t lowest);
 
-  // Whether what each window can hide is kept between walks.
-  bool keeps() const { return own_ != nullptr; }
-
  private:
   struct Window {
     std::uint32_t id = 0;
@@ -63,7 +60,7 @@ class X11Stacking {
   // Reads the notices already queued on the own connection (and, with `fromSocket`,
   // those waiting on its socket), marking the windows they name to be asked again.
   void readNotices(bool fromSocket);
-  void changed(std::uint32_t window);
+  void changed(std::uint32_t window, bool created = false);
   // Lets go of the own connection once it is broken, for `fallback` from then on.
   void dropBrokenConnection();
   Window* find(std::uint32_t id);

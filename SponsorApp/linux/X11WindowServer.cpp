@@ -182,7 +182,6 @@ void X11WindowServer::askMeasurementQuestions(bool measuring, bool askPanel, boo
   p.askedAt = std::chrono::steady_clock::now();
   if (screenSaverExtension_ && askIdle) p.idle = xcb_screensaver_query_info_unchecked(connection_, root_);
   if (!measuring) return;
-  stacking_->ask();
   const QRect& area = p.panelPixels;
   if (askPanel && area.width() > 0 && area.height() > 0 && area.x() >= 0 && area.y() >= 0 &&
       area.right() < 32767 && area.bottom() < 32767) {
@@ -191,6 +190,10 @@ void X11WindowServer::askMeasurementQuestions(bool measuring, bool askPanel, boo
                             static_cast<std::int16_t>(area.y()), static_cast<std::uint16_t>(area.width()),
                             static_cast<std::uint16_t>(area.height()), 0xFFFFFFFFu);
   }
+  // What this application last did to its windows (a raise, a move) goes out before the
+  // stacking question on the other connection.
+  xcb_flush(connection_);
+  stacking_->ask();
 }
 
 void X11WindowServer::beginMeasurement(WindowNumber panel) {
@@ -198,7 +201,6 @@ void X11WindowServer::beginMeasurement(WindowNumber panel) {
   // The idle time read with that sample still serves (see secondsSinceLastInput).
   const bool idleFresh = idleReadAt_ && std::chrono::steady_clock::now() - *idleReadAt_ < std::chrono::milliseconds(50);
   askMeasurementQuestions(true, panel > 0 && panel <= std::numeric_limits<std::uint32_t>::max(), !idleFresh);
-  xcb_flush(connection_);
 }
 
 bool X11WindowServer::readPixels(int x, int y, int width, int height, std::vector<std::uint32_t>& out) {
@@ -310,8 +312,8 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
     panelQuestions = ask(panelId);
     panelDesktop = askCardinals(connection_, panelId, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 1);
   }
-  // Questions about the root that cannot fail go unchecked: libxcb then keeps no record
-  // of each for a possible error.
+  // Questions about the root with interned atoms go unchecked (they fail only on a broken
+  // connection): libxcb then keeps no record of each for a possible error.
   auto askRoot = [&](xcb_atom_t property, xcb_atom_t type, std::uint32_t longs) {
     return xcb_get_property_unchecked(connection_, 0, root_, property, type, 0, longs);
   };
@@ -386,7 +388,7 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
 
   if (status.state) {
     const QPoint centre = status.pixels.center() / pixelRatio_;
-    // A const list: iterating a temporary one would copy it.
+    // Iterated as const: a non-const begin() would detach (copy) the shared list.
     const QList<QScreen*> screens = QGuiApplication::screens();
     for (QScreen* screen : screens) {
       const QRect geometry = screen->geometry();

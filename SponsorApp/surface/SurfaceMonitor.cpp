@@ -134,7 +134,7 @@ EligibilitySnapshot SurfaceMonitor::snapshot() {
   DesktopSample sample;
   if (item && statusButton && statusWindow > 0 && panel) {
     const bool fresh = shared_ && shared_->statusWindow == statusWindow && shared_->panel == panel->windowNumber() &&
-                       std::chrono::steady_clock::now() - shared_->takenAt < std::chrono::milliseconds(100);
+                       std::chrono::steady_clock::now() - shared_->takenAt < std::chrono::milliseconds(10);
     if (fresh) {
       sample = std::move(shared_->sample);
       server_.beginMeasurement(panel->windowNumber());

@@ -82,8 +82,9 @@ class SurfaceMonitor final : public SurfaceMonitorPort {
   bool controlsClosed_ = true;
   bool lastFailed_ = false;
   bool raisePending_ = false;
-  // The synchronisation's sample when it changed nothing of the panel's window: a
-  // measurement of the same windows within 100 ms reads the desktop from it.
+  // The synchronisation's sample when it changed nothing of the panel's window: the
+  // measurement of the same windows that follows it in the same tick (within 10 ms)
+  // reads the desktop from it, as if it had been taken that much earlier.
   struct SharedSample {
     DesktopSample sample;
     WindowNumber statusWindow = 0, panel = 0;

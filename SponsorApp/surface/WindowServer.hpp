@@ -86,8 +86,9 @@ class WindowServer {
   virtual DesktopSample sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) {
     return sample(statusWindow, panel);
   }
-  // Begins a measurement on a sample taken moments ago, of a desktop that this
-  // application has not changed since: puts only the measurement's other questions.
+  // Begins a measurement on a sample taken moments ago, after which this application
+  // has changed none of its windows: puts only the measurement's other questions (what
+  // other clients changed meanwhile is seen by the next sample).
   virtual void beginMeasurement(WindowNumber panel) { (void)panel; }
   // Ends the measurement that sampleForMeasurement or beginMeasurement began: answers it asked for and
   // nobody took are dropped, so that no later call reads them.
