@@ -67,9 +67,13 @@ void X11Stacking::discard() {
   if (pendingTree_) xcb_discard_reply(connection(), *std::exchange(pendingTree_, std::nullopt));
 }
 
+std::vector<X11Stacking::Window>::iterator X11Stacking::place(std::uint32_t id) {
+  return std::lower_bound(windows_.begin(), windows_.end(), id,
+                          [](const Window& w, std::uint32_t value) { return w.id < value; });
+}
+
 X11Stacking::Window* X11Stacking::find(std::uint32_t id) {
-  const auto it = std::lower_bound(windows_.begin(), windows_.end(), id,
-                                   [](const Window& w, std::uint32_t value) { return w.id < value; });
+  const auto it = place(id);
   return it != windows_.end() && it->id == id ? &*it : nullptr;
 }
 
@@ -129,9 +133,8 @@ std::array<std::uint32_t, 9> X11Stacking::topmost(const std::array<std::optional
   const xcb_window_t* found = std::find(all, end, lowest);
   order_.assign(lowest != 0 && found != end ? found : all, end);
   for (std::uint32_t id : order_) {
-    if (find(id) != nullptr) continue;
-    const auto at = std::lower_bound(windows_.begin(), windows_.end(), id,
-                                     [](const Window& w, std::uint32_t value) { return w.id < value; });
+    const auto at = place(id);
+    if (at != windows_.end() && at->id == id) continue;
     Window w;
     w.id = id;
     windows_.insert(at, std::move(w));

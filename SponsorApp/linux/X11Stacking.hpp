@@ -63,6 +63,8 @@ class X11Stacking {
   void changed(std::uint32_t window, bool created = false);
   // Lets go of the own connection once it is broken, for `fallback` from then on.
   void dropBrokenConnection();
+  // Where a window of `id` is, or would go, in windows_.
+  std::vector<Window>::iterator place(std::uint32_t id);
   Window* find(std::uint32_t id);
   xcb_connection_t* connection() const;
 
