@@ -239,6 +239,9 @@ Store::Store(const std::string& path)
     // thread copies it into the database file.
     db_.execute("PRAGMA synchronous=NORMAL");
     db_.execute("PRAGMA wal_autocheckpoint=0");
+    // A log that starts over keeps its size, within this bound, so that it is written in
+    // place rather than extended.
+    db_.execute("PRAGMA journal_size_limit=67108864");
   }
   db_.execute("PRAGMA foreign_keys=ON");
   db_.execute(schema);
@@ -322,14 +325,34 @@ void Store::checkpointLoop() {
     if (stopping_) return;
     checkpointDue_ = false;
     sync.unlock();
-    // A passive checkpoint copies what no reader needs into the database file and never
-    // waits for the writer; one that fails is tried again at the next one due.
+    // A passive checkpoint copies the log into the database file beside the writer. The
+    // log starts over only once all of it is in the file, which under steady load never
+    // happens by itself: the log would grow without end. So the copy is repeated until
+    // little is new and the file synced, twice, and what is left, a few pages, is copied
+    // and synced with the writer held off; the next commit then writes the log from its
+    // start. One that fails is tried again at the next one due.
     try {
-      checkpointer_->execute("PRAGMA wal_checkpoint(PASSIVE)");
+      for (int round = 0; round < 2; ++round) {
+        for (int pass = 0; pass < 4 && copyLog() > 256; ++pass) {
+        }
+        ::fdatasync(fileLock_.fd);
+      }
+      const std::lock_guard writer(mutex_);
+      copyLog();
     } catch (const StoreError&) {
     }
     sync.lock();
   }
+}
+
+std::int64_t Store::copyLog() {
+  auto checkpoint = checkpointer_->query("PRAGMA wal_checkpoint(PASSIVE)");
+  if (!checkpoint.step()) return 0;
+  const std::int64_t logged = checkpoint.integer(1);
+  // A log that started over since the last copy holds only new frames.
+  const std::int64_t fresh = logged >= logged_ ? logged - logged_ : logged;
+  logged_ = logged;
+  return fresh;
 }
 
 // Syncs the write-ahead log (reopened when SQLite replaced it), or the database file when

@@ -239,6 +239,8 @@ class Store {
   // no other thread is. `sync` holds syncMutex_.
   void awaitDurable(std::unique_lock<std::mutex>& sync, std::uint64_t awaited);
   void checkpointLoop();
+  // One passive checkpoint; answers how many frames the log gained since the last one.
+  std::int64_t copyLog();
   bool syncLog();
 
   // A file descriptor closed with its owner.
@@ -274,6 +276,7 @@ class Store {
   bool checkpointDue_ = false;
   bool stopping_ = false;
   bool syncFailed_ = false;
+  std::int64_t logged_ = 0;  // frames in the log at the last checkpoint
   std::thread checkpointThread_;
 };
 
