@@ -69,8 +69,10 @@ std::optional<std::int64_t> Query::optionalInteger(int column) const {
   return integer(column);
 }
 
-Database::Database(const std::string& path) {
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+Database::Database(const std::string& path, Access access) {
+  const int flags = (access == Access::readOnly ? SQLITE_OPEN_READONLY
+                                                : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                    SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(path.c_str(), &handle_, flags, nullptr) != SQLITE_OK) {
     std::string message = handle_ ? sqlite3_errmsg(handle_) : "out of memory";
     sqlite3_close(handle_);

@@ -54,7 +54,8 @@ class Query {
 // serialises every use.
 class Database {
  public:
-  explicit Database(const std::string& path);
+  enum class Access { readWrite, readOnly };
+  explicit Database(const std::string& path, Access access = Access::readWrite);
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;

@@ -246,6 +246,7 @@ Store::Store(const std::string& path)
   db_.execute("PRAGMA foreign_keys=ON");
   db_.execute(schema);
   if (isFile(path)) {
+    path_ = path;
     logPath_ = path + "-wal";
     checkpointer_ = std::make_unique<Database>(path);
     if (!syncLog()) throw StoreError("cannot sync the database " + path);
@@ -330,7 +331,8 @@ void Store::checkpointLoop() {
     // happens by itself: the log would grow without end. So the copy is repeated until
     // little is new and the file synced, twice, and what is left, a few pages, is copied
     // and synced with the writer held off; the next commit then writes the log from its
-    // start. One that fails is tried again at the next one due.
+    // start (unless a read beside the writer still uses the log: then it starts over
+    // after the next checkpoint). One that fails is tried again at the next one due.
     try {
       for (int round = 0; round < 2; ++round) {
         for (int pass = 0; pass < 4 && copyLog() > 256; ++pass) {
@@ -343,6 +345,23 @@ void Store::checkpointLoop() {
     }
     sync.lock();
   }
+}
+
+Store::Reader::Reader(Store& owner) : store(owner) {
+  {
+    const std::lock_guard lock(store.readersMutex_);
+    if (!store.readers_.empty()) {
+      db = std::move(store.readers_.back());
+      store.readers_.pop_back();
+      return;
+    }
+  }
+  db = std::make_unique<Database>(store.path_, Database::Access::readOnly);
+}
+
+Store::Reader::~Reader() {
+  const std::lock_guard lock(store.readersMutex_);
+  store.readers_.push_back(std::move(db));
 }
 
 std::int64_t Store::copyLog() {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace nimbrella::server {
 
@@ -192,15 +193,45 @@ class Store {
     return run(std::forward<Function>(function), true);
   }
 
-  // A transaction that returns without waiting for the disk: only for reads whose answer
-  // acknowledges nothing by itself (finding the device of a bearer token). Whatever it
-  // changed is synced with the next transaction, or when the store closes.
+  // A read that returns without waiting for the disk: only for reads whose answer
+  // acknowledges nothing by itself (finding the device of a bearer token). It sees every
+  // commit made so far. On a database file it runs beside the writer, on a read-only
+  // connection of its own, and cannot write.
   template <class Function>
   auto lookUp(Function&& function) {
-    return run(std::forward<Function>(function), false);
+    if (!checkpointer_) return run(std::forward<Function>(function), false);
+    Reader reader(*this);
+    StoreSession session(*reader.db);
+    reader.db->query("BEGIN").run();
+    try {
+      if constexpr (std::is_void_v<decltype(function(session))>) {
+        function(session);
+        reader.db->query("COMMIT").run();
+      } else {
+        auto result = function(session);
+        reader.db->query("COMMIT").run();
+        return result;
+      }
+    } catch (...) {
+      try {
+        reader.db->execute("ROLLBACK");
+      } catch (...) {
+      }
+      throw;
+    }
   }
 
  private:
+  // A read-only connection borrowed from the idle ones (or opened) and given back.
+  struct Reader {
+    explicit Reader(Store& store);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    Store& store;
+    std::unique_ptr<Database> db;
+  };
+
   template <class Function>
   auto run(Function&& function, bool durable) {
     entered_.fetch_add(1);
@@ -277,6 +308,9 @@ class Store {
   bool stopping_ = false;
   bool syncFailed_ = false;
   std::int64_t logged_ = 0;  // frames in the log at the last checkpoint
+  std::mutex readersMutex_;
+  std::vector<std::unique_ptr<Database>> readers_;  // idle read-only connections
+  std::string path_;
   std::thread checkpointThread_;
 };
 
