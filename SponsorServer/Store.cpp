@@ -347,6 +347,13 @@ void Store::checkpointLoop() {
   }
 }
 
+void Store::rollBack(Database& db) noexcept {
+  try {
+    db.execute("ROLLBACK");
+  } catch (...) {
+  }
+}
+
 Store::Reader::Reader(Store& owner) : store(owner) {
   {
     const std::lock_guard lock(store.readersMutex_);

@@ -201,24 +201,9 @@ class Store {
   auto lookUp(Function&& function) {
     if (!checkpointer_) return run(std::forward<Function>(function), false);
     Reader reader(*this);
-    StoreSession session(*reader.db);
-    reader.db->query("BEGIN").run();
-    try {
-      if constexpr (std::is_void_v<decltype(function(session))>) {
-        function(session);
-        reader.db->query("COMMIT").run();
-      } else {
-        auto result = function(session);
-        reader.db->query("COMMIT").run();
-        return result;
-      }
-    } catch (...) {
-      try {
-        reader.db->execute("ROLLBACK");
-      } catch (...) {
-      }
-      throw;
-    }
+    Database& db = *reader.db;
+    return within(
+        db, "BEGIN", function, [&] { db.query("COMMIT").run(); }, [&] { rollBack(db); });
   }
 
  private:
@@ -237,29 +222,39 @@ class Store {
     entered_.fetch_add(1);
     std::unique_lock lock(mutex_);
     const std::int64_t before = db_.totalChanges();
-    StoreSession session(db_);
+    // A look-up only reads: it takes no write lock unless it turns out to write.
+    return within(
+        db_, durable ? "BEGIN IMMEDIATE" : "BEGIN", function, [&] { finish(lock, before, durable); },
+        [&] {
+          if (!lock.owns_lock()) return;
+          rollBack(db_);
+          ended(false);
+        });
+  }
+
+  // Runs `function` in a transaction begun on `db` with `begin`: `commit` ends it once
+  // the function returned, `abandon` once anything threw.
+  template <class Function, class Commit, class Abandon>
+  static auto within(Database& db, const char* begin, Function& function, const Commit& commit,
+                     const Abandon& abandon) {
+    StoreSession session(db);
     try {
-      // A look-up only reads: it takes no write lock unless it turns out to write.
-      db_.query(durable ? "BEGIN IMMEDIATE" : "BEGIN").run();
+      db.query(begin).run();
       if constexpr (std::is_void_v<decltype(function(session))>) {
         function(session);
-        finish(lock, before, durable);
+        commit();
       } else {
         auto result = function(session);
-        finish(lock, before, durable);
+        commit();
         return result;
       }
     } catch (...) {
-      if (lock.owns_lock()) {
-        try {
-          db_.execute("ROLLBACK");
-        } catch (...) {
-        }
-        ended(false);
-      }
+      abandon();
       throw;
     }
   }
+  // Rolls back whatever transaction is open; a failure leaves nothing more to undo.
+  static void rollBack(Database& db) noexcept;
 
   // Commits, unlocks and, when `durable`, waits until the commit is on the disk.
   void finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable);
