@@ -43,6 +43,7 @@ class FaultProxy:
         self.faults = []        # what happens to the next completions: reset, truncate, 500, 503
         self.mode = "pass"
         self.completions_seen = 0
+        self.errors = []        # why each 502 was given
         self.released = threading.Event()  # held requests end, their connections closed
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
@@ -109,7 +110,8 @@ class FaultProxy:
                     answer = b""
                     while chunk := upstream.recv(65536):
                         answer += chunk
-            except OSError:
+            except OSError as error:
+                self.errors.append(f"{time.strftime('%H:%M:%S')} {path}: {error!r}")
                 answer = b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}"
             if mode == "swallow":
                 self.released.wait(600)
@@ -145,11 +147,41 @@ class World:
             json.dump({"campaigns": campaigns[:1]}, single)
 
     def start_server(self):
-        self.server = subprocess.Popen(
-            [self.arguments.server, "--port", str(self.server_port), "--db", self.database, "--auto-approve",
-             "--poll-interval", "2", "--origin", self.origin, "--campaigns", self.campaigns],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(self.server)
+        """Starts the server and returns once it listens: a request the application sends
+        before that would meet the proxy's 502 and fail a case for the wrong reason. The
+        port from free_port() can be taken by another socket before the server binds it;
+        the server then moves to another port (the application only knows the proxy's)."""
+        self.server_log = os.path.join(self.work, "server.log")
+        for attempt in range(3):
+            with open(self.server_log, "ab") as output:
+                self.server = subprocess.Popen(
+                    [self.arguments.server, "--port", str(self.server_port), "--db", self.database, "--auto-approve",
+                     "--poll-interval", "2", "--origin", self.origin, "--campaigns", self.campaigns],
+                    stdout=output, stderr=subprocess.STDOUT)
+            self.processes.append(self.server)
+            if wait_until("the development server listening", self._listening, 30) == "listening":
+                return
+            self.keep_server_output()
+            if attempt == 2 or "cannot listen" not in "\n".join(self.server_lines[-3:]):
+                raise StepFailed(f"the development server exited with {self.server.returncode}")
+            self.server_port = self.proxy.server_port = free_port()
+
+    def _listening(self):
+        if self.server.poll() is not None:
+            return "exited"
+        try:
+            socket.create_connection(("127.0.0.1", self.server_port), timeout=1).close()
+            return "listening"
+        except OSError:
+            return None
+
+    def keep_server_output(self):
+        """What the server printed, kept in memory before the work directory goes."""
+        try:
+            with open(self.server_log, errors="replace") as output:
+                self.server_lines = output.read().splitlines()
+        except (AttributeError, OSError):
+            self.server_lines = []
 
     def launch(self):
         self.app = subprocess.Popen([self.arguments.app, "--server", self.origin], stdout=subprocess.PIPE,
@@ -194,6 +226,7 @@ def scenario(arguments, name, proxy_type=None):
         yield world
     finally:
         stop(world.processes)
+        world.keep_server_output()
         world.proxy.listener.close()
         forget_everything()
         shutil.rmtree(work, ignore_errors=True)
@@ -356,6 +389,10 @@ def main():
             print(f"fault harness FAILED at '{name}': {failure}", file=sys.stderr, flush=True)
             for line in world.log.lines[-15:] if world is not None and hasattr(world, "log") else []:
                 print(f"  app: {line}", file=sys.stderr)
+            for line in getattr(world, "server_lines", [])[-15:]:
+                print(f"  server: {line}", file=sys.stderr)
+            for line in world.proxy.errors[-15:] if world is not None else []:
+                print(f"  proxy: {line}", file=sys.stderr)
     return 1 if failures else 0
 
 
