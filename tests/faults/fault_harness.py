@@ -163,7 +163,8 @@ class World:
                 return
             self.keep_server_output()
             if attempt == 2 or "cannot listen" not in "\n".join(self.server_lines[-3:]):
-                raise StepFailed(f"the development server exited with {self.server.returncode}")
+                said = self.server_lines[-1] if self.server_lines else "nothing"
+                raise StepFailed(f"the development server exited with {self.server.returncode}, saying {said}")
             self.server_port = self.proxy.server_port = free_port()
 
     def _listening(self):
