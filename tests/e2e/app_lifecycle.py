@@ -17,7 +17,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from earning_path import Lines, StepFailed, activate, capture_browser, free_port, say, stop, wait_until  # noqa: E402
+from earning_path import (Lines, StepFailed, activate, capture_browser, free_port, say, stop, wait_until,  # noqa: E402
+                          wait_until_listening)
 
 
 def pending_completion_stored():
@@ -54,6 +55,8 @@ def main():
                                    "--auto-approve", "--poll-interval", "2"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         processes.append(server)
+        if not wait_until_listening(server, port, timeout):
+            raise StepFailed(f"the development server exited with {server.returncode}")
 
         step = "first launch opens its controls by itself"
         first, log = launch()

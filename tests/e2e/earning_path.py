@@ -23,8 +23,6 @@ import sys
 import tempfile
 import threading
 import time
-import urllib.error
-import urllib.request
 
 BUS_NAME = "app.nimbrella.Nimbrella"
 OBJECT_PATH = "/app/nimbrella/Nimbrella"
@@ -52,6 +50,20 @@ def wait_until(what, condition, timeout):
             return value
         time.sleep(0.1)
     raise StepFailed(f"{what} did not happen within {timeout:.0f} s")
+
+
+def wait_until_listening(process, port, timeout):
+    """Waits until `process` accepts connections on `port` of 127.0.0.1; answers False
+    when it exited first (the port taken, for one)."""
+    def state():
+        if process.poll() is not None:
+            return "exited"
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return "listening"
+        except OSError:
+            return None
+    return wait_until("the development server listening", state, timeout) == "listening"
 
 
 class Lines:
@@ -180,17 +192,8 @@ def main():
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         processes.append(server)
         server_lines = Lines(server.stdout)
-
-        def answers():
-            try:
-                with urllib.request.urlopen(origin + "/en/dashboard", timeout=1):
-                    return True
-            except urllib.error.HTTPError:
-                return True  # any HTTP answer: the server is up
-            except OSError:
-                return False
-
-        wait_until("the development server answering", answers, arguments.timeout)
+        if not wait_until_listening(server, port, arguments.timeout):
+            raise StepFailed(f"the development server exited with {server.returncode}")
         say(f"development server on {origin}")
 
         step = "start nimbrella"

@@ -24,7 +24,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from earning_path import Lines, StepFailed, activate, capture_browser, free_port, say, stop, wait_until  # noqa: E402
+from earning_path import (Lines, StepFailed, activate, capture_browser, free_port, say, stop, wait_until,  # noqa: E402
+                          wait_until_listening)
 
 COMPLETE = "/api/exposures/complete"
 SERVICE = "app.nimbrella.Nimbrella"
@@ -159,22 +160,13 @@ class World:
                      "--poll-interval", "2", "--origin", self.origin, "--campaigns", self.campaigns],
                     stdout=output, stderr=subprocess.STDOUT)
             self.processes.append(self.server)
-            if wait_until("the development server listening", self._listening, 30) == "listening":
+            if wait_until_listening(self.server, self.server_port, 30):
                 return
             self.keep_server_output()
             if attempt == 2 or "cannot listen" not in "\n".join(self.server_lines[-3:]):
                 said = self.server_lines[-1] if self.server_lines else "nothing"
                 raise StepFailed(f"the development server exited with {self.server.returncode}, saying {said}")
             self.server_port = self.proxy.server_port = free_port()
-
-    def _listening(self):
-        if self.server.poll() is not None:
-            return "exited"
-        try:
-            socket.create_connection(("127.0.0.1", self.server_port), timeout=1).close()
-            return "listening"
-        except OSError:
-            return None
 
     def keep_server_output(self):
         """What the server printed, kept in memory before the work directory goes."""
