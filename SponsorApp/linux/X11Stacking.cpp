@@ -22,7 +22,7 @@ X11Stacking::X11Stacking(xcb_connection_t* fallback, const char* displayName, st
   xcb_connection_t* own = xcb_connect(displayName, nullptr);
   if (xcb_connection_has_error(own) == 0) {
     own_ = own;
-    const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(own_, root_, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(own_);
     notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(own_), QSocketNotifier::Read);
@@ -47,10 +47,13 @@ void X11Stacking::dropBrokenConnection() {
   if (own_ == nullptr || xcb_connection_has_error(own_) == 0) return;
   // Its questions died with it; from now on every walk asks everything on Qt's connection.
   pendingTree_.reset();
+  std::free(std::exchange(heldTree_, nullptr));
   notifier_.reset();
   xcb_disconnect(own_);
   own_ = nullptr;
   windows_.clear();
+  properties_.clear();
+  propertyWindows_.clear();
   const xcb_query_extension_reply_t* shape = xcb_get_extension_data(fallback_, &xcb_shape_id);
   shapeExtension_ = shape != nullptr && shape->present != 0;
 }
@@ -63,8 +66,104 @@ void X11Stacking::ask() {
   xcb_flush(connection());
 }
 
+void X11Stacking::await() {
+  std::optional<unsigned int> pending = std::exchange(pendingTree_, std::nullopt);
+  std::free(std::exchange(heldTree_, nullptr));
+  if (!pending) return;
+  heldTree_ = xcb_query_tree_reply(connection(), xcb_query_tree_cookie_t{*pending}, DroppedError());
+  readNotices(false);
+  // A new generation of properties: those that no read of the last one asked for are
+  // dropped, and windows none of the rest belongs to are no longer followed.
+  std::erase_if(properties_, [&](const Property& p) { return p.use != propertyReads_; });
+  ++propertyReads_;
+  std::erase_if(propertyWindows_, [&](std::uint32_t window) {
+    if (std::ranges::any_of(properties_, [&](const Property& p) { return p.question.window == window; })) return false;
+    if (own_ != nullptr) {
+      const std::uint32_t none = 0;
+      xcb_change_window_attributes(own_, window, XCB_CW_EVENT_MASK, &none);
+    }
+    return true;
+  });
+}
+
+bool X11Stacking::asked() const {
+  return (pendingTree_ || heldTree_ != nullptr) && std::chrono::steady_clock::now() - askedAt_ < fresh;
+}
+
 void X11Stacking::discard() {
   if (pendingTree_) xcb_discard_reply(connection(), *std::exchange(pendingTree_, std::nullopt));
+  std::free(std::exchange(heldTree_, nullptr));
+}
+
+void X11Stacking::propertyChanged(std::uint32_t window, std::uint32_t atom) {
+  for (Property& p : properties_) {
+    if (p.question.window == window && p.question.atom == atom) p.current = false;
+  }
+}
+
+void X11Stacking::forgetProperties(std::uint32_t window) {
+  for (Property& p : properties_) {
+    if (p.question.window == window) p.current = false;
+  }
+  // Its successor under the same id is followed again when it is asked about.
+  if (window != root_) std::erase(propertyWindows_, window);
+}
+
+void X11Stacking::properties(std::span<const PropertyQuestion> questions, std::span<PropertyAnswer> answers) {
+  // What is kept holds only as of an answer awaited just now; otherwise everything is
+  // asked, on Qt's connection when the own one has broken.
+  if (heldTree_ == nullptr) dropBrokenConnection();
+  const bool synced = own_ != nullptr && heldTree_ != nullptr && std::chrono::steady_clock::now() - askedAt_ < fresh;
+  xcb_connection_t* c = connection();
+  askedProperties_.clear();
+  propertyCookies_.clear();
+  for (const PropertyQuestion& q : questions) {
+    auto it = std::ranges::find_if(properties_, [&](const Property& p) {
+      return p.question.window == q.window && p.question.atom == q.atom && p.question.type == q.type &&
+             p.question.longs == q.longs;
+    });
+    if (it == properties_.end()) {
+      it = properties_.insert(properties_.end(), Property{});
+      it->question = q;
+    }
+    it->use = propertyReads_;
+    if (synced && it->current) continue;
+    // Following its property changes first: a change after the answer is then reported,
+    // and so is the window's destruction.
+    if (own_ != nullptr && q.window != root_ && std::ranges::find(propertyWindows_, q.window) == propertyWindows_.end()) {
+      const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+      xcb_change_window_attributes(own_, q.window, XCB_CW_EVENT_MASK, &mask);
+      propertyWindows_.push_back(q.window);
+    }
+    askedProperties_.push_back(static_cast<std::size_t>(it - properties_.begin()));
+    propertyCookies_.push_back(xcb_get_property(c, 0, q.window, q.atom, q.type, 0, q.longs).sequence);
+  }
+  for (std::size_t k = 0; k < askedProperties_.size(); ++k) {
+    Property& p = properties_[askedProperties_[k]];
+    DroppedError error;
+    Owned reply{xcb_get_property_reply(c, xcb_get_property_cookie_t{propertyCookies_[k]}, error)};
+    p.read = static_cast<bool>(reply);
+    p.windowGone = error.error != nullptr && error.error->error_code == XCB_WINDOW;
+    p.values.clear();
+    if (reply && reply->format == 32 && reply->type != XCB_ATOM_NONE) {
+      const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.reply));
+      p.values.assign(values, values + std::max(xcb_get_property_value_length(reply.reply), 0) / 4);
+    }
+    // Kept only when read on the own connection; the notices read next may still mark it.
+    p.current = own_ != nullptr && p.read;
+  }
+  if (!askedProperties_.empty()) readNotices(false);
+  if (xcb_connection_has_error(c) != 0) {
+    for (Property& p : properties_) p.current = false;
+  }
+  for (std::size_t i = 0; i < questions.size() && i < answers.size(); ++i) {
+    const PropertyQuestion& q = questions[i];
+    const auto it = std::ranges::find_if(properties_, [&](const Property& p) {
+      return p.question.window == q.window && p.question.atom == q.atom && p.question.type == q.type &&
+             p.question.longs == q.longs;
+    });
+    answers[i] = PropertyAnswer{it->read, it->windowGone, it->values};
+  }
 }
 
 std::vector<X11Stacking::Window>::iterator X11Stacking::place(std::uint32_t id) {
@@ -96,7 +195,17 @@ void X11Stacking::readNotices(bool fromSocket) {
       case XCB_CONFIGURE_NOTIFY: changed(reinterpret_cast<xcb_configure_notify_event_t*>(event)->window); break;
       case XCB_REPARENT_NOTIFY: changed(reinterpret_cast<xcb_reparent_notify_event_t*>(event)->window); break;
       case XCB_GRAVITY_NOTIFY: changed(reinterpret_cast<xcb_gravity_notify_event_t*>(event)->window); break;
-      case XCB_DESTROY_NOTIFY: changed(reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window, true); break;
+      case XCB_DESTROY_NOTIFY: {
+        const std::uint32_t window = reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window;
+        changed(window, true);
+        forgetProperties(window);
+        break;
+      }
+      case XCB_PROPERTY_NOTIFY: {
+        const auto* notice = reinterpret_cast<xcb_property_notify_event_t*>(event);
+        propertyChanged(notice->window, notice->atom);
+        break;
+      }
       case XCB_CREATE_NOTIFY: changed(reinterpret_cast<xcb_create_notify_event_t*>(event)->window, true); break;
       default:
         if (shapeExtension_ && type == shapeNotify_) {
@@ -114,14 +223,18 @@ std::array<std::uint32_t, 9> X11Stacking::topmost(const std::array<std::optional
                                                  std::uint32_t lowest) {
   std::array<std::uint32_t, 9> owners{};
   std::optional<unsigned int> pending = std::exchange(pendingTree_, std::nullopt);
-  if (pending && std::chrono::steady_clock::now() - askedAt_ >= fresh) {
-    xcb_discard_reply(connection(), *pending);
+  xcb_query_tree_reply_t* held = std::exchange(heldTree_, nullptr);
+  if (std::chrono::steady_clock::now() - askedAt_ >= fresh) {
+    if (pending) xcb_discard_reply(connection(), *pending);
     pending.reset();
+    std::free(std::exchange(held, nullptr));
   }
-  if (!pending) dropBrokenConnection();
+  if (!pending && held == nullptr) dropBrokenConnection();
   xcb_connection_t* c = connection();
-  Owned tree{xcb_query_tree_reply(c, pending ? xcb_query_tree_cookie_t{*pending} : xcb_query_tree_unchecked(c, root_),
-                                  DroppedError())};
+  Owned tree{held != nullptr ? held
+                             : xcb_query_tree_reply(c, pending ? xcb_query_tree_cookie_t{*pending}
+                                                               : xcb_query_tree_unchecked(c, root_),
+                                                    DroppedError())};
   if (!tree) return owners;
   // Every notice the server sent before this answer has arrived with it: once they are
   // read, a window still current is as the answer found it.

@@ -5,13 +5,15 @@
 // window can hide is kept between walks and asked again only after the X server has
 // said that it changed (a create, map, unmap, configure, gravity move, reparent or
 // destroy of a root child, or a change of its shape), so a walk over an unchanged desktop is one exchange.
+// Window properties are kept the same way: a property is asked again only once a
+// PropertyNotify has named it, or the window it belongs to was destroyed.
 //
 // Those notices come on a connection of its own: the answer to the stacking question
 // arrives after every notice the server sent before it, so once the notices queued on
 // that connection are read, what is kept is as current as that answer. On Qt's
 // connection they would come through Qt's event queue, later than the answers. Without
-// its own connection (the display refuses a second one) every walk asks everything
-// again on Qt's.
+// its own connection (the display refuses a second one) every walk and every property
+// read asks everything again on Qt's.
 
 #include <QPoint>
 #include <QRect>
@@ -21,9 +23,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 struct xcb_connection_t;
+struct xcb_query_tree_reply_t;
 class QSocketNotifier;
 
 namespace nimbrella {
@@ -39,8 +43,31 @@ class X11Stacking {
 
   // Sends the stacking question now; the next walk within 100 ms takes its answer.
   void ask();
+  // Waits for the answer to the question ask() sent and reads the notices that came
+  // before it, so that properties() answers as of that answer; the walk then takes it.
+  void await();
+  // Whether a stacking question asked less than 100 ms ago waits for a walk.
+  bool asked() const;
   // Drops an answer that no walk took.
   void discard();
+
+  struct PropertyQuestion {
+    std::uint32_t window = 0;
+    std::uint32_t atom = 0;
+    std::uint32_t type = 0;  // the type asked for; an answer of another type has no values
+    std::uint32_t longs = 1;
+  };
+  struct PropertyAnswer {
+    bool read = false;        // false: it could not be read (the window is gone, a broken connection)
+    bool windowGone = false;  // the X server answered that the window does not exist
+    // Its 32-bit values; empty when the property is absent or of another format or
+    // type. Valid until the same property is read again or await() is called.
+    std::span<const std::uint32_t> values;
+  };
+  // Answers each question as of the last answer await() took (or now, when none was
+  // taken), from what is kept where nothing has changed since, asking the rest in one
+  // exchange. `answers` holds one answer for each question.
+  void properties(std::span<const PropertyQuestion> questions, std::span<PropertyAnswer> answers);
 
   // For each point (root pixels; nothing for a point not asked), the topmost child of
   // the root that draws there, counting from `lowest` up when it is one of them (from
@@ -57,6 +84,16 @@ class X11Stacking {
     std::vector<QRect> shape;  // bounding shape in root coordinates; empty when unshaped
     std::uint64_t walk = 0;  // the last walk that met it
   };
+  struct Property {
+    PropertyQuestion question;
+    bool current = false;  // false: to be asked at the next read
+    bool read = false, windowGone = false;
+    std::vector<std::uint32_t> values;
+    std::uint64_t use = 0;  // the last read that asked for it
+  };
+  void propertyChanged(std::uint32_t window, std::uint32_t atom);
+  // A window destroyed: nothing kept of it holds for a later window of the same id.
+  void forgetProperties(std::uint32_t window);
   // Reads the notices already queued on the own connection (and, with `fromSocket`,
   // those waiting on its socket), marking the windows they name to be asked again.
   void readNotices(bool fromSocket);
@@ -76,7 +113,15 @@ class X11Stacking {
   std::unique_ptr<QSocketNotifier> notifier_;
 
   std::optional<unsigned int> pendingTree_;
+  xcb_query_tree_reply_t* heldTree_ = nullptr;  // the answer await() took, for the walk
   std::chrono::steady_clock::time_point askedAt_;
+
+  std::vector<Property> properties_;
+  std::vector<std::uint32_t> propertyWindows_;  // whose property changes are reported, besides the root
+  std::uint64_t propertyReads_ = 0;
+  // Room reused by every read: indexes into properties_ of those asked, their cookies' sequences.
+  std::vector<std::size_t> askedProperties_;
+  std::vector<unsigned int> propertyCookies_;
 
   std::vector<Window> windows_;  // sorted by id
   std::uint64_t walks_ = 0;

@@ -59,7 +59,6 @@ struct WindowQuestions {
   xcb_get_window_attributes_cookie_t attributes;
   xcb_get_geometry_cookie_t geometry;
   xcb_translate_coordinates_cookie_t origin;
-  xcb_get_property_cookie_t opacity;
 };
 
 struct WindowAnswers {
@@ -168,8 +167,8 @@ X11WindowServer::~X11WindowServer() {
   if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeNativeEventFilter(this);
 }
 
-void X11WindowServer::discardPrefetched() {
-  stacking_->discard();
+void X11WindowServer::discardPrefetched(bool keepStacking) {
+  if (!keepStacking) stacking_->discard();
   Prefetched& p = *prefetched_;
   if (p.idle) xcb_discard_reply(connection_, p.idle->sequence);
   if (p.image) xcb_discard_reply(connection_, p.image->sequence);
@@ -177,13 +176,12 @@ void X11WindowServer::discardPrefetched() {
   p.image.reset();
 }
 
-void X11WindowServer::askMeasurementQuestions(bool measuring, bool askPanel, bool askIdle) {
+void X11WindowServer::askMeasurementQuestions(bool measuring, bool askPanel, bool askIdle, bool askStacking) {
   Prefetched& p = *prefetched_;
   p.askedAt = std::chrono::steady_clock::now();
   if (screenSaverExtension_ && askIdle) p.idle = xcb_screensaver_query_info_unchecked(connection_, root_);
-  if (!measuring) return;
   const QRect& area = p.panelPixels;
-  if (askPanel && area.width() > 0 && area.height() > 0 && area.x() >= 0 && area.y() >= 0 &&
+  if (measuring && askPanel && area.width() > 0 && area.height() > 0 && area.x() >= 0 && area.y() >= 0 &&
       area.right() < 32767 && area.bottom() < 32767) {
     p.imageArea = area;
     p.image = xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, static_cast<std::int16_t>(area.x()),
@@ -193,14 +191,16 @@ void X11WindowServer::askMeasurementQuestions(bool measuring, bool askPanel, boo
   // What this application last did to its windows (a raise, a move) goes out before the
   // stacking question on the other connection.
   xcb_flush(connection_);
-  stacking_->ask();
+  if (askStacking) stacking_->ask();
 }
 
 void X11WindowServer::beginMeasurement(WindowNumber panel) {
-  discardPrefetched();
-  // The idle time read with that sample still serves (see secondsSinceLastInput).
+  // The stacking answer and the idle time read with that sample still serve (see
+  // secondsSinceLastInput).
+  discardPrefetched(true);
   const bool idleFresh = idleReadAt_ && std::chrono::steady_clock::now() - *idleReadAt_ < std::chrono::milliseconds(50);
-  askMeasurementQuestions(true, panel > 0 && panel <= std::numeric_limits<std::uint32_t>::max(), !idleFresh);
+  askMeasurementQuestions(true, panel > 0 && panel <= std::numeric_limits<std::uint32_t>::max(), !idleFresh,
+                          !stacking_->asked());
 }
 
 bool X11WindowServer::readPixels(int x, int y, int width, int height, std::vector<std::uint32_t>& out) {
@@ -300,31 +300,19 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
   const auto statusId = static_cast<std::uint32_t>(askStatus ? statusWindow : 0);
   const auto panelId = static_cast<std::uint32_t>(askPanel ? panel : 0);
 
+  // Both windows are this application's own, destroyed only on this thread and never
+  // while they are sampled: the questions about them cannot fail, and go unchecked
+  // (libxcb then keeps no record of each for a possible error).
   auto ask = [&](std::uint32_t id) {
-    return WindowQuestions{xcb_get_window_attributes(connection_, id), xcb_get_geometry(connection_, id),
-                           xcb_translate_coordinates(connection_, id, root_, 0, 0),
-                           askCardinals(connection_, id, atoms_->opacity, XCB_ATOM_CARDINAL, 1)};
+    return WindowQuestions{xcb_get_window_attributes_unchecked(connection_, id),
+                           xcb_get_geometry_unchecked(connection_, id),
+                           xcb_translate_coordinates_unchecked(connection_, id, root_, 0, 0)};
   };
   WindowQuestions statusQuestions{}, panelQuestions{};
-  xcb_get_property_cookie_t panelDesktop{};
   if (askStatus) statusQuestions = ask(statusId);
-  if (askPanel) {
-    panelQuestions = ask(panelId);
-    panelDesktop = askCardinals(connection_, panelId, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 1);
-  }
-  // Questions about the root with interned atoms go unchecked (they fail only on a broken
-  // connection): libxcb then keeps no record of each for a possible error.
-  auto askRoot = [&](xcb_atom_t property, xcb_atom_t type, std::uint32_t longs) {
-    return xcb_get_property_unchecked(connection_, 0, root_, property, type, 0, longs);
-  };
-  const auto currentDesktop = askRoot(atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1);
-  const auto workArea = askRoot(atoms_->workArea, XCB_ATOM_CARDINAL, 256);
-  const auto activeWindow = askRoot(atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
+  if (askPanel) panelQuestions = ask(panelId);
   const auto compositorOwner = xcb_get_selection_owner_unchecked(connection_, atoms_->compositor);
-  const std::uint32_t guessedActive = lastActive_;
-  const auto guessedState =
-      askCardinals(connection_, guessedActive != 0 ? guessedActive : root_, atoms_->wmState, XCB_ATOM_ATOM, 64);
-  askMeasurementQuestions(measuring, askPanel, true);
+  askMeasurementQuestions(measuring, askPanel, true, true);
 
   const double pointsHigh = rootHeightPoints();
   auto answer = [&](const WindowQuestions& q) {
@@ -332,54 +320,67 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
     Owned attributes{xcb_get_window_attributes_reply(connection_, q.attributes, DroppedError())};
     Owned geometry{xcb_get_geometry_reply(connection_, q.geometry, DroppedError())};
     Owned origin{xcb_translate_coordinates_reply(connection_, q.origin, DroppedError())};
-    Owned opacity{xcb_get_property_reply(connection_, q.opacity, DroppedError())};
     if (!attributes || !geometry || !origin) return answers;
-    const auto opacityValues = cardinals(opacity);
-    const double alpha = opacityValues.empty() ? 1.0 : static_cast<double>(opacityValues[0]) / 4294967295.0;
     answers.pixels = QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
     answers.overrideRedirect = attributes->override_redirect != 0;
     const Rect frame{answers.pixels.x() / pixelRatio_,
                      pointsHigh - (answers.pixels.y() + answers.pixels.height()) / pixelRatio_,
                      answers.pixels.width() / pixelRatio_, answers.pixels.height() / pixelRatio_};
-    answers.state = WindowState{attributes->map_state == XCB_MAP_STATE_VIEWABLE, alpha, frame};
+    answers.state = WindowState{attributes->map_state == XCB_MAP_STATE_VIEWABLE, 1.0, frame};
     return answers;
   };
   WindowAnswers status, panelAnswers;
   if (askStatus) status = answer(statusQuestions);
   if (askPanel) panelAnswers = answer(panelQuestions);
-  Owned panelDesktopReply{askPanel ? xcb_get_property_reply(connection_, panelDesktop, DroppedError())
-                                   : static_cast<xcb_get_property_reply_t*>(nullptr)};
-  Owned currentReply{xcb_get_property_reply(connection_, currentDesktop, DroppedError())};
-  Owned workAreaReply{xcb_get_property_reply(connection_, workArea, DroppedError())};
-  Owned activeReply{xcb_get_property_reply(connection_, activeWindow, DroppedError())};
   Owned compositorReply{xcb_get_selection_owner_reply(connection_, compositorOwner, DroppedError())};
   // A compositing manager draws the screen itself: what the X server computes of
   // visibility then says nothing about what reaches the screen.
   const bool composited = !compositorReply || compositorReply->owner != XCB_WINDOW_NONE;
 
-  // The active window's state: asked above when the same window was active at the last
-  // sample, otherwise in a second exchange. A state that cannot be read counts as full
-  // screen; an active window that is gone (the window manager has not named the next
-  // one yet) covers nothing.
-  const auto active = cardinals(activeReply);
-  const std::uint32_t activeId = active.empty() ? 0 : active[0];
-  bool fullScreen = !activeReply;
-  {
-    DroppedError error;
-    Owned guessed{xcb_get_property_reply(connection_, guessedState, error)};
-    if (activeId != 0) {
-      DroppedError laterError;
-      const bool guessedRight = activeId == guessedActive;
-      Owned state{guessedRight ? guessed.release()
-                               : xcb_get_property_reply(
-                                     connection_, askCardinals(connection_, activeId, atoms_->wmState, XCB_ATOM_ATOM, 64),
-                                     laterError)};
-      const xcb_generic_error_t* failure = guessedRight ? error.error : laterError.error;
-      fullScreen = !state && !(failure != nullptr && failure->error_code == XCB_WINDOW);
-      for (std::uint32_t atom : cardinals(state)) fullScreen = fullScreen || atom == atoms_->fullScreen;
-    }
+  // The properties, as of the stacking answer: kept from earlier samples where no
+  // notice has named them since, asked where one has.
+  stacking_->await();
+  using Question = X11Stacking::PropertyQuestion;
+  using Answer = X11Stacking::PropertyAnswer;
+  enum Property : std::size_t { currentDesktop, workArea, activeWindow, statusOpacity, panelOpacity, panelDesktop, count };
+  std::array<Question, count> questions{};
+  std::array<Answer, count> answers{};
+  std::array<std::size_t, count> places{};  // each property's place among the questions; `count` when not asked
+  places.fill(count);
+  std::size_t asked = 0;
+  auto want = [&](Property property, std::uint32_t window, xcb_atom_t atom, xcb_atom_t type, std::uint32_t longs) {
+    places[property] = asked;
+    questions[asked++] = Question{window, atom, type, longs};
+  };
+  want(currentDesktop, root_, atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1);
+  want(workArea, root_, atoms_->workArea, XCB_ATOM_CARDINAL, 256);
+  want(activeWindow, root_, atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
+  if (askStatus) want(statusOpacity, statusId, atoms_->opacity, XCB_ATOM_CARDINAL, 1);
+  if (askPanel) {
+    want(panelOpacity, panelId, atoms_->opacity, XCB_ATOM_CARDINAL, 1);
+    want(panelDesktop, panelId, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 1);
   }
-  lastActive_ = activeId;
+  stacking_->properties(std::span(questions).first(asked), std::span(answers).first(asked));
+  const Answer unread{};
+  auto property = [&](Property p) -> const Answer& { return places[p] < asked ? answers[places[p]] : unread; };
+  auto opacity = [](const X11Stacking::PropertyAnswer& a) {
+    return a.values.empty() ? 1.0 : static_cast<double>(a.values[0]) / 4294967295.0;
+  };
+  if (status.state) status.state->alpha = opacity(property(statusOpacity));
+  if (panelAnswers.state) panelAnswers.state->alpha = opacity(property(panelOpacity));
+
+  // The active window's state. A state that cannot be read counts as full screen; an
+  // active window that is gone (the window manager has not named the next one yet)
+  // covers nothing.
+  const auto active = property(activeWindow).values;
+  const std::uint32_t activeId = active.empty() ? 0 : active[0];
+  bool fullScreen = !property(activeWindow).read;
+  if (activeId != 0) {
+    std::array<Answer, 1> state{};
+    stacking_->properties(std::array{Question{activeId, atoms_->wmState, XCB_ATOM_ATOM, 64}}, state);
+    fullScreen = !state[0].read && !state[0].windowGone;
+    for (std::uint32_t atom : state[0].values) fullScreen = fullScreen || atom == atoms_->fullScreen;
+  }
   result.fullScreenActive = fullScreen;
 
   result.statusWindow = status.state;
@@ -394,8 +395,8 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
       const QRect geometry = screen->geometry();
       if (!geometry.contains(centre)) continue;
       QRect available = geometry;
-      const auto desktops = cardinals(currentReply);
-      const auto areas = cardinals(workAreaReply);
+      const auto desktops = property(currentDesktop).values;
+      const auto areas = property(workArea).values;
       const std::size_t index = desktops.empty() ? 0 : desktops[0];
       if (areas.size() >= 4 * (index + 1)) {
         const QRect area(static_cast<int>(areas[4 * index]), static_cast<int>(areas[4 * index + 1]),
@@ -419,8 +420,8 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
                                    (state == XCB_VISIBILITY_UNOBSCURED || state == XCB_VISIBILITY_PARTIALLY_OBSCURED);
     // A window the window manager does not manage is on no particular desktop: it is
     // shown on whichever is active. A managed one must be on the active desktop or on all.
-    const auto desktop = cardinals(panelDesktopReply);
-    const auto current = cardinals(currentReply);
+    const auto desktop = property(panelDesktop).values;
+    const auto current = property(currentDesktop).values;
     if (panelAnswers.overrideRedirect) {
       result.panelOnActiveDesktop = panelAnswers.state->visible;
     } else if (!desktop.empty() && !current.empty()) {

@@ -6,10 +6,10 @@
 //
 // Every question of one measurement is sent before the first answer is awaited: a
 // measurement's sample is one exchange with the server that also brings the stacking
-// order, the idle time and the strip's pixels (a second one only when another window
-// has become active, whose state it then asks); the nine hit tests need one more only
-// for windows above the panel that are new or changed since the last walk (see
-// X11Stacking). The topmost window at a point comes from the stacking order, not from
+// order, the idle time and the strip's pixels. The properties it reads (the desktops,
+// the work area, the active window and its state, the windows' opacity) are kept on
+// X11Stacking's connection and asked again, in one more exchange, only after a notice
+// named them; so are the nine hit tests' windows above the panel (see X11Stacking). The topmost window at a point comes from the stacking order, not from
 // input: the root's children from the top down to the panel, mapped InputOutput windows
 // only, each with its bounding shape (for an unmanaged window the window itself, for a
 // managed one its window-manager frame). So an input-only window never covers the
@@ -68,12 +68,12 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   void markAsTopBarItem(WindowNumber window);
 
   bool canVerify() const override { return true; }
-  // Also asks for the idle time, which secondsSinceLastInput called within 100 ms takes
-  // instead of asking again.
+  // Also asks for the idle time and the stacking order, which secondsSinceLastInput and
+  // a measurement begun within 100 ms take instead of asking again.
   DesktopSample sample(WindowNumber statusWindow, WindowNumber panel) override;
-  // Also asks for the stacking order and the pixels where the panel was at the last
-  // sample; topmostWindows and readPixels called within 100 ms take those answers (each
-  // once) instead of asking again, until endMeasurement.
+  // Also asks for the pixels where the panel was at the last sample; topmostWindows
+  // (which every sample asks for) and readPixels called within 100 ms take those answers
+  // (each once) instead of asking again, until endMeasurement.
   DesktopSample sampleForMeasurement(WindowNumber statusWindow, WindowNumber panel) override;
   // Asks for the stacking order, the pixels and (unless the last reading is recent) the
   // idle time, as sampleForMeasurement does.
@@ -100,11 +100,13 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   struct Atoms;
   struct Prefetched;
   DesktopSample sampleWith(WindowNumber statusWindow, WindowNumber panel, bool measuring);
-  // Puts the idle time's question and, when `measuring`, the stacking order's and the
-  // pixels' (where the panel was at the last sample), for the calls that follow.
-  void askMeasurementQuestions(bool measuring, bool askPanel, bool askIdle);
-  // Drops the answers of the last measurement's questions that nobody took.
-  void discardPrefetched();
+  // Puts the idle time's question, the stacking order's when `askStacking` and, when
+  // `measuring`, the pixels' (where the panel was at the last sample), for the calls
+  // that follow.
+  void askMeasurementQuestions(bool measuring, bool askPanel, bool askIdle, bool askStacking);
+  // Drops the answers of the last measurement's questions that nobody took (but the
+  // stacking answer with `keepStacking`).
+  void discardPrefetched(bool keepStacking = false);
   double rootHeightPoints() const;
   int screenNumber() const;
 
@@ -122,9 +124,6 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   // Last visibility state per watched window: 0 unobscured, 1 partially, 2 fully
   // obscured, -1 not known (never reported, or unmapped since).
   std::unordered_map<std::uint32_t, int> visibility_;
-  // The active window of the last sample: its state is asked with the other questions,
-  // and asked again only when another window has become active.
-  std::uint32_t lastActive_ = 0;
   // The idle time read last and when: a tick asks it several times within microseconds.
   double idleSeconds_ = 0;
   std::optional<std::chrono::steady_clock::time_point> idleReadAt_;

@@ -6,6 +6,7 @@
 // a painter) are played on the application's own X connection.
 
 #include "SponsorApp/linux/X11SystemEvents.hpp"
+#include "SponsorApp/surface/SurfaceSynchronizer.hpp"
 #include "surface/DesktopSession.hpp"
 #include "surface/FakeDesktop.hpp"
 
@@ -233,6 +234,55 @@ struct FakeLogind : QDBusVirtualObject {
     return bus.send(call.createReply(QVariant::fromValue(QDBusObjectPath(QString::fromLatin1(sessionPath)))));
   }
 };
+
+// What a sample reads is as current as its answers, also where it is kept from the
+// samples before: each change below, and its undoing, shows in the very next sample.
+TEST_F(DesktopTest, EveryPropertyChangeShowsInTheNextSample) {
+  scene->show({fakes::sponsoredCreative(), scene->measurer}, true);
+  ASSERT_TRUE(passes(scene->tickUntil(passes))) << scene->monitor->debugSummary();
+  const WindowNumber status = scene->item->windowNumber(), panel = scene->surface->windowNumber();
+  auto sample = [&] { return scene->server->sample(status, panel); };
+  auto set = [](WindowNumber window, const char* name, Atom type, const std::vector<long>& values) {
+    XChangeProperty(display(), static_cast<Window>(window), XInternAtom(display(), name, False), type, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(values.data()), int(values.size()));
+    XSync(display(), False);
+  };
+  auto remove = [](WindowNumber window, const char* name) {
+    XDeleteProperty(display(), static_cast<Window>(window), XInternAtom(display(), name, False));
+    XSync(display(), False);
+  };
+  ASSERT_TRUE(MenuBarSurfaceLogic::menuBarVisible(sample()));
+
+  {
+    const RootProperty noBand("_NET_WORKAREA", XA_CARDINAL, {0, 0, 1280, 770});
+    EXPECT_FALSE(MenuBarSurfaceLogic::menuBarVisible(sample()));
+  }
+  EXPECT_TRUE(MenuBarSurfaceLogic::menuBarVisible(sample()));
+
+  for (const WindowNumber window : {panel, status}) {
+    set(window, "_NET_WM_WINDOW_OPACITY", XA_CARDINAL, {0x7FFFFFFF});
+    const DesktopSample half = sample();
+    EXPECT_NEAR((window == panel ? half.panel : half.statusWindow)->alpha, 0.5, 0.01);
+    remove(window, "_NET_WM_WINDOW_OPACITY");
+    const DesktopSample whole = sample();
+    EXPECT_EQ((window == panel ? whole.panel : whole.statusWindow)->alpha, 1.0);
+  }
+
+  // Another window becomes active, full screen, then not, then again, and is destroyed:
+  // an active window that is gone covers nothing.
+  const Window player = XCreateSimpleWindow(display(), root(), 0, 0, 10, 10, 0, 0, 0);
+  const long fullScreen = static_cast<long>(XInternAtom(display(), "_NET_WM_STATE_FULLSCREEN", False));
+  set(player, "_NET_WM_STATE", XA_ATOM, {fullScreen});
+  const RootProperty active("_NET_ACTIVE_WINDOW", XA_WINDOW, {static_cast<long>(player)});
+  EXPECT_TRUE(sample().fullScreenActive);
+  set(player, "_NET_WM_STATE", XA_ATOM, {});
+  EXPECT_FALSE(sample().fullScreenActive);
+  set(player, "_NET_WM_STATE", XA_ATOM, {fullScreen});
+  EXPECT_TRUE(sample().fullScreenActive);
+  XDestroyWindow(display(), player);
+  XSync(display(), False);
+  EXPECT_FALSE(sample().fullScreenActive);
+}
 
 TEST_F(DesktopTest, IdleTimeSleepWakeAndTheSessionsStateComeFromTheXServerAndLogind) {
   // Each input comes between the starts of `before` and `after`: the idle time read lies
