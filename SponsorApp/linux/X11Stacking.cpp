@@ -52,7 +52,8 @@ void X11Stacking::dropBrokenConnection() {
   xcb_disconnect(own_);
   own_ = nullptr;
   windows_.clear();
-  properties_.clear();
+  // Kept as they are (answers of this sample may still point into them), but asked again.
+  for (Property& p : properties_) p.current = false;
   propertyWindows_.clear();
   const xcb_query_extension_reply_t* shape = xcb_get_extension_data(fallback_, &xcb_shape_id);
   shapeExtension_ = shape != nullptr && shape->present != 0;
