@@ -112,17 +112,32 @@ void X11Stacking::forgetProperties(std::uint32_t window) {
 
 void X11Stacking::properties(std::span<const PropertyQuestion> questions, std::span<PropertyAnswer> answers) {
   // What is kept holds only as of an answer awaited just now; otherwise everything is
-  // asked, on Qt's connection when the own one has broken.
-  if (heldTree_ == nullptr) dropBrokenConnection();
+  // asked, on Qt's connection once the own one has broken (also during this read).
+  for (bool retry = false;; retry = true) {
+    if (heldTree_ == nullptr || retry) dropBrokenConnection();
+    if (readProperties(questions)) break;
+    if (own_ == nullptr) break;  // Qt's connection is broken too: nothing could be read
+  }
+  for (std::size_t i = 0; i < questions.size() && i < answers.size(); ++i) {
+    const Property& p = *findProperty(questions[i]);
+    answers[i] = PropertyAnswer{p.read, p.windowGone, p.values};
+  }
+}
+
+std::vector<X11Stacking::Property>::iterator X11Stacking::findProperty(const PropertyQuestion& q) {
+  return std::ranges::find_if(properties_, [&](const Property& p) {
+    return p.question.window == q.window && p.question.atom == q.atom && p.question.type == q.type &&
+           p.question.longs == q.longs;
+  });
+}
+
+bool X11Stacking::readProperties(std::span<const PropertyQuestion> questions) {
   const bool synced = own_ != nullptr && heldTree_ != nullptr && std::chrono::steady_clock::now() - askedAt_ < fresh;
   xcb_connection_t* c = connection();
   askedProperties_.clear();
   propertyCookies_.clear();
   for (const PropertyQuestion& q : questions) {
-    auto it = std::ranges::find_if(properties_, [&](const Property& p) {
-      return p.question.window == q.window && p.question.atom == q.atom && p.question.type == q.type &&
-             p.question.longs == q.longs;
-    });
+    auto it = findProperty(q);
     if (it == properties_.end()) {
       it = properties_.insert(properties_.end(), Property{});
       it->question = q;
@@ -130,7 +145,8 @@ void X11Stacking::properties(std::span<const PropertyQuestion> questions, std::s
     it->use = propertyReads_;
     if (synced && it->current) continue;
     // Following its property changes first: a change after the answer is then reported,
-    // and so is the window's destruction.
+    // and so is the window's destruction. (A window gone meanwhile refuses; its error
+    // makes readNotices forget it, to be followed again when it is next asked about.)
     if (own_ != nullptr && q.window != root_ && std::ranges::find(propertyWindows_, q.window) == propertyWindows_.end()) {
       const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
       xcb_change_window_attributes(own_, q.window, XCB_CW_EVENT_MASK, &mask);
@@ -154,17 +170,9 @@ void X11Stacking::properties(std::span<const PropertyQuestion> questions, std::s
     p.current = own_ != nullptr && p.read;
   }
   if (!askedProperties_.empty()) readNotices(false);
-  if (xcb_connection_has_error(c) != 0) {
-    for (Property& p : properties_) p.current = false;
-  }
-  for (std::size_t i = 0; i < questions.size() && i < answers.size(); ++i) {
-    const PropertyQuestion& q = questions[i];
-    const auto it = std::ranges::find_if(properties_, [&](const Property& p) {
-      return p.question.window == q.window && p.question.atom == q.atom && p.question.type == q.type &&
-             p.question.longs == q.longs;
-    });
-    answers[i] = PropertyAnswer{it->read, it->windowGone, it->values};
-  }
+  if (xcb_connection_has_error(c) == 0) return true;
+  for (Property& p : properties_) p.current = false;
+  return false;
 }
 
 std::vector<X11Stacking::Window>::iterator X11Stacking::place(std::uint32_t id) {
@@ -208,6 +216,14 @@ void X11Stacking::readNotices(bool fromSocket) {
         break;
       }
       case XCB_CREATE_NOTIFY: changed(reinterpret_cast<xcb_create_notify_event_t*>(event)->window, true); break;
+      case 0: {  // the error of a request sent unchecked
+        const auto* error = reinterpret_cast<xcb_generic_error_t*>(event);
+        // A property subscription to a window gone meanwhile: it is not followed.
+        if (error->error_code == XCB_WINDOW && error->major_code == XCB_CHANGE_WINDOW_ATTRIBUTES) {
+          forgetProperties(reinterpret_cast<xcb_window_error_t*>(event)->bad_value);
+        }
+        break;
+      }
       default:
         if (shapeExtension_ && type == shapeNotify_) {
           changed(reinterpret_cast<xcb_shape_notify_event_t*>(event)->affected_window);

@@ -91,6 +91,10 @@ class X11Stacking {
     std::vector<std::uint32_t> values;
     std::uint64_t use = 0;  // the last read that asked for it
   };
+  std::vector<Property>::iterator findProperty(const PropertyQuestion& question);
+  // One exchange for the questions whose answer is not kept; false when the connection
+  // broke meanwhile, and nothing is kept.
+  bool readProperties(std::span<const PropertyQuestion> questions);
   void propertyChanged(std::uint32_t window, std::uint32_t atom);
   // A window destroyed: nothing kept of it holds for a later window of the same id.
   void forgetProperties(std::uint32_t window);

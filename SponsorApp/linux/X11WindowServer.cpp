@@ -363,7 +363,9 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
   stacking_->properties(std::span(questions).first(asked), std::span(answers).first(asked));
   const Answer unread{};
   auto property = [&](Property p) -> const Answer& { return places[p] < asked ? answers[places[p]] : unread; };
-  auto opacity = [](const X11Stacking::PropertyAnswer& a) {
+  // No opacity property is full opacity; one that could not be read counts as none.
+  auto opacity = [](const Answer& a) {
+    if (!a.read) return 0.0;
     return a.values.empty() ? 1.0 : static_cast<double>(a.values[0]) / 4294967295.0;
   };
   if (status.state) status.state->alpha = opacity(property(statusOpacity));

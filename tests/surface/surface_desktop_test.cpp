@@ -24,6 +24,7 @@
 // Last: Xlib's macros (None, Bool, Status) clash with names in the headers above.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 namespace nimbrella {
 namespace {
@@ -262,10 +263,14 @@ TEST_F(DesktopTest, EveryPropertyChangeShowsInTheNextSample) {
   for (const WindowNumber window : {panel, status}) {
     set(window, "_NET_WM_WINDOW_OPACITY", XA_CARDINAL, {0x7FFFFFFF});
     const DesktopSample half = sample();
-    EXPECT_NEAR((window == panel ? half.panel : half.statusWindow)->alpha, 0.5, 0.01);
+    const auto& halfState = window == panel ? half.panel : half.statusWindow;
+    ASSERT_TRUE(halfState.has_value());
+    EXPECT_NEAR(halfState->alpha, 0.5, 0.01);
     remove(window, "_NET_WM_WINDOW_OPACITY");
     const DesktopSample whole = sample();
-    EXPECT_EQ((window == panel ? whole.panel : whole.statusWindow)->alpha, 1.0);
+    const auto& wholeState = window == panel ? whole.panel : whole.statusWindow;
+    ASSERT_TRUE(wholeState.has_value());
+    EXPECT_EQ(wholeState->alpha, 1.0);
   }
 
   // Another window becomes active, full screen, then not, then again, and is destroyed:
@@ -282,6 +287,18 @@ TEST_F(DesktopTest, EveryPropertyChangeShowsInTheNextSample) {
   XDestroyWindow(display(), player);
   XSync(display(), False);
   EXPECT_FALSE(sample().fullScreenActive);
+  // A later window of the same id is followed anew, though the last attempt to follow
+  // the id failed.
+  xcb_connection_t* c = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, static_cast<xcb_window_t>(player), static_cast<xcb_window_t>(root()), 0,
+                    0, 10, 10, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+  xcb_flush(c);
+  set(player, "_NET_WM_STATE", XA_ATOM, {fullScreen});
+  EXPECT_TRUE(sample().fullScreenActive);
+  set(player, "_NET_WM_STATE", XA_ATOM, {});
+  EXPECT_FALSE(sample().fullScreenActive);
+  XDestroyWindow(display(), player);
+  XSync(display(), False);
 }
 
 TEST_F(DesktopTest, IdleTimeSleepWakeAndTheSessionsStateComeFromTheXServerAndLogind) {
