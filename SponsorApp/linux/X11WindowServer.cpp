@@ -153,8 +153,6 @@ X11WindowServer::X11WindowServer() : atoms_(std::make_unique<Atoms>()), prefetch
     }
   }
 
-  stacking_ = std::make_unique<X11Stacking>(connection_, DisplayString(display_), root_);
-
   int eventBase = 0, errorBase = 0;
   screenSaverExtension_ = XScreenSaverQueryExtension(display_, &eventBase, &errorBase) != 0;
   dpmsExtension_ = DPMSQueryExtension(display_, &eventBase, &errorBase) != 0 && DPMSCapable(display_) != 0;
@@ -167,8 +165,13 @@ X11WindowServer::~X11WindowServer() {
   if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeNativeEventFilter(this);
 }
 
+X11Stacking& X11WindowServer::stacking() {
+  if (!stacking_) stacking_ = std::make_unique<X11Stacking>(connection_, DisplayString(display_), root_);
+  return *stacking_;
+}
+
 void X11WindowServer::discardPrefetched(bool keepStacking) {
-  if (!keepStacking) stacking_->discard();
+  if (!keepStacking && stacking_) stacking_->discard();
   Prefetched& p = *prefetched_;
   if (p.idle) xcb_discard_reply(connection_, p.idle->sequence);
   if (p.image) xcb_discard_reply(connection_, p.image->sequence);
@@ -191,7 +194,7 @@ void X11WindowServer::askMeasurementQuestions(bool measuring, bool askPanel, boo
   // What this application last did to its windows (a raise, a move) goes out before the
   // stacking question on the other connection.
   xcb_flush(connection_);
-  if (askStacking) stacking_->ask();
+  if (askStacking) stacking().ask();
 }
 
 void X11WindowServer::beginMeasurement(WindowNumber panel) {
@@ -200,7 +203,7 @@ void X11WindowServer::beginMeasurement(WindowNumber panel) {
   discardPrefetched(true);
   const bool idleFresh = idleReadAt_ && std::chrono::steady_clock::now() - *idleReadAt_ < std::chrono::milliseconds(50);
   askMeasurementQuestions(true, panel > 0 && panel <= std::numeric_limits<std::uint32_t>::max(), !idleFresh,
-                          !stacking_->asked());
+                          !stacking().asked());
 }
 
 bool X11WindowServer::readPixels(int x, int y, int width, int height, std::vector<std::uint32_t>& out) {
@@ -339,7 +342,7 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
 
   // The properties, as of the stacking answer: kept from earlier samples where no
   // notice has named them since, asked where one has.
-  stacking_->await();
+  stacking().await();
   using Question = X11Stacking::PropertyQuestion;
   using Answer = X11Stacking::PropertyAnswer;
   enum Property : std::size_t { currentDesktop, workArea, activeWindow, statusOpacity, panelOpacity, panelDesktop, count };
@@ -360,7 +363,7 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
     want(panelOpacity, panelId, atoms_->opacity, XCB_ATOM_CARDINAL, 1);
     want(panelDesktop, panelId, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 1);
   }
-  stacking_->properties(std::span(questions).first(asked), std::span(answers).first(asked));
+  stacking().properties(std::span(questions).first(asked), std::span(answers).first(asked));
   const Answer unread{};
   auto property = [&](Property p) -> const Answer& { return places[p] < asked ? answers[places[p]] : unread; };
   // No opacity property is full opacity; one that could not be read counts as none.
@@ -379,7 +382,7 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
   bool fullScreen = !property(activeWindow).read;
   if (activeId != 0) {
     std::array<Answer, 1> state{};
-    stacking_->properties(std::array{Question{activeId, atoms_->wmState, XCB_ATOM_ATOM, 64}}, state);
+    stacking().properties(std::array{Question{activeId, atoms_->wmState, XCB_ATOM_ATOM, 64}}, state);
     fullScreen = !state[0].read && !state[0].windowGone;
     for (std::uint32_t atom : state[0].values) fullScreen = fullScreen || atom == atoms_->fullScreen;
   }
@@ -459,7 +462,7 @@ std::array<WindowNumber, 9> X11WindowServer::topmostWindows(const std::array<Poi
   }
   const auto lowestId = static_cast<std::uint32_t>(lowest > 0 && lowest <= std::numeric_limits<std::uint32_t>::max() ? lowest : 0);
   std::array<WindowNumber, 9> owners{};
-  std::ranges::copy(stacking_->topmost(pixels, lowestId), owners.begin());
+  std::ranges::copy(stacking().topmost(pixels, lowestId), owners.begin());
   return owners;
 }
 

@@ -107,6 +107,7 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   // Drops the answers of the last measurement's questions that nobody took (but the
   // stacking answer with `keepStacking`).
   void discardPrefetched(bool keepStacking = false);
+  X11Stacking& stacking();
   double rootHeightPoints() const;
   int screenNumber() const;
 
@@ -120,6 +121,8 @@ class X11WindowServer final : public WindowServer, public QAbstractNativeEventFi
   bool dpmsExtension_ = false;
   std::unique_ptr<Atoms> atoms_;
   std::unique_ptr<Prefetched> prefetched_;
+  // Made at the first sample: an application that shows no sponsored item keeps no
+  // second connection and follows nothing of the desktop.
   std::unique_ptr<X11Stacking> stacking_;
   // Last visibility state per watched window: 0 unobscured, 1 partially, 2 fully
   // obscured, -1 not known (never reported, or unmapped since).
