@@ -75,8 +75,8 @@ void X11Stacking::await() {
   readNotices(false);
   // A new generation of properties: those that no read of the last one asked for are
   // dropped, and windows none of the rest belongs to are no longer followed.
-  std::erase_if(properties_, [&](const Property& p) { return p.use != propertyReads_; });
-  ++propertyReads_;
+  std::erase_if(properties_, [&](const Property& p) { return p.use != propertyGeneration_; });
+  ++propertyGeneration_;
   std::erase_if(propertyWindows_, [&](std::uint32_t window) {
     if (std::ranges::any_of(properties_, [&](const Property& p) { return p.question.window == window; })) return false;
     if (own_ != nullptr) {
@@ -119,6 +119,10 @@ void X11Stacking::properties(std::span<const PropertyQuestion> questions, std::s
     if (own_ == nullptr) break;  // Qt's connection is broken too: nothing could be read
   }
   for (std::size_t i = 0; i < questions.size() && i < answers.size(); ++i) {
+    if (questions[i].window == 0) {
+      answers[i] = PropertyAnswer{};
+      continue;
+    }
     const Property& p = *findProperty(questions[i]);
     answers[i] = PropertyAnswer{p.read, p.windowGone, p.values};
   }
@@ -137,12 +141,13 @@ bool X11Stacking::readProperties(std::span<const PropertyQuestion> questions) {
   askedProperties_.clear();
   propertyCookies_.clear();
   for (const PropertyQuestion& q : questions) {
+    if (q.window == 0) continue;
     auto it = findProperty(q);
     if (it == properties_.end()) {
       it = properties_.insert(properties_.end(), Property{});
       it->question = q;
     }
-    it->use = propertyReads_;
+    it->use = propertyGeneration_;
     if (synced && it->current) continue;
     // Following its property changes first: a change after the answer is then reported,
     // and so is the window's destruction. (A window gone meanwhile refuses; its error

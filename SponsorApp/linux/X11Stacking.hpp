@@ -66,7 +66,8 @@ class X11Stacking {
   };
   // Answers each question as of the last answer await() took (or now, when none was
   // taken), from what is kept where nothing has changed since, asking the rest in one
-  // exchange. `answers` holds one answer for each question.
+  // exchange. `answers` holds one answer for each question; one about window 0 (no
+  // window) is answered unread without asking.
   void properties(std::span<const PropertyQuestion> questions, std::span<PropertyAnswer> answers);
 
   // For each point (root pixels; nothing for a point not asked), the topmost child of
@@ -89,7 +90,7 @@ class X11Stacking {
     bool current = false;  // false: to be asked at the next read
     bool read = false, windowGone = false;
     std::vector<std::uint32_t> values;
-    std::uint64_t use = 0;  // the last read that asked for it
+    std::uint64_t use = 0;  // the last generation (one per await()) that asked for it
   };
   std::vector<Property>::iterator findProperty(const PropertyQuestion& question);
   // One exchange for the questions whose answer is not kept; false when the connection
@@ -122,7 +123,7 @@ class X11Stacking {
 
   std::vector<Property> properties_;
   std::vector<std::uint32_t> propertyWindows_;  // whose property changes are reported, besides the root
-  std::uint64_t propertyReads_ = 0;
+  std::uint64_t propertyGeneration_ = 0;
   // Room reused by every read: indexes into properties_ of those asked, their cookies' sequences.
   std::vector<std::size_t> askedProperties_;
   std::vector<unsigned int> propertyCookies_;

@@ -346,40 +346,29 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
   using Question = X11Stacking::PropertyQuestion;
   using Answer = X11Stacking::PropertyAnswer;
   enum Property : std::size_t { currentDesktop, workArea, activeWindow, statusOpacity, panelOpacity, panelDesktop, count };
-  std::array<Question, count> questions{};
+  // A window not asked about is 0 here, and its properties are not read.
+  const std::array<Question, count> questions{{{root_, atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1},
+                                               {root_, atoms_->workArea, XCB_ATOM_CARDINAL, 256},
+                                               {root_, atoms_->activeWindow, XCB_ATOM_WINDOW, 1},
+                                               {statusId, atoms_->opacity, XCB_ATOM_CARDINAL, 1},
+                                               {panelId, atoms_->opacity, XCB_ATOM_CARDINAL, 1},
+                                               {panelId, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 1}}};
   std::array<Answer, count> answers{};
-  std::array<std::size_t, count> places{};  // each property's place among the questions; `count` when not asked
-  places.fill(count);
-  std::size_t asked = 0;
-  auto want = [&](Property property, std::uint32_t window, xcb_atom_t atom, xcb_atom_t type, std::uint32_t longs) {
-    places[property] = asked;
-    questions[asked++] = Question{window, atom, type, longs};
-  };
-  want(currentDesktop, root_, atoms_->currentDesktop, XCB_ATOM_CARDINAL, 1);
-  want(workArea, root_, atoms_->workArea, XCB_ATOM_CARDINAL, 256);
-  want(activeWindow, root_, atoms_->activeWindow, XCB_ATOM_WINDOW, 1);
-  if (askStatus) want(statusOpacity, statusId, atoms_->opacity, XCB_ATOM_CARDINAL, 1);
-  if (askPanel) {
-    want(panelOpacity, panelId, atoms_->opacity, XCB_ATOM_CARDINAL, 1);
-    want(panelDesktop, panelId, atoms_->wmDesktop, XCB_ATOM_CARDINAL, 1);
-  }
-  stacking().properties(std::span(questions).first(asked), std::span(answers).first(asked));
-  const Answer unread{};
-  auto property = [&](Property p) -> const Answer& { return places[p] < asked ? answers[places[p]] : unread; };
+  stacking().properties(questions, answers);
   // No opacity property is full opacity; one that could not be read counts as none.
   auto opacity = [](const Answer& a) {
     if (!a.read) return 0.0;
     return a.values.empty() ? 1.0 : static_cast<double>(a.values[0]) / 4294967295.0;
   };
-  if (status.state) status.state->alpha = opacity(property(statusOpacity));
-  if (panelAnswers.state) panelAnswers.state->alpha = opacity(property(panelOpacity));
+  if (status.state) status.state->alpha = opacity(answers[statusOpacity]);
+  if (panelAnswers.state) panelAnswers.state->alpha = opacity(answers[panelOpacity]);
 
   // The active window's state. A state that cannot be read counts as full screen; an
   // active window that is gone (the window manager has not named the next one yet)
   // covers nothing.
-  const auto active = property(activeWindow).values;
+  const auto active = answers[activeWindow].values;
   const std::uint32_t activeId = active.empty() ? 0 : active[0];
-  bool fullScreen = !property(activeWindow).read;
+  bool fullScreen = !answers[activeWindow].read;
   if (activeId != 0) {
     std::array<Answer, 1> state{};
     stacking().properties(std::array{Question{activeId, atoms_->wmState, XCB_ATOM_ATOM, 64}}, state);
@@ -400,8 +389,8 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
       const QRect geometry = screen->geometry();
       if (!geometry.contains(centre)) continue;
       QRect available = geometry;
-      const auto desktops = property(currentDesktop).values;
-      const auto areas = property(workArea).values;
+      const auto desktops = answers[currentDesktop].values;
+      const auto areas = answers[workArea].values;
       const std::size_t index = desktops.empty() ? 0 : desktops[0];
       if (areas.size() >= 4 * (index + 1)) {
         const QRect area(static_cast<int>(areas[4 * index]), static_cast<int>(areas[4 * index + 1]),
@@ -425,8 +414,8 @@ DesktopSample X11WindowServer::sampleWith(WindowNumber statusWindow, WindowNumbe
                                    (state == XCB_VISIBILITY_UNOBSCURED || state == XCB_VISIBILITY_PARTIALLY_OBSCURED);
     // A window the window manager does not manage is on no particular desktop: it is
     // shown on whichever is active. A managed one must be on the active desktop or on all.
-    const auto desktop = property(panelDesktop).values;
-    const auto current = property(currentDesktop).values;
+    const auto desktop = answers[panelDesktop].values;
+    const auto current = answers[currentDesktop].values;
     if (panelAnswers.overrideRedirect) {
       result.panelOnActiveDesktop = panelAnswers.state->visible;
     } else if (!desktop.empty() && !current.empty()) {
