@@ -1,6 +1,7 @@
 #include "SponsorApp/linux/QtHttpTransport.hpp"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QList>
 #include <QMetaObject>
 #include <QNetworkAccessManager>
@@ -15,6 +16,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
+
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <string>
@@ -60,6 +63,16 @@ QSslConfiguration verifyingTlsConfiguration() {
   conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
   conf.setProtocol(QSsl::TlsV1_2OrLater);
   return conf;
+}
+
+// Whether `file` is OpenSSL's own default bundle, which environments often name in
+// SSL_CERT_FILE only to restate the default. Its roots are the system's, which Qt's TLS
+// backend already trusts; a parsed copy of all of them in the default configuration
+// would cost megabytes of memory and be added to every connection's store.
+bool namesTheSystemBundle(const QString& file) {
+  const QString canonical = QFileInfo(file).canonicalFilePath();
+  return !canonical.isEmpty() &&
+         canonical == QFileInfo(QString::fromUtf8(X509_get_default_cert_file())).canonicalFilePath();
 }
 
 TransportError::Kind kindOf(QNetworkReply::NetworkError error) {
@@ -121,7 +134,7 @@ struct QtHttpTransport::Exchange {
 
 void QtHttpTransport::trustCertificatesOfSslCertFile() {
   const QString file = qEnvironmentVariable("SSL_CERT_FILE");
-  if (file.isEmpty()) return;
+  if (file.isEmpty() || namesTheSystemBundle(file)) return;
   const QList<QSslCertificate> certificates = QSslCertificate::fromPath(file, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
   if (certificates.isEmpty()) return;
   QSslConfiguration conf = QSslConfiguration::defaultConfiguration();

@@ -38,8 +38,9 @@ class QtHttpTransport final : public HttpTransport {
  public:
   // Where OpenSSL's SSL_CERT_FILE names a file of PEM certificates, those certificates
   // become the ones this process trusts (for this transport and the updater), as they do
-  // for programs that use OpenSSL directly; the system's store is used otherwise, and
-  // also when the file holds no certificate. Call once, before the first request.
+  // for programs that use OpenSSL directly; the system's store is used otherwise, also
+  // when the file holds no certificate or is OpenSSL's default bundle (the system's
+  // roots again). Call once, before the first request.
   static void trustCertificatesOfSslCertFile();
 
   static constexpr std::chrono::milliseconds defaultWaitForData{15'000};

@@ -9,6 +9,7 @@
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
+#include <openssl/x509.h>
 
 #include <atomic>
 #include <mutex>
@@ -190,6 +191,10 @@ TEST(QtHttpTransport, VerifiesTheServersCertificateAndHostName) {
   // Trusted through SSL_CERT_FILE: the same server answers at its address, not under another name.
   const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
   const QByteArray variable = qgetenv("SSL_CERT_FILE");
+  // Naming the system's own bundle leaves the system's store in use, unparsed.
+  qputenv("SSL_CERT_FILE", X509_get_default_cert_file());
+  QtHttpTransport::trustCertificatesOfSslCertFile();
+  EXPECT_TRUE(QSslConfiguration::defaultConfiguration() == saved);
   qputenv("SSL_CERT_FILE", QByteArray::fromStdString((testing::certificateFolder() / "cert.pem").string()));
   QtHttpTransport::trustCertificatesOfSslCertFile();
   qputenv("SSL_CERT_FILE", variable);
