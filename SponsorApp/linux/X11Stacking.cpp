@@ -87,8 +87,12 @@ void X11Stacking::await() {
   });
 }
 
+bool X11Stacking::askedRecently() const {
+  return std::chrono::steady_clock::now() - askedAt_ < fresh;
+}
+
 bool X11Stacking::asked() const {
-  return (pendingTree_ || heldTree_ != nullptr) && std::chrono::steady_clock::now() - askedAt_ < fresh;
+  return (pendingTree_ || heldTree_ != nullptr) && askedRecently();
 }
 
 void X11Stacking::discard() {
@@ -136,7 +140,7 @@ std::vector<X11Stacking::Property>::iterator X11Stacking::findProperty(const Pro
 }
 
 bool X11Stacking::readProperties(std::span<const PropertyQuestion> questions) {
-  const bool synced = own_ != nullptr && heldTree_ != nullptr && std::chrono::steady_clock::now() - askedAt_ < fresh;
+  const bool synced = own_ != nullptr && heldTree_ != nullptr && askedRecently();
   xcb_connection_t* c = connection();
   askedProperties_.clear();
   propertyCookies_.clear();
@@ -246,7 +250,7 @@ std::array<std::uint32_t, 9> X11Stacking::topmost(const std::array<std::optional
   std::array<std::uint32_t, 9> owners{};
   std::optional<unsigned int> pending = std::exchange(pendingTree_, std::nullopt);
   xcb_query_tree_reply_t* held = std::exchange(heldTree_, nullptr);
-  if (std::chrono::steady_clock::now() - askedAt_ >= fresh) {
+  if (!askedRecently()) {
     if (pending) xcb_discard_reply(connection(), *pending);
     pending.reset();
     std::free(std::exchange(held, nullptr));

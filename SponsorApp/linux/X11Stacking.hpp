@@ -92,6 +92,8 @@ class X11Stacking {
     std::vector<std::uint32_t> values;
     std::uint64_t use = 0;  // the last generation (one per await()) that asked for it
   };
+  // Whether the last stacking question went out less than 100 ms ago.
+  bool askedRecently() const;
   std::vector<Property>::iterator findProperty(const PropertyQuestion& question);
   // One exchange for the questions whose answer is not kept; false when the connection
   // broke meanwhile, and nothing is kept.

@@ -9,8 +9,9 @@
 // order, the idle time and the strip's pixels. The properties it reads (the desktops,
 // the work area, the active window and its state, the windows' opacity) are kept on
 // X11Stacking's connection and asked again, in one more exchange, only after a notice
-// named them; so are the nine hit tests' windows above the panel (see X11Stacking). The topmost window at a point comes from the stacking order, not from
-// input: the root's children from the top down to the panel, mapped InputOutput windows
+// named them; so are the nine hit tests' windows above the panel (see X11Stacking).
+// The topmost window at a point comes from the stacking order, not from input: the
+// root's children from the top down to the panel, mapped InputOutput windows
 // only, each with its bounding shape (for an unmanaged window the window itself, for a
 // managed one its window-manager frame). So an input-only window never covers the
 // strip, and a click-through window (one with an empty input shape) always does.
