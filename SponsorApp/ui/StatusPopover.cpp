@@ -540,6 +540,13 @@ void StatusPopover::keyPressEvent(QKeyEvent* event) {
 
 void StatusPopover::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
+  // Closing takes the native window, but Qt keeps the widget's backing store: the
+  // shared-memory image it paints into (half a megabyte). destroy() gives that back too;
+  // the next showBelow makes one anew. Later, since the window may be hidden from within
+  // one of its own events.
+  QTimer::singleShot(0, this, [this] {
+    if (!isVisible()) destroy();
+  });
   if (onClosed) onClosed();
 }
 

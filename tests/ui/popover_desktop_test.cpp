@@ -161,6 +161,13 @@ TEST_P(PopoverDesktopTest, EveryStateShowsItsControlsInsideTheWindow) {
   if (state.then) state.then(world, popover, language);
   popover.close();
   desktop::pump(20);
+  // Closed, it keeps no image to paint into; opened again, it is whole.
+  EXPECT_EQ(popover.backingStore(), nullptr);
+  popover.showBelow(QRect(900, 0, 120, 24));
+  desktop::pump(100);
+  EXPECT_NE(layout::shown<QWidget>(popover, state.identifiers.front().c_str()), nullptr);
+  popover.close();
+  desktop::pump(20);
 }
 
 INSTANTIATE_TEST_SUITE_P(States, PopoverDesktopTest,
