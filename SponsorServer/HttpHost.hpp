@@ -28,8 +28,9 @@ struct HttpLimits {
 // Serves a DevServer over HTTP/1.1 on 127.0.0.1. Connections are shared out among the
 // serving threads; each thread reads and writes its connections without blocking and
 // handles a request where it is, once it has arrived whole, so that a request costs no
-// hand-over between threads and idle keep-alive connections and slow clients occupy none. Only requests whose Host names this server (127.0.0.1 or localhost with the
-// bound port, or the host and port of the server's origin) are served; others get 421.
+// hand-over between threads and idle keep-alive connections and slow clients occupy none.
+// Only requests whose Host names this server (127.0.0.1 or localhost with the bound port,
+// or the host and port of the server's origin) are served; others get 421.
 class HttpHost {
  public:
   explicit HttpHost(const DevServer& server, int threads = 16, HttpLimits limits = {});
