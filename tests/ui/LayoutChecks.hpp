@@ -9,6 +9,7 @@
 #include <QAbstractScrollArea>
 #include <QDir>
 #include <QLabel>
+#include <QRect>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,9 @@
 #include <string>
 
 namespace nimbrella::layout {
+
+// The status item's frame that the popover is shown below: near the top bar's right end.
+inline const QRect itemFrame(900, 0, 120, 24);
 
 // For a fixture's SetUp: fails the test when the real test desktop is missing.
 inline void openDesktop() {

@@ -151,7 +151,7 @@ TEST_P(PopoverDesktopTest, EveryStateShowsItsControlsInsideTheWindow) {
   if (state.act) state.act(world);
 
   StatusPopover popover(world.model(), PopoverHooks{"0.1.0", {}, {}, {}});
-  popover.showBelow(QRect(900, 0, 120, 24));
+  popover.showBelow(layout::itemFrame);
   desktop::pump(150);
   for (const std::string& identifier : state.identifiers) {
     EXPECT_NE(layout::shown<QWidget>(popover, identifier.c_str()), nullptr) << identifier;
@@ -163,7 +163,7 @@ TEST_P(PopoverDesktopTest, EveryStateShowsItsControlsInsideTheWindow) {
   desktop::pump(20);
   // Closed, it keeps no image to paint into; opened again, it is whole.
   EXPECT_EQ(popover.backingStore(), nullptr);
-  popover.showBelow(QRect(900, 0, 120, 24));
+  popover.showBelow(layout::itemFrame);
   desktop::pump(100);
   EXPECT_NE(layout::shown<QWidget>(popover, state.identifiers.front().c_str()), nullptr);
   popover.close();

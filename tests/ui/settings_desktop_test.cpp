@@ -69,7 +69,7 @@ TEST_P(SettingsDesktopTest, TheLoginSwitchWritesTheEntryAndAFailureShowsTheAlert
   std::vector<std::string> alerts;
   const auto alert = [&alerts](const AlertText& a) { alerts.push_back(a.title + ": " + a.text); };
   StatusPopover popover(world.build(), PopoverHooks{"", {}, login, alert});
-  popover.showBelow(QRect(900, 0, 120, 24));
+  popover.showBelow(layout::itemFrame);
   desktop::pump(50);
   // The switch as the menu shows it: it reads the entry again each time it opens.
   const auto loginSwitch = [menu = popover.findChild<QMenu*>(QStringLiteral("settings-menu"))] {
