@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nimbrella {
@@ -120,9 +121,11 @@ class UnverifiableWindowServer final : public WindowServer {
   double secondsSinceLastInput() override;
 };
 
-// A view (a button) inside one of the application's windows.
+// A view (a button) inside one of the application's windows, as read at one moment.
 struct ViewState {
-  std::string title;
+  // The text the view shows. It points into the view's own copy, so a state is read and
+  // used at once, not kept past a change of the view's text.
+  std::string_view title;
   // The view's bounds converted to its window's coordinates (origin bottom left).
   Rect frameInWindow;
   // The size of the view's own bounds.

@@ -8,7 +8,7 @@
 
 namespace nimbrella {
 
-ViewState viewStateOf(const QWidget& view, const std::string& title) {
+ViewState viewStateOf(const QWidget& view, std::string_view title) {
   ViewState state;
   state.title = title;
   const QWidget* window = view.window();

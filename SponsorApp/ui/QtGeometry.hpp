@@ -12,7 +12,7 @@
 namespace nimbrella {
 
 // The state of `view` inside its top-level window, for the surface logic.
-ViewState viewStateOf(const QWidget& view, const std::string& title);
+ViewState viewStateOf(const QWidget& view, std::string_view title);
 
 // Conversions between Qt's global coordinates (origin top left, y down) and the
 // surface's screen coordinates (origin bottom left, y up), across the whole desktop.

@@ -70,7 +70,7 @@ struct FakePanel : SurfacePanel {
   ViewState painted{"", {0, 0, 0, 0}, {0, 0}, 1.0, false, true};
   MenuBarButtonState state;
   int titles = 0, frames = 0, fronts = 0, outs = 0;
-  std::string accessibility, tip;
+  std::string shownTitle, accessibility, tip;
 
   WindowNumber windowNumber() const override { return panelWindowNumber; }
   bool isVisible() const override { return server.panel.visible; }
@@ -81,7 +81,8 @@ struct FakePanel : SurfacePanel {
   }
   void setTitle(const std::string& title, const std::string& label, const std::string& toolTip) override {
     ++titles;
-    painted.title = title;
+    shownTitle = title;
+    painted.title = shownTitle;
     accessibility = label;
     tip = toolTip;
   }

@@ -71,7 +71,8 @@ TEST_F(MonitorTest, HouseTextFollowsTheItemOnWholePointsAndAnUnprovableDesktopPr
   // 600.4 .. 880.4 snaps inwards to 601 .. 880 (279 wide, too narrow for sponsored
   // content), where the snapshot finds the panel.
   server.statusWindow->frame = {600.4, 776, 280, 24};
-  monitor.setExpectation(item->statusButton->title = "Nimbrella", std::nullopt);
+  item->statusButton->title = "Nimbrella";
+  monitor.setExpectation("Nimbrella", std::nullopt);
   sync();
   panel->paint();
   EXPECT_EQ(panel->accessibility, "Ad. Nimbrella. Nimbrella");
@@ -123,7 +124,11 @@ TEST(SurfaceMonitor, EachSpoiledConditionFailsItsCheckAndHidesThePanelWhereThePl
          t.monitor.setExpectation(t.content.text(), changed);
        }, unready, false},
       {"painted at another size", [](Scene& t) { t.panel->painted.boundsSize.height = 22; }, unready, false},
-      {"empty text", [](Scene& t) { t.monitor.setExpectation(t.item->statusButton->title = "", std::nullopt); },
+      {"empty text",
+       [](Scene& t) {
+         t.item->statusButton->title = "";
+         t.monitor.setExpectation("", std::nullopt);
+       },
        unready, true},
       {"logo the decoder refuses", [](Scene& t) {
          const auto grey = fakes::pngDataUrl({.width = 8, .height = 8, .color = fixtures::PngColor::gray});
