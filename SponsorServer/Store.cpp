@@ -330,9 +330,9 @@ void Store::checkpointLoop() {
     // log starts over only once all of it is in the file, which under steady load never
     // happens by itself: the log would grow without end. So the copy is repeated until
     // little is new and the file synced, twice, and what is left, a few pages, is copied
-    // and synced with the writer held off; the next commit then writes the log from its
-    // start (unless a read beside the writer still uses the log: then it starts over
-    // after the next checkpoint). One that fails is tried again at the next one due.
+    // and synced with the writer held off and once the reads that still use the log are
+    // done (they are short); the next commit then writes the log from its start. One
+    // that fails is tried again at the next one due.
     try {
       for (int round = 0; round < 2; ++round) {
         for (int pass = 0; pass < 4 && copyLog() > 256; ++pass) {
@@ -340,7 +340,7 @@ void Store::checkpointLoop() {
         ::fdatasync(fileLock_.fd);
       }
       const std::lock_guard writer(mutex_);
-      copyLog();
+      copyLog(true);
     } catch (const StoreError&) {
     }
     sync.lock();
@@ -371,8 +371,9 @@ Store::Reader::~Reader() {
   store.readers_.push_back(std::move(db));
 }
 
-std::int64_t Store::copyLog() {
-  auto checkpoint = checkpointer_->query("PRAGMA wal_checkpoint(PASSIVE)");
+std::int64_t Store::copyLog(bool restart) {
+  auto checkpoint =
+      checkpointer_->query(restart ? "PRAGMA wal_checkpoint(RESTART)" : "PRAGMA wal_checkpoint(PASSIVE)");
   if (!checkpoint.step()) return 0;
   const std::int64_t logged = checkpoint.integer(1);
   // A log that started over since the last copy holds only new frames.

@@ -265,8 +265,10 @@ class Store {
   // no other thread is. `sync` holds syncMutex_.
   void awaitDurable(std::unique_lock<std::mutex>& sync, std::uint64_t awaited);
   void checkpointLoop();
-  // One passive checkpoint; answers how many frames the log gained since the last one.
-  std::int64_t copyLog();
+  // One checkpoint, passive unless `restart` (which also waits for the reads that still
+  // use the log, so that the next commit starts it over); answers how many frames the
+  // log gained since the last one.
+  std::int64_t copyLog(bool restart = false);
   bool syncLog();
 
   // A file descriptor closed with its owner.
