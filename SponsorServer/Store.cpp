@@ -364,6 +364,11 @@ Store::Reader::Reader(Store& owner) : store(owner) {
     }
   }
   db = std::make_unique<Database>(store.path_, Database::Access::readOnly);
+  // Room among the idle ones for every connection opened, so that giving one back never
+  // allocates (and cannot throw in the destructor).
+  const std::lock_guard lock(store.readersMutex_);
+  store.readers_.reserve(store.readersOpened_ + 1);
+  ++store.readersOpened_;
 }
 
 Store::Reader::~Reader() {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -307,6 +308,7 @@ class Store {
   std::int64_t logged_ = 0;  // frames in the log at the last checkpoint
   std::mutex readersMutex_;
   std::vector<std::unique_ptr<Database>> readers_;  // idle read-only connections
+  std::size_t readersOpened_ = 0;
   std::string path_;
   std::thread checkpointThread_;
 };
