@@ -20,6 +20,7 @@ if(NIMBRELLA_BUILD_APP)
   add_library(nimbrella_ui_popover STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ui/StatusPopover.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/SponsorPreferencesWindow.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ui/KeptWindow.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/Icons.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/icons.qrc)
   set_target_properties(nimbrella_ui_popover PROPERTIES AUTORCC ON)

@@ -46,7 +46,7 @@ constexpr const char* quiet = "color: #5B6660;";
 }  // namespace
 
 SponsorPreferencesWindow::SponsorPreferencesWindow(AppModel& model, Saver saver)
-    : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
+    : KeptWindow(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
       model_(model),
       saver_(std::move(saver)) {
   if (!saver_) saver_ = [&model](const AppModel::PreferencesChange& change) { return model.updateSponsorPreferences(change); };

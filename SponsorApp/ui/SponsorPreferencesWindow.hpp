@@ -7,9 +7,8 @@
 // for the life of the process.
 
 #include "SponsorApp/AppModel.hpp"
+#include "SponsorApp/ui/KeptWindow.hpp"
 #include "SponsorCore/SponsorPreferences.hpp"
-
-#include <QWidget>
 
 #include <array>
 #include <functional>
@@ -23,7 +22,7 @@ class QVBoxLayout;
 
 namespace nimbrella {
 
-class SponsorPreferencesWindow final : public QWidget, public PreferencesWindow {
+class SponsorPreferencesWindow final : public KeptWindow, public PreferencesWindow {
  public:
   static constexpr int width = 480;
   static constexpr int height = 650;

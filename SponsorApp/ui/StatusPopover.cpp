@@ -101,7 +101,7 @@ struct StatusPopover::Shown {
 };
 
 StatusPopover::StatusPopover(AppModel& model, PopoverHooks hooks)
-    : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint), model_(model), hooks_(std::move(hooks)) {
+    : KeptWindow(nullptr, Qt::Popup | Qt::FramelessWindowHint), model_(model), hooks_(std::move(hooks)) {
   if (!hooks_.alert) {
     hooks_.alert = [](const AlertText& alert) {
       auto* box = new QMessageBox(QMessageBox::Information, q(alert.title), q(alert.title), QMessageBox::Ok);
@@ -539,14 +539,7 @@ void StatusPopover::keyPressEvent(QKeyEvent* event) {
 }
 
 void StatusPopover::hideEvent(QHideEvent* event) {
-  QWidget::hideEvent(event);
-  // Closing takes the native window, but Qt keeps the widget's backing store: the
-  // shared-memory image it paints into (half a megabyte). destroy() gives that back too;
-  // the next showBelow makes one anew. Later, since the window may be hidden from within
-  // one of its own events.
-  QTimer::singleShot(0, this, [this] {
-    if (!isVisible()) destroy();
-  });
+  KeptWindow::hideEvent(event);
   if (onClosed) onClosed();
 }
 

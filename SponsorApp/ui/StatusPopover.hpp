@@ -8,6 +8,7 @@
 
 #include "SponsorApp/AppModel.hpp"
 #include "SponsorApp/linux/LoginItem.hpp"
+#include "SponsorApp/ui/KeptWindow.hpp"
 #include "SponsorApp/ui/PopoverPresentation.hpp"
 #include "SponsorApp/ui/SettingsPresentation.hpp"
 
@@ -31,7 +32,7 @@ struct PopoverHooks {
 };
 
 
-class StatusPopover final : public QWidget {
+class StatusPopover final : public KeptWindow {
  public:
   StatusPopover(AppModel& model, PopoverHooks hooks);
   ~StatusPopover() override;
