@@ -15,6 +15,11 @@ if(NIMBRELLA_BUILD_APP)
   add_executable(nimbrella ${CMAKE_CURRENT_LIST_DIR}/ui/main.cpp)
   target_link_libraries(nimbrella PRIVATE nimbrella_ui_app nimbrella_ui_entry)
 
+  # What the least Qt Widgets program with the same timer costs, measured beside the
+  # application by scripts/bench-app; built only when asked for.
+  add_executable(bench_qt_floor EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/bench/qt_floor.cpp)
+  target_link_libraries(bench_qt_floor PRIVATE Qt6::Widgets)
+
   # Info.json beside the program: what `--version` prints and what a newer copy reads.
   set(NIMBRELLA_BUILD_NUMBER 3 CACHE STRING "Build number of this program (3 or more: it takes the lock)")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/ui/Info.json.in ${CMAKE_CURRENT_BINARY_DIR}/Info.json @ONLY)

@@ -3,9 +3,11 @@
 to the status item shown (median of several starts), resident memory idle and after a
 number of exposures, the share of one core idle, while measuring and with the popover
 open, and wake-ups per second when idle; a well-liked Qt tray application (CopyQ) is
-measured in the same desktop for comparison when it is installed.
+measured in the same desktop for comparison when it is installed, and so is the least Qt
+Widgets program with the same 0.25 s timer (--floor), the floor under any idle figure.
 
-    app_cost.py --app PATH --server PATH --campaigns FILE [--starts 10] [--seconds 60] [--exposures 30]
+    app_cost.py --app PATH --server PATH --campaigns FILE [--floor PATH] [--starts 10] [--seconds 60]
+                [--exposures 30]
 
 Runs inside scripts/desktop-session."""
 
@@ -78,11 +80,25 @@ def cold_starts(arguments, count):
     return statistics.median(times)
 
 
+def peer_rows(name, command, seconds):
+    """Another program's idle figures, measured in the same desktop as the application's."""
+    peer = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(10)
+        cpu, wakeups = measure(peer.pid, seconds)
+        return [(f"{name}: RSS idle", f"{rss_mb(peer.pid):.1f} MB", ""),
+                (f"{name}: CPU idle ({seconds:.0f} s)", f"{cpu:.3f} %", ""),
+                (f"{name}: wake-ups per second idle", f"{wakeups:.1f}", "")]
+    finally:
+        stop([peer])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--app", required=True)
     parser.add_argument("--server", required=True)
     parser.add_argument("--campaigns", required=True)
+    parser.add_argument("--floor", help="the least Qt program with the same timer, measured beside the application")
     parser.add_argument("--starts", type=int, default=10)
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--exposures", type=int, default=30)
@@ -130,15 +146,9 @@ def main():
 
     copyq = shutil.which("copyq")
     if copyq:
-        peer = subprocess.Popen([copyq], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            time.sleep(10)
-            cpu, wakeups = measure(peer.pid, arguments.seconds)
-            rows.append(("CopyQ: RSS idle", f"{rss_mb(peer.pid):.1f} MB", ""))
-            rows.append((f"CopyQ: CPU idle ({arguments.seconds:.0f} s)", f"{cpu:.3f} %", ""))
-            rows.append(("CopyQ: wake-ups per second idle", f"{wakeups:.1f}", ""))
-        finally:
-            stop([peer])
+        rows += peer_rows("CopyQ", [copyq], arguments.seconds)
+    if arguments.floor:
+        rows += peer_rows("Qt floor (a window and a 0.25 s timer)", [arguments.floor], arguments.seconds)
 
     width = max(len(r[0]) for r in rows)
     print(f"| {'measure'.ljust(width)} | result | goal |\n|{'-' * (width + 2)}|---|---|")
