@@ -158,4 +158,30 @@ std::optional<std::vector<std::uint8_t>> safePNGData(std::optional<std::string_v
   return bytes;
 }
 
+std::optional<DecodedPNG> decodePNG(const std::vector<std::uint8_t>& file) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_memory(&image, file.data(), file.size()) == 0) return std::nullopt;
+  if (image.width < 1 || image.width > maximumPixelSide || image.height < 1 || image.height > maximumPixelSide) {
+    png_image_free(&image);
+    return std::nullopt;
+  }
+  image.format = PNG_FORMAT_RGBA;
+  // A 16-bit image that names no gamma is sRGB, as for every other depth (libpng would
+  // take it for linear light and lighten it).
+  image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
+  DecodedPNG decoded;
+  try {
+    decoded.rgba.resize(PNG_IMAGE_SIZE(image));
+  } catch (...) {
+    png_image_free(&image);
+    throw;
+  }
+  // Frees what it allocated, whether it succeeds or not.
+  if (png_image_finish_read(&image, nullptr, decoded.rgba.data(), 0, nullptr) == 0) return std::nullopt;
+  decoded.width = image.width;
+  decoded.height = image.height;
+  return decoded;
+}
+
 }  // namespace nimbrella::CreativeAsset

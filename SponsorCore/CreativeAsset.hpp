@@ -22,5 +22,18 @@ inline constexpr std::string_view pngDataUrlPrefix = "data:image/png;base64,";
 // first) of 1 to 1024 pixels in each direction.
 std::optional<std::vector<std::uint8_t>> safePNGData(std::optional<std::string_view> logo);
 
+// The pixels of a PNG image: 8-bit red, green, blue and alpha, not premultiplied, row
+// after row without padding.
+struct DecodedPNG {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::vector<std::uint8_t> rgba;
+};
+
+// Decodes a PNG file that safePNGData accepted, with libpng alone (palette, transparency,
+// gray, 16-bit and interlaced images included); nothing when it cannot be decoded or is
+// larger than 1024 pixels in a direction.
+std::optional<DecodedPNG> decodePNG(const std::vector<std::uint8_t>& file);
+
 }  // namespace CreativeAsset
 }  // namespace nimbrella

@@ -1,6 +1,7 @@
 // Logo validation on arbitrary input. Input starting with "data:" is used as the logo
 // text as it is; anything else is treated as file bytes and wrapped in a PNG data URL,
-// so that the fuzzer reaches the chunk walk and the decoder.
+// so that the fuzzer reaches the chunk walk and the decoder, and an accepted file the
+// decoder that displays it.
 
 #include "SponsorCore/CreativeAsset.hpp"
 
@@ -45,5 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Whatever is accepted is the input file itself, unchanged.
   if (result && (result->size() != size || !std::equal(result->begin(), result->end(), data))) std::abort();
   if (result && url.size() > nimbrella::CreativeAsset::maximumDataUrlBytes) std::abort();
+  // What is accepted is what the display decodes: every pixel of it, or nothing.
+  if (result) {
+    const auto decoded = nimbrella::CreativeAsset::decodePNG(*result);
+    if (!decoded || decoded->rgba.size() != std::size_t{decoded->width} * decoded->height * 4) std::abort();
+  }
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "SponsorApp/linux/QtTextMeasurer.hpp"
 #include "SponsorApp/surface/SurfaceSynchronizer.hpp"
+#include "SponsorApp/ui/PngImage.hpp"
 #include "SponsorApp/ui/QtGeometry.hpp"
 
 #include <QGraphicsOpacityEffect>
@@ -54,8 +55,8 @@ bool MenuBarButton::configure(const MenuBarContent& content) {
   QImage decoded;
   const auto result =
       state_.configure(content, [&decoded](const std::vector<std::uint8_t>& png) -> std::optional<Size> {
-        QImage image;
-        if (!image.loadFromData(png.data(), static_cast<int>(png.size()), "PNG") || image.isNull()) return std::nullopt;
+        QImage image = imageOfPng(png);
+        if (image.isNull()) return std::nullopt;
         decoded = std::move(image);
         return Size{double(decoded.width()), double(decoded.height())};
       });

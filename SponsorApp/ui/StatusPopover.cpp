@@ -2,6 +2,7 @@
 
 #include "SponsorApp/linux/QtTextMeasurer.hpp"
 #include "SponsorApp/ui/Icons.hpp"
+#include "SponsorApp/ui/PngImage.hpp"
 #include "SponsorCore/Calendar.hpp"
 #include "SponsorCore/CreativeAsset.hpp"
 
@@ -77,8 +78,8 @@ QPushButton* plainButton(const QString& text, const char* identifier, QWidget* p
 QPixmap logoPixmap(const SponsorCreative& creative, int side, qreal ratio) {
   const auto png = CreativeAsset::safePNGData(creative.logoData ? std::optional<std::string_view>(*creative.logoData) : std::nullopt);
   if (!png) return {};
-  QImage image;
-  if (!image.loadFromData(png->data(), static_cast<int>(png->size()), "PNG")) return {};
+  const QImage image = imageOfPng(*png);
+  if (image.isNull()) return {};
   QPixmap pixmap = QPixmap::fromImage(image.scaled(QSize(side, side) * ratio, Qt::KeepAspectRatio,
                                                    Qt::SmoothTransformation));
   pixmap.setDevicePixelRatio(ratio);
