@@ -24,6 +24,11 @@ constexpr png_uint_32 chunkCacheLimit = 64;
 
 
 
+// 1 to 1024 pixels in each direction.
+bool sidesWithinLimits(png_uint_32 width, png_uint_32 height) {
+  return width >= 1 && width <= maximumPixelSide && height >= 1 && height <= maximumPixelSide;
+}
+
 std::uint32_t readBigEndian32(const std::uint8_t* bytes) {
   return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
          std::uint32_t{bytes[3]};
@@ -59,9 +64,7 @@ bool chunkStructureIsSound(const std::vector<std::uint8_t>& file) {
 
     if (first) {
       if (!isChunkType(type, "IHDR") || length != 13) return false;
-      const auto width = readBigEndian32(body);
-      const auto height = readBigEndian32(body + 4);
-      if (width < 1 || width > maximumPixelSide || height < 1 || height > maximumPixelSide) return false;
+      if (!sidesWithinLimits(readBigEndian32(body), readBigEndian32(body + 4))) return false;
       first = false;
     } else if (isChunkType(type, "IHDR")) {
       return false;
@@ -127,9 +130,7 @@ bool decodesCompletely(const std::vector<std::uint8_t>& file) {
   png_read_info(png, info);
   const png_uint_32 width = png_get_image_width(png, info);
   const png_uint_32 height = png_get_image_height(png, info);
-  if (width < 1 || width > maximumPixelSide || height < 1 || height > maximumPixelSide) {
-    png_error(png, "size");
-  }
+  if (!sidesWithinLimits(width, height)) png_error(png, "size");
   const int passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
   if (png_get_rowbytes(png, info) > row.size()) png_error(png, "row");
@@ -162,7 +163,7 @@ std::optional<DecodedPNG> decodePNG(const std::vector<std::uint8_t>& file) {
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   if (png_image_begin_read_from_memory(&image, file.data(), file.size()) == 0) return std::nullopt;
-  if (image.width < 1 || image.width > maximumPixelSide || image.height < 1 || image.height > maximumPixelSide) {
+  if (!sidesWithinLimits(image.width, image.height)) {
     png_image_free(&image);
     return std::nullopt;
   }

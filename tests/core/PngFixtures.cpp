@@ -28,9 +28,9 @@ void append(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& byt
 }  // namespace
 
 std::vector<std::uint8_t> makePng(const PngOptions& options) {
-  // Colour type and channels per PngColor: gray, rgb, rgba.
-  constexpr int colorTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGBA};
-  constexpr std::size_t channels[] = {1, 3, 4};
+  // Colour type and channels per PngColor: gray, rgb, rgba, palette.
+  constexpr int colorTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGBA, PNG_COLOR_TYPE_PALETTE};
+  constexpr std::size_t channels[] = {1, 3, 4, 1};
   const auto color = static_cast<std::size_t>(options.color);
   const int bitDepth = options.sixteenBit ? 16 : 8;
   const std::size_t rowBytes = std::size_t{options.width} * channels[color] * static_cast<std::size_t>(bitDepth / 8);
@@ -41,6 +41,7 @@ std::vector<std::uint8_t> makePng(const PngOptions& options) {
     const std::size_t y = i / rowBytes, x = i % rowBytes;
     pixels[i] = options.noise ? static_cast<std::uint8_t>(state >> 11) : static_cast<std::uint8_t>((y * 7 + x * 3) & 0xFF);
   }
+  if (!options.samples.empty()) pixels = options.samples;
 
   std::vector<std::uint8_t> out;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -54,6 +55,13 @@ std::vector<std::uint8_t> makePng(const PngOptions& options) {
   png_set_IHDR(png, info, options.width, options.height, bitDepth, colorTypes[color],
                options.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
+  if (!options.palette.empty()) {
+    png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(options.palette.data()),
+                 static_cast<int>(options.palette.size() / 3));
+  }
+  if (!options.transparency.empty()) {
+    png_set_tRNS(png, info, options.transparency.data(), static_cast<int>(options.transparency.size()), nullptr);
+  }
   png_write_info(png, info);
   for (int pass = png_set_interlace_handling(png); pass > 0; --pass) {
     for (std::size_t y = 0; y < options.height; ++y) png_write_row(png, pixels.data() + y * rowBytes);

@@ -10,7 +10,7 @@
 
 namespace nimbrella::fixtures {
 
-enum class PngColor { gray, rgb, rgba };
+enum class PngColor { gray, rgb, rgba, palette };
 
 struct PngOptions {
   std::uint32_t width = 16;
@@ -21,6 +21,11 @@ struct PngOptions {
   // Pseudo-random pixels (nearly incompressible) instead of a smooth gradient.
   bool noise = false;
   std::uint32_t seed = 1;
+  // The rows' bytes as written, instead of generated ones.
+  std::vector<std::uint8_t> samples = {};
+  // For PngColor::palette: red, green and blue of each entry, and the entries' alphas.
+  std::vector<std::uint8_t> palette = {};
+  std::vector<std::uint8_t> transparency = {};
 };
 
 struct Chunk {

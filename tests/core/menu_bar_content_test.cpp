@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include <limits>
 #include <vector>
 
@@ -177,38 +175,23 @@ TEST(CreativeAsset, RefusesAnimationsAndDamagedFiles) {
   for (std::size_t i = 0; i < damaged.size(); ++i) EXPECT_FALSE(logoAccepted(damaged[i])) << i;
 }
 
-// A one-row image of the given colour type and bit depth, its scanline uncompressed
-// `samples` after the filter byte, with `extra` chunks (PLTE, tRNS) before the data.
-std::vector<std::uint8_t> oneRowPng(std::uint32_t width, std::uint8_t colorType, std::uint8_t depth,
-                                    std::vector<std::uint8_t> samples, std::vector<fixtures::Chunk> extra = {}) {
-  std::vector<std::uint8_t> header = fixtures::bigEndian32(width);
-  for (const std::uint8_t byte : fixtures::bigEndian32(1)) header.push_back(byte);
-  for (const std::uint8_t byte : {depth, colorType, std::uint8_t{0}, std::uint8_t{0}, std::uint8_t{0}}) header.push_back(byte);
-  samples.insert(samples.begin(), 0);
-  std::vector<std::uint8_t> compressed(compressBound(samples.size()));
-  uLongf length = compressed.size();
-  EXPECT_EQ(compress(compressed.data(), &length, samples.data(), samples.size()), Z_OK);
-  compressed.resize(length);
-  std::vector<fixtures::Chunk> chunks{{"IHDR", header}};
-  chunks.insert(chunks.end(), extra.begin(), extra.end());
-  chunks.push_back({"IDAT", compressed});
-  chunks.push_back({"IEND", {}});
-  return assemblePng(chunks);
-}
-
 TEST(CreativeAsset, DecodesPalettesTransparencyAndSixteenBitsToStraightSrgbRgba) {
   struct Case {
     const char* name;
     std::vector<std::uint8_t> png;
     std::vector<std::uint8_t> rgba;
   };
+  using fixtures::PngColor;
   const std::vector<Case> cases{
       {"palette with transparency",
-       oneRowPng(2, 3, 8, {0, 1}, {{"PLTE", {255, 0, 0, 0, 0, 255}}, {"tRNS", {128}}}),
+       makePng({.width = 2, .height = 1, .color = PngColor::palette, .samples = {0, 1},
+                .palette = {255, 0, 0, 0, 0, 255}, .transparency = {128}}),
        {255, 0, 0, 128, 0, 0, 255, 255}},
-      {"rgb, sixteen bits, no gamma named", oneRowPng(1, 2, 16, {0xFF, 0xFF, 0x80, 0x80, 0x00, 0x00}),
+      {"rgb, sixteen bits, no gamma named",
+       makePng({.width = 1, .height = 1, .color = PngColor::rgb, .sixteenBit = true,
+                .samples = {0xFF, 0xFF, 0x80, 0x80, 0x00, 0x00}}),
        {255, 128, 0, 255}},
-      {"rgba, not premultiplied", oneRowPng(1, 6, 8, {10, 20, 30, 40}), {10, 20, 30, 40}},
+      {"rgba, not premultiplied", makePng({.width = 1, .height = 1, .samples = {10, 20, 30, 40}}), {10, 20, 30, 40}},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(CreativeAsset::safePNGData(pngDataUrl(c.png))) << c.name;
@@ -219,7 +202,7 @@ TEST(CreativeAsset, DecodesPalettesTransparencyAndSixteenBitsToStraightSrgbRgba)
     EXPECT_EQ(decoded->rgba, c.rgba) << c.name;
   }
   // Given any file, it allocates no more than a 1024 x 1024 image.
-  EXPECT_FALSE(CreativeAsset::decodePNG(oneRowPng(1025, 0, 8, std::vector<std::uint8_t>(1025))));
+  EXPECT_FALSE(CreativeAsset::decodePNG(makePng({.width = 1025, .height = 1})));
 }
 
 TEST(MenuBarContent, SponsoredContentIsMeasuredToFitExactly280PointsOrRefused) {
