@@ -41,6 +41,7 @@ if(NIMBRELLA_BUILD_APP)
             ${PROJECT_SOURCE_DIR}/tests/ui/app_delegate_test.cpp
             ${PROJECT_SOURCE_DIR}/tests/ui/settings_desktop_test.cpp
             ${PROJECT_SOURCE_DIR}/tests/controller/support/Simulation.cpp
+            ${PROJECT_SOURCE_DIR}/tests/core/PngFixtures.cpp
     LIBS nimbrella_ui_app
     PROPERTIES RUN_SERIAL TRUE)
   if(TARGET ui_desktop_test)

@@ -5,8 +5,10 @@
 
 #include "SponsorApp/ui/StatusPopover.hpp"
 #include "controller/support/ControllerTest.hpp"
+#include "core/PngFixtures.hpp"
 #include "ui/LayoutChecks.hpp"
 
+#include <QLabel>
 #include <QMenu>
 
 #include <algorithm>
@@ -51,6 +53,19 @@ std::function<void(World&)> balance(std::optional<std::string> earnings) {
     if (!earnings) return w.server->scriptHold(mePath);
     w.server->scriptStatus(mePath, 200, R"({"deviceId":")" + w.server->deviceId +
                                             R"(","balanceMicros":2500000,"mode":"live")" + *earnings + "}");
+  };
+}
+
+// The sponsor's logo is in the card, in its own colours.
+Then logoIn(QRgb colour) {
+  return [colour](World&, StatusPopover& popover, const std::string&) {
+    auto* card = layout::shown<QWidget>(popover, "sponsor-card");
+    ASSERT_NE(card, nullptr);
+    const auto labels = card->findChildren<QLabel*>();
+    const auto logo = std::find_if(labels.begin(), labels.end(), [](QLabel* l) { return !l->pixmap().isNull(); });
+    ASSERT_NE(logo, labels.end());
+    const QImage image = (*logo)->pixmap().toImage();
+    EXPECT_EQ(image.pixel(image.width() / 2, image.height() / 2), colour);
   };
 }
 
@@ -114,9 +129,12 @@ const std::vector<State>& states() {
       {"counting-suspended",
        leases([](ExposureLease& lease) {
          lease.creative.accentColor = "#F2B84B";
-         lease.creative.logoData = std::nullopt;
+         lease.creative.logoData = fixtures::pngDataUrl(fixtures::makePng(
+             {.width = 24, .height = 16, .color = fixtures::PngColor::palette,
+              .samples = std::vector<std::uint8_t>(24 * 16, 0), .palette = {0x1E, 0x6F, 0xD9}}));
        }),
-       [](World& w) { w.advance(0.75); }, {"open-sponsor-website", "block-sponsor", "pause-sponsors"}},
+       [](World& w) { w.advance(0.75); }, {"open-sponsor-website", "block-sponsor", "pause-sponsors"},
+       logoIn(qRgb(0x1E, 0x6F, 0xD9))},
       {"pending-confirmation", [](World& w) { sponsorsOn(w), w.server->scriptStatus(completePath, 503); },
        [](World& w) { w.advance(11); }, {"retry-confirmation"}},
       // A development build pairs with a sandbox server, whose rewards are test credits.
