@@ -1,5 +1,6 @@
 #include "SponsorServer/Store.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -196,7 +197,7 @@ std::map<std::string, std::int64_t> readPairs(Query& q) {
 
 bool isFile(const std::string& path) { return path != ":memory:"; }
 
-// Commits between two checkpoints of the write-ahead log.
+// Transactions written between two checkpoints of the write-ahead log.
 constexpr std::uint64_t checkpointEvery = 2000;
 
 }  // namespace
@@ -269,19 +270,95 @@ Store::~Store() {
   checkpointThread_.join();
 }
 
-void Store::finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable) {
-  db_.query("COMMIT").run();
-  const std::uint64_t awaited = ended(db_.totalChanges() != changesBefore);
-  lock.unlock();
-  if (!durable || !checkpointThread_.joinable()) return;
+void Store::perform(Job& job) {
+  std::unique_lock queue(queueMutex_);
+  queued_.push_back(&job);
+  // Counted once queued: a sync that gathers the transactions entered waits for it to end.
+  entered_.fetch_add(1);
+  while (!job.done) {
+    if (runningJobs_) {
+      ran_.wait(queue);
+      continue;
+    }
+    // The connection is free: this thread runs every job waiting, its own among them.
+    runningJobs_ = true;
+    running_.swap(queued_);
+    queue.unlock();
+    {
+      const std::lock_guard writer(mutex_);
+      runTogether(running_);
+    }
+    queue.lock();
+    // A job's owner may return as soon as it sees it done: nothing touches a job after.
+    for (Job* ran : running_) ran->done = true;
+    running_.clear();
+    runningJobs_ = false;
+    ran_.notify_all();
+  }
+  queue.unlock();
+  if (job.error) std::rethrow_exception(job.error);
+  if (!job.durable || !checkpointThread_.joinable()) return;
   std::unique_lock sync(syncMutex_);
-  awaitDurable(sync, awaited);
+  awaitDurable(sync, job.awaited);
 }
 
-std::uint64_t Store::ended(bool wrote) {
+void Store::runTogether(const std::vector<Job*>& jobs) noexcept {
+  const std::int64_t before = db_.totalChanges();
+  // Reads take no write lock unless they turn out to write.
+  const bool durable = std::any_of(jobs.begin(), jobs.end(), [](const Job* job) { return job->durable; });
+  try {
+    db_.query(durable ? "BEGIN IMMEDIATE" : "BEGIN").run();
+  } catch (...) {
+    failAll(jobs);
+    ended(false, jobs.size());
+    return;
+  }
+  for (Job* each : jobs) {
+    Job& job = *each;
+    try {
+      db_.query("SAVEPOINT job").run();
+      StoreSession session(db_);
+      job.call(job.function, session);
+      db_.query("RELEASE job").run();
+    } catch (...) {
+      job.error = std::current_exception();
+      try {
+        // SQLite ends the whole transaction by itself after some failures (a full disk,
+        // an I/O error): what the jobs before did is then gone with it.
+        if (!db_.inTransaction()) throw StoreError("the transaction was rolled back");
+        db_.query("ROLLBACK TO job").run();
+        db_.query("RELEASE job").run();
+      } catch (...) {
+        rollBack(db_);
+        failAll(jobs);
+        ended(false, jobs.size());
+        return;
+      }
+    }
+  }
+  try {
+    db_.query("COMMIT").run();
+  } catch (...) {
+    rollBack(db_);
+    failAll(jobs);
+    ended(false, jobs.size());
+    return;
+  }
+  const std::uint64_t awaited = ended(db_.totalChanges() != before, jobs.size());
+  for (Job* job : jobs) job->awaited = awaited;
+}
+
+// Gives every job that has not failed yet the exception being handled.
+void Store::failAll(const std::vector<Job*>& jobs) {
+  for (Job* job : jobs) {
+    if (!job->error) job->error = std::current_exception();
+  }
+}
+
+std::uint64_t Store::ended(bool wrote, std::size_t jobs) {
   std::lock_guard sync(syncMutex_);
-  if (wrote) ++written_;
-  ++ended_;
+  if (wrote) written_ += jobs;
+  ended_ += jobs;
   gathered_.notify_one();
   return written_;
 }

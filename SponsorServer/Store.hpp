@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -168,9 +169,16 @@ class StoreSession {
   Database& db_;
 };
 
-// The server's SQLite database. Every use goes through `transaction` or `lookUp`, which
-// hold the one connection exclusively and commit what the function did, or roll all of
-// it back when the function throws.
+// The server's SQLite database. Every use goes through `transaction` or `lookUp`: each
+// function runs atomically on the one writing connection, and what it did is committed,
+// or all of it rolled back when it throws.
+//
+// Transactions that ask for the connection while it is busy are run together: the first
+// caller to find it free runs every function then waiting, in order, in one SQLite
+// transaction, each inside a savepoint of its own that is rolled back alone when its
+// function throws, and commits them once. Each caller gets its own result or exception.
+// A commit's cost (writing the pages it changed to the log) is then shared by all of
+// them, and pages that several of them change are written once.
 //
 // Commits are made durable in groups: a commit only writes the write-ahead log, and then,
 // outside the lock and while further transactions run, the first transaction that finds
@@ -218,20 +226,45 @@ class Store {
     std::unique_ptr<Database> db;
   };
 
+  // One caller's function, as the writing connection runs it; it lives on the caller's
+  // stack, which waits until `done`.
+  struct Job {
+    void (*call)(void* function, StoreSession& session) = nullptr;
+    void* function = nullptr;
+    bool durable = true;
+    std::exception_ptr error;
+    std::uint64_t awaited = 0;  // the commits to wait for before answering
+    bool done = false;
+  };
+
   template <class Function>
   auto run(Function&& function, bool durable) {
-    entered_.fetch_add(1);
-    std::unique_lock lock(mutex_);
-    const std::int64_t before = db_.totalChanges();
-    // A look-up only reads: it takes no write lock unless it turns out to write.
-    return within(
-        db_, durable ? "BEGIN IMMEDIATE" : "BEGIN", function, [&] { finish(lock, before, durable); },
-        [&] {
-          if (!lock.owns_lock()) return;
-          rollBack(db_);
-          ended(false);
-        });
+    using Result = decltype(function(std::declval<StoreSession&>()));
+    if constexpr (std::is_void_v<Result>) {
+      execute(function, durable);
+    } else {
+      std::optional<Result> result;
+      auto keep = [&](StoreSession& session) { result.emplace(function(session)); };
+      execute(keep, durable);
+      return std::move(*result);
+    }
   }
+
+  template <class Function>
+  void execute(Function& function, bool durable) {
+    Job job;
+    job.call = [](void* f, StoreSession& session) { (*static_cast<Function*>(f))(session); };
+    job.function = &function;
+    job.durable = durable;
+    perform(job);
+  }
+
+  // Queues the job and returns once it ran (run by this thread or by another one),
+  // rethrowing its exception; then waits for the disk when it is durable.
+  void perform(Job& job);
+  // Runs the jobs in one transaction and commits them; sets each one's error or awaited.
+  void runTogether(const std::vector<Job*>& jobs) noexcept;
+  static void failAll(const std::vector<Job*>& jobs);
 
   // Runs `function` in a transaction begun on `db` with `begin`: `commit` ends it once
   // the function returned, `abandon` once anything threw.
@@ -257,13 +290,12 @@ class Store {
   // Rolls back whatever transaction is open; a failure leaves nothing more to undo.
   static void rollBack(Database& db) noexcept;
 
-  // Commits, unlocks and, when `durable`, waits until the commit is on the disk.
-  void finish(std::unique_lock<std::mutex>& lock, std::int64_t changesBefore, bool durable);
-  // Counts a transaction that committed (`wrote` when it changed something) or rolled
-  // back; answers the commits it may have read, all of them to wait for.
-  std::uint64_t ended(bool wrote);
-  // Returns once the first `awaited` commits are on the disk, syncing them itself when
-  // no other thread is. `sync` holds syncMutex_.
+  // Counts `jobs` transactions that ended together in one commit (`wrote` when it changed
+  // something) or rollback; answers how many were written so far: they may have read any
+  // of them, all of them to wait for.
+  std::uint64_t ended(bool wrote, std::size_t jobs);
+  // Returns once the first `awaited` written transactions are on the disk, syncing them
+  // itself when no other thread is. `sync` holds syncMutex_.
   void awaitDurable(std::unique_lock<std::mutex>& sync, std::uint64_t awaited);
   void checkpointLoop();
   // One checkpoint, passive unless `restart` (which also waits for the reads that still
@@ -287,8 +319,16 @@ class Store {
   Descriptor fileLock_;
   std::string logPath_;
   Descriptor logFile_;
+  // Held while the writing connection is in use, by the thread that runs the jobs or by
+  // the checkpoint that starts the log over.
   std::mutex mutex_;
   Database db_;
+  // The jobs waiting to run, and whether a thread is running some.
+  std::mutex queueMutex_;
+  std::condition_variable ran_;
+  std::vector<Job*> queued_;
+  std::vector<Job*> running_;
+  bool runningJobs_ = false;
   std::unique_ptr<Database> checkpointer_;
 
   std::mutex syncMutex_;
@@ -298,9 +338,10 @@ class Store {
   std::atomic<std::uint64_t> entered_{0};
   std::uint64_t ended_ = 0;
   std::condition_variable checkpointWanted_;
-  std::uint64_t written_ = 0;       // commits that changed something
+  // Transactions ended in commits that changed something, counted in commit order.
+  std::uint64_t written_ = 0;
   std::uint64_t durable_ = 0;       // of those, the ones on the disk
-  std::uint64_t checkpointed_ = 0;  // durable commits when the last checkpoint was asked for
+  std::uint64_t checkpointed_ = 0;  // durable ones when the last checkpoint was asked for
   bool syncing_ = false;
   bool checkpointDue_ = false;
   bool stopping_ = false;

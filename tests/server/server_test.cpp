@@ -509,9 +509,10 @@ TEST(ServerStore, PrivateFileHonoursLateReceiptsAfterARestart) {
   EXPECT_EQ(second.complete(device, device.receipt(late)).balanceMicros, 2500);
 }
 
-// Transactions from many threads share syncs of the log: each must come back (a rolled
-// back one too, or the next sync waits for it forever), and what each committed must be
-// in the file once the store is closed, past a checkpoint.
+// Transactions from many threads run together and share syncs of the log: each must come
+// back with its own result or exception (a rolled back one too, or the next sync waits for
+// it forever), a rolled back one must take nothing of the others with it, and what each
+// committed must be in the file once the store is closed, past a checkpoint.
 TEST(ServerStore, ConcurrentTransactionsEachReturnAndWhatTheyCommittedIsKept) {
   const DatabaseFile file("groups");
   const std::string& path = file.path;
@@ -535,7 +536,10 @@ TEST(ServerStore, ConcurrentTransactionsEachReturnAndWhatTheyCommittedIsKept) {
             }), std::runtime_error);
             continue;
           }
-          store.transaction([&](StoreSession& session) { session.insertDevice(row(n)); });
+          EXPECT_EQ(store.transaction([&](StoreSession& session) {
+            session.insertDevice(row(n));
+            return n;
+          }), n);
           EXPECT_TRUE(store.lookUp([&](StoreSession& session) { return session.activeDeviceById(row(n).deviceId); }));
         }
       }));
