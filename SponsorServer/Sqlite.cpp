@@ -114,8 +114,6 @@ int Database::changes() const { return sqlite3_changes(handle_); }
 
 std::int64_t Database::totalChanges() const { return sqlite3_total_changes64(handle_); }
 
-bool Database::inTransaction() const { return sqlite3_get_autocommit(handle_) == 0; }
-
 void Database::fail(std::string_view what) const {
   throw StoreError("database error (" + std::string(what) + "): " + sqlite3_errmsg(handle_));
 }

@@ -66,8 +66,6 @@ class Database {
   int changes() const;
   // Rows changed since the connection opened.
   std::int64_t totalChanges() const;
-  // Whether a transaction is open (SQLite ends one by itself after some failures).
-  bool inTransaction() const;
 
   [[noreturn]] void fail(std::string_view what) const;
 

@@ -306,11 +306,16 @@ void Store::runTogether(const std::vector<Job*>& jobs) noexcept {
   const std::int64_t before = db_.totalChanges();
   // Reads take no write lock unless they turn out to write.
   const bool durable = std::any_of(jobs.begin(), jobs.end(), [](const Job* job) { return job->durable; });
+  // Called while an exception is handled: it ends every job that has not failed with it.
+  const auto abandon = [&] {
+    rollBack(db_);
+    failAll(jobs);
+    ended(false, jobs.size());
+  };
   try {
     db_.query(durable ? "BEGIN IMMEDIATE" : "BEGIN").run();
   } catch (...) {
-    failAll(jobs);
-    ended(false, jobs.size());
+    abandon();
     return;
   }
   for (Job* each : jobs) {
@@ -323,15 +328,13 @@ void Store::runTogether(const std::vector<Job*>& jobs) noexcept {
     } catch (...) {
       job.error = std::current_exception();
       try {
-        // SQLite ends the whole transaction by itself after some failures (a full disk,
-        // an I/O error): what the jobs before did is then gone with it.
-        if (!db_.inTransaction()) throw StoreError("the transaction was rolled back");
+        // After some failures (a full disk, an I/O error) SQLite has ended the whole
+        // transaction by itself, and its savepoint with it: this then fails, and so does
+        // every job, since what the ones before did is gone.
         db_.query("ROLLBACK TO job").run();
         db_.query("RELEASE job").run();
       } catch (...) {
-        rollBack(db_);
-        failAll(jobs);
-        ended(false, jobs.size());
+        abandon();
         return;
       }
     }
@@ -339,9 +342,7 @@ void Store::runTogether(const std::vector<Job*>& jobs) noexcept {
   try {
     db_.query("COMMIT").run();
   } catch (...) {
-    rollBack(db_);
-    failAll(jobs);
-    ended(false, jobs.size());
+    abandon();
     return;
   }
   const std::uint64_t awaited = ended(db_.totalChanges() != before, jobs.size());
