@@ -29,6 +29,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,6 +74,14 @@ Usage usage(pid_t pid) {
     }
   }
   return total;
+}
+
+// The processor time of this whole process, including threads that ended meanwhile (a sum
+// over the live threads would lose theirs, and could even come out negative).
+double ownSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 struct Latencies {
@@ -277,15 +286,17 @@ void throughput(int port, pid_t server, const ReceiptSigner& signer, int clients
   }
   // What the server and the load itself spend of the two cores while measured.
   std::this_thread::sleep_until(measureFrom);
-  const Usage serverBefore = usage(server), clientsBefore = usage(::getpid());
+  const Usage serverBefore = usage(server);
+  const double clientsBefore = ownSeconds();
   std::this_thread::sleep_until(end);
-  const Usage serverUse = usage(server) - serverBefore, clientsUse = usage(::getpid()) - clientsBefore;
+  const Usage serverUse = usage(server) - serverBefore;
+  const double clientsSeconds = ownSeconds() - clientsBefore;
   for (auto& thread : threads) thread.join();
   report(std::to_string(clients) + " clients, kept alive", static_cast<double>(confirmed) / seconds, latencies);
   const double exposures = std::max(1.0, static_cast<double>(confirmed));
   std::printf("%34s server %.0f%% of a core (%.0f us and %.1f context switches per exposure), clients %.0f%%\n", "",
               100 * serverUse.seconds / seconds, 1e6 * serverUse.seconds / exposures, serverUse.switches / exposures,
-              100 * clientsUse.seconds / seconds);
+              100 * clientsSeconds / seconds);
 }
 
 void paced(int port, const ReceiptSigner& signer, int firstDevice, double seconds) {
