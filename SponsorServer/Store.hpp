@@ -210,9 +210,7 @@ class Store {
   auto lookUp(Function&& function) {
     if (!checkpointer_) return run(std::forward<Function>(function), false);
     Reader reader(*this);
-    Database& db = *reader.db;
-    return within(
-        db, "BEGIN", function, [&] { db.query("COMMIT").run(); }, [&] { rollBack(db); });
+    return readOn(*reader.db, function);
   }
 
  private:
@@ -233,7 +231,7 @@ class Store {
     void* function = nullptr;
     bool durable = true;
     std::exception_ptr error;
-    std::uint64_t awaited = 0;  // the commits to wait for before answering
+    std::uint64_t awaited = 0;  // the written transactions to wait for before answering
     bool done = false;
   };
 
@@ -266,24 +264,22 @@ class Store {
   void runTogether(const std::vector<Job*>& jobs) noexcept;
   static void failAll(const std::vector<Job*>& jobs);
 
-  // Runs `function` in a transaction begun on `db` with `begin`: `commit` ends it once
-  // the function returned, `abandon` once anything threw.
-  template <class Function, class Commit, class Abandon>
-  static auto within(Database& db, const char* begin, Function& function, const Commit& commit,
-                     const Abandon& abandon) {
+  // Runs `function` in a read transaction on `db`, rolled back when anything throws.
+  template <class Function>
+  static auto readOn(Database& db, Function& function) {
     StoreSession session(db);
     try {
-      db.query(begin).run();
+      db.query("BEGIN").run();
       if constexpr (std::is_void_v<decltype(function(session))>) {
         function(session);
-        commit();
+        db.query("COMMIT").run();
       } else {
         auto result = function(session);
-        commit();
+        db.query("COMMIT").run();
         return result;
       }
     } catch (...) {
-      abandon();
+      rollBack(db);
       throw;
     }
   }

@@ -22,6 +22,8 @@
 #include "SponsorCore/ReceiptSigner.hpp"
 #include "SponsorCore/WireRecords.hpp"
 
+#include "bench/ProcessTime.hpp"
+
 #include <httplib.h>
 
 #include <arpa/inet.h>
@@ -29,7 +31,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,14 +75,6 @@ Usage usage(pid_t pid) {
     }
   }
   return total;
-}
-
-// The processor time of this whole process, including threads that ended meanwhile (a sum
-// over the live threads would lose theirs, and could even come out negative).
-double ownSeconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 struct Latencies {
@@ -287,10 +280,10 @@ void throughput(int port, pid_t server, const ReceiptSigner& signer, int clients
   // What the server and the load itself spend of the two cores while measured.
   std::this_thread::sleep_until(measureFrom);
   const Usage serverBefore = usage(server);
-  const double clientsBefore = ownSeconds();
+  const double clientsBefore = bench::processSeconds();
   std::this_thread::sleep_until(end);
   const Usage serverUse = usage(server) - serverBefore;
-  const double clientsSeconds = ownSeconds() - clientsBefore;
+  const double clientsSeconds = bench::processSeconds() - clientsBefore;
   for (auto& thread : threads) thread.join();
   report(std::to_string(clients) + " clients, kept alive", static_cast<double>(confirmed) / seconds, latencies);
   const double exposures = std::max(1.0, static_cast<double>(confirmed));

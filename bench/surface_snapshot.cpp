@@ -13,6 +13,7 @@
 #include "surface/DesktopSession.hpp"
 
 #include "bench/CountedAllocations.hpp"
+#include "bench/ProcessTime.hpp"
 
 #include <QProcess>
 #include <QTimer>
@@ -67,12 +68,6 @@ std::unique_ptr<desktop::Scene> verifiedScene(benchmark::State& state) {
     return nullptr;
   }
   return scene;
-}
-
-double processSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 double percentile(std::vector<double> values, double fraction) {
@@ -148,7 +143,7 @@ void BM_ExposureTickProcessorShare(benchmark::State& state) {
       if (scene->monitor->snapshot().failure()) ++failures;
       ++ticks;
     });
-    const double cpuStart = processSeconds();
+    const double cpuStart = bench::processSeconds();
     QElapsedTimer wall;
     wall.start();
     timer.start(250);
@@ -156,7 +151,7 @@ void BM_ExposureTickProcessorShare(benchmark::State& state) {
     QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
     loop.exec();
     timer.stop();
-    const double cpu = processSeconds() - cpuStart;
+    const double cpu = bench::processSeconds() - cpuStart;
     const double elapsed = double(wall.nsecsElapsed()) / 1e9;
     state.SetIterationTime(elapsed);
     state.counters["cpu_percent_of_one_core"] = 100.0 * cpu / elapsed;
