@@ -13,6 +13,7 @@
 #include <QImage>
 #include <QWidget>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -56,9 +57,22 @@ class MenuBarButton final : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
+  // What the content was last rendered with; a paint with the same renders nothing again.
+  struct Rendering {
+    std::uint64_t content = 0;
+    QSize pixels;
+    qreal ratio = 0;
+    QRgb background = 0;
+    QRgb label = 0;
+    bool operator==(const Rendering&) const = default;
+  };
+
   MenuBarButtonState state_;
   QImage logo_;
   std::string title_;
+  std::uint64_t contentVersion_ = 0;  // counts the content changes that `configure` took
+  QImage rendered_;                   // the content without the marker
+  std::optional<Rendering> renderedWith_;
   QImage frame_;
   bool markerPhase_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QPalette>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +69,13 @@ TEST_F(SurfacePaint, StripeLogoOrGridAndTextAreDrawnOnlyWhereTheyFitAndOnlyThatP
   const QColor label = view.palette().color(QPalette::WindowText);
   expectColours(paint(280), {{QPoint(9, 7), label}, {QPoint(16, 7), label}, {QPoint(9, 14), label},
                              {QPoint(16, 14), label}, {QPoint(13, 11), background}, {QPoint(2, 12), background}});
+
+  // New colours of the desktop's theme are painted at once, with nothing else changed.
+  QPalette dark = view.palette();
+  dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+  dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+  view.setPalette(dark);
+  expectColours(paint(280), {{QPoint(9, 7), QColor(0xee, 0xee, 0xee)}, {QPoint(2, 12), QColor(0x20, 0x20, 0x20)}});
 }
 
 TEST_F(SurfacePaint, TextIsMeasuredInPointsOfTheScreen) {
