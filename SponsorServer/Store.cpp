@@ -276,12 +276,11 @@ void Store::perform(Job& job) {
   // Counted once queued: a sync that gathers the transactions entered waits for it to end.
   entered_.fetch_add(1);
   while (!job.done) {
-    if (runningJobs_) {
+    if (!running_.empty()) {
       ran_.wait(queue);
       continue;
     }
     // The connection is free: this thread runs every job waiting, its own among them.
-    runningJobs_ = true;
     running_.swap(queued_);
     queue.unlock();
     {
@@ -292,7 +291,6 @@ void Store::perform(Job& job) {
     // A job's owner may return as soon as it sees it done: nothing touches a job after.
     for (Job* ran : running_) ran->done = true;
     running_.clear();
-    runningJobs_ = false;
     ran_.notify_all();
   }
   queue.unlock();

@@ -319,12 +319,12 @@ class Store {
   // the checkpoint that starts the log over.
   std::mutex mutex_;
   Database db_;
-  // The jobs waiting to run, and whether a thread is running some.
+  // The jobs waiting to run, and those that a thread is running (none while the
+  // connection is free). Both change only under queueMutex_.
   std::mutex queueMutex_;
   std::condition_variable ran_;
   std::vector<Job*> queued_;
   std::vector<Job*> running_;
-  bool runningJobs_ = false;
   std::unique_ptr<Database> checkpointer_;
 
   std::mutex syncMutex_;

@@ -13,7 +13,6 @@
 #include <QScreen>
 
 #include <cmath>
-#include <cstring>
 
 namespace nimbrella {
 
@@ -64,7 +63,7 @@ bool MenuBarButton::configure(const MenuBarContent& content) {
   if (result == MenuBarButtonState::Configuration::refused) return false;
   if (result == MenuBarButtonState::Configuration::changed) {
     logo_ = std::move(decoded);
-    ++contentVersion_;
+    renderedWith_.reset();
     update();
   }
   return true;
@@ -87,23 +86,17 @@ void MenuBarButton::paintEvent(QPaintEvent*) {
   const QColor label = palette().color(QPalette::WindowText);
 
   // Everything is painted into the frame first; the frame is what goes on screen and
-  // what the pixels on screen are compared with. The content is rendered again only when
-  // something it is drawn from changed: most paints only flip the marker, four times a
-  // second, and copy the rendered content into the frame for it.
+  // what the pixels on screen are compared with. The content is rendered into it again
+  // only when it changed, or what it is drawn at or with: most paints, four times a
+  // second, only set the marker, which covers its corner whatever lies under it.
   const qreal ratio = devicePixelRatioF();
-  const Rendering wanted{contentVersion_, size() * ratio, ratio, background.rgba(), label.rgba()};
+  const Rendering wanted{size() * ratio, ratio, background.rgba(), label.rgba()};
   if (renderedWith_ != wanted) {
-    rendered_ = QImage(wanted.pixels, QImage::Format_RGB32);
-    rendered_.setDevicePixelRatio(ratio);
-    rendered_.fill(background);
-    paintContent(rendered_, plan, background, label);
+    frame_ = QImage(wanted.pixels, QImage::Format_RGB32);
+    frame_.setDevicePixelRatio(ratio);
+    frame_.fill(background);
+    paintContent(frame_, plan, background, label);
     renderedWith_ = wanted;
-  }
-  if (frame_.size() != rendered_.size()) frame_ = QImage(rendered_.size(), QImage::Format_RGB32);
-  frame_.setDevicePixelRatio(ratio);
-  // Same size and format, so the same layout of lines.
-  if (!rendered_.isNull()) {
-    std::memcpy(frame_.bits(), rendered_.constBits(), static_cast<std::size_t>(rendered_.sizeInBytes()));
   }
   if (frame_.width() >= markerSide && frame_.height() >= markerSide) {
     const QColor marker = markerPhase_ ? QColor(background.rgb() ^ 0x404040u) : background;

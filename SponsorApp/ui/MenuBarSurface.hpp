@@ -13,7 +13,6 @@
 #include <QImage>
 #include <QWidget>
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -57,9 +56,8 @@ class MenuBarButton final : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
-  // What the content was last rendered with; a paint with the same renders nothing again.
+  // What the frame's content was rendered at and with; none once the content changed.
   struct Rendering {
-    std::uint64_t content = 0;
     QSize pixels;
     qreal ratio = 0;
     QRgb background = 0;
@@ -70,8 +68,6 @@ class MenuBarButton final : public QWidget {
   MenuBarButtonState state_;
   QImage logo_;
   std::string title_;
-  std::uint64_t contentVersion_ = 0;  // counts the content changes that `configure` took
-  QImage rendered_;                   // the content without the marker
   std::optional<Rendering> renderedWith_;
   QImage frame_;
   bool markerPhase_ = false;
