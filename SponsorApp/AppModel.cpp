@@ -227,7 +227,7 @@ void AppModel::restore() {
   }
 
   // 9. Schedule.
-  choices_.scheduleAllowsSponsors = choices_.sponsorPreferences.allowsTime(now(), ports_.calendar->current());
+  choices_.scheduleAllowsSponsors = schedulePermits(now());
 
   // 10.
   if (account_.isPaired) exposure_.menuText.clear();

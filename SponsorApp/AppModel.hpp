@@ -311,7 +311,8 @@ class AppModel {
   void complete(std::int64_t elapsedMs);
   void handleConfirmation(const std::string& deviceId, ApiResult<CompleteResponse> result);
   void cancelLease(const ExposureLease& lease);
-  bool schedulePermits(Date now);
+  bool schedulePermits(Date now) const;
+  bool schedulePermits(const SponsorPreferences& preferences, Date now) const;
   bool recentInput() const;
   bool fetchAllowed(Date now);
 

@@ -81,7 +81,7 @@ bool AppModel::updateSponsorPreferences(const PreferencesChange& change) {
     assign(AppModelField::message, message_, error->description);
     return false;
   }
-  const bool allows = copy.allowsTime(now(), ports_.calendar->current());
+  const bool allows = schedulePermits(copy, now());
   assign(AppModelField::sponsorPreferences, choices_.sponsorPreferences, std::move(copy));
   assign(AppModelField::scheduleAllowsSponsors, choices_.scheduleAllowsSponsors, allows);
   assign(AppModelField::preferencesFiltered, choices_.preferencesFiltered, false);

@@ -12,7 +12,12 @@
 
 namespace nimbrella {
 
-bool AppModel::schedulePermits(Date at) { return choices_.sponsorPreferences.allowsTime(at, ports_.calendar->current()); }
+bool AppModel::schedulePermits(Date at) const { return schedulePermits(choices_.sponsorPreferences, at); }
+
+// The time zone is looked up only for a schedule: without one, ICU's zone data stays unloaded.
+bool AppModel::schedulePermits(const SponsorPreferences& preferences, Date at) const {
+  return !preferences.scheduleEnabled || preferences.allowsTime(at, ports_.calendar->current());
+}
 
 bool AppModel::recentInput() const { return IdleEligibility::allows(ports_.idleTime->secondsSinceLastInput()); }
 

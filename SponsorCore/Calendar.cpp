@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 
 namespace nimbrella {
 
@@ -41,9 +42,10 @@ std::int64_t floorDiv(std::int64_t value, std::int64_t divisor) noexcept {
 
 }  // namespace
 
+// The zone is read when the calendar is made; the Gregorian calendar, which loads ICU's
+// locale and calendar data, only when day arithmetic first needs it.
 struct Calendar::Impl {
-  std::unique_ptr<icu::TimeZone> zone;          // null when the zone is unknown
-  std::unique_ptr<icu::Calendar> prototype;     // Gregorian calendar in that zone
+  std::unique_ptr<icu::TimeZone> zone;  // null when the zone is unknown
 
   static std::unique_ptr<Impl> make(std::unique_ptr<icu::TimeZone> zone) {
     auto impl = std::make_unique<Impl>();
@@ -51,29 +53,34 @@ struct Calendar::Impl {
     icu::UnicodeString id;
     zone->getID(id);
     if (id == icu::UnicodeString(UCAL_UNKNOWN_ZONE_ID)) return impl;
-    UErrorCode status = U_ZERO_ERROR;
-    auto calendar = std::make_unique<icu::GregorianCalendar>(zone->clone(), icu::Locale::getRoot(), status);
-    if (U_FAILURE(status)) return impl;
-    calendar->setLenient(true);
-    calendar->setRepeatedWallTimeOption(UCAL_WALLTIME_FIRST);
-    calendar->setSkippedWallTimeOption(UCAL_WALLTIME_NEXT_VALID);
     impl->zone = std::move(zone);
-    impl->prototype = std::move(calendar);
     return impl;
   }
 
   std::unique_ptr<Impl> clone() const {
     auto copy = std::make_unique<Impl>();
-    if (zone && prototype) {
-      std::unique_ptr<icu::TimeZone> zoneCopy(zone->clone());
-      std::unique_ptr<icu::Calendar> calendarCopy(prototype->clone());
-      if (zoneCopy && calendarCopy) {
-        copy->zone = std::move(zoneCopy);
-        copy->prototype = std::move(calendarCopy);
-      }
-    }
+    if (zone) copy->zone.reset(zone->clone());
     return copy;
   }
+
+  // A fresh Gregorian calendar in the zone, made from a prototype built on first use;
+  // null when ICU cannot make one.
+  std::unique_ptr<icu::Calendar> gregorian() const {
+    std::call_once(prototypeMade_, [this] {
+      UErrorCode status = U_ZERO_ERROR;
+      auto calendar = std::make_unique<icu::GregorianCalendar>(zone->clone(), icu::Locale::getRoot(), status);
+      if (U_FAILURE(status)) return;
+      calendar->setLenient(true);
+      calendar->setRepeatedWallTimeOption(UCAL_WALLTIME_FIRST);
+      calendar->setSkippedWallTimeOption(UCAL_WALLTIME_NEXT_VALID);
+      prototype_ = std::move(calendar);
+    });
+    return prototype_ ? std::unique_ptr<icu::Calendar>(prototype_->clone()) : nullptr;
+  }
+
+ private:
+  mutable std::once_flag prototypeMade_;
+  mutable std::unique_ptr<icu::Calendar> prototype_;
 };
 
 Calendar::Calendar(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
@@ -109,7 +116,7 @@ Calendar& Calendar::operator=(Calendar&& other) noexcept = default;
 
 Calendar::~Calendar() = default;
 
-bool Calendar::isValid() const noexcept { return impl_ && impl_->zone && impl_->prototype; }
+bool Calendar::isValid() const noexcept { return impl_ && impl_->zone; }
 
 std::string Calendar::zoneId() const {
   std::string result;
@@ -172,7 +179,7 @@ std::optional<int> Calendar::minute(Date date) const noexcept {
 
 std::optional<Date> Calendar::startOfDay(Date date) const {
   if (!isValid()) return std::nullopt;
-  std::unique_ptr<icu::Calendar> calendar(impl_->prototype->clone());
+  std::unique_ptr<icu::Calendar> calendar = impl_->gregorian();
   if (!calendar) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
   calendar->setTime(static_cast<UDate>(millisSinceEpoch(date)), status);
@@ -193,7 +200,7 @@ std::optional<Date> Calendar::startOfDay(Date date) const {
 
 std::optional<Date> Calendar::addingDays(Date date, int days) const {
   if (!isValid()) return std::nullopt;
-  std::unique_ptr<icu::Calendar> calendar(impl_->prototype->clone());
+  std::unique_ptr<icu::Calendar> calendar = impl_->gregorian();
   if (!calendar) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
   // Keep the sub-millisecond part of the date: ICU works in whole milliseconds.

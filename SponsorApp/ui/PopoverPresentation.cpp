@@ -50,7 +50,7 @@ std::string PopoverText::copy(std::string_view english) const {
 
 std::string PopoverText::pausedUntil(Date end) const {
   std::string text = copy("Paused until %@");
-  const std::string when = calendar_.shortDateTime(end, language_ == AppLanguage::it ? "it_IT" : "en_GB");
+  const std::string when = calendar_().shortDateTime(end, language_ == AppLanguage::it ? "it_IT" : "en_GB");
   if (const auto at = text.find("%@"); at != std::string::npos) text.replace(at, 2, when);
   return text;
 }

@@ -12,6 +12,7 @@
 #include "SponsorCore/WireRecords.hpp"
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,10 +61,12 @@ struct PopoverSize {
 PopoverSize popoverSize(bool isPaired, bool connectionPending, bool hasConnectionError,
                         std::optional<PopoverSize> availableArea);
 
-// The texts of the popover in one language.
+// The texts of the popover in one language. The calendar is made only for a text that
+// shows a date, so that a popover without one never loads the time zone.
 class PopoverText {
  public:
-  PopoverText(AppLanguage language, Calendar calendar) : language_(language), calendar_(std::move(calendar)) {}
+  explicit PopoverText(AppLanguage language, std::function<Calendar()> calendar = &Calendar::current)
+      : language_(language), calendar_(std::move(calendar)) {}
 
   // A label of the popover's catalogue in this language.
   std::string copy(std::string_view english) const;
@@ -79,7 +82,7 @@ class PopoverText {
 
  private:
   AppLanguage language_;
-  Calendar calendar_;
+  std::function<Calendar()> calendar_;
 };
 
 // The five pause durations in menu order with their labels (English keys).

@@ -3,7 +3,6 @@
 #include "SponsorApp/linux/QtTextMeasurer.hpp"
 #include "SponsorApp/ui/Icons.hpp"
 #include "SponsorApp/ui/PngImage.hpp"
-#include "SponsorCore/Calendar.hpp"
 #include "SponsorCore/CreativeAsset.hpp"
 
 #include <QAction>
@@ -155,7 +154,7 @@ void StatusPopover::rebuild(bool force) {
 
 QWidget* StatusPopover::buildContent(const Shown& shown) {
   const PopoverPresentation& p = shown.presentation;
-  const PopoverText text(shown.language, Calendar::current());
+  const PopoverText text(shown.language);
   const auto copy = [&text](std::string_view english) { return q(text.copy(english)); };
 
   auto* content = new QWidget(this);

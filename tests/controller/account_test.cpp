@@ -133,6 +133,7 @@ TEST_F(AccountTest, SnoozePauseAndConsentSurviveARestartAndTheTimedPauseEndsByIt
 TEST_F(AccountTest, TheScheduleStopsAndResumesSponsorsAcrossARestart) {
   // Sponsors only from 11:00 to 12:00; the world starts at 10:00 UTC on a Monday.
   AppModel& model = startPaired(world);
+  EXPECT_EQ(world.calendar->lookups, 0);  // no schedule, no time zone
   model.updateSponsorPreferences([](SponsorPreferences& p) {
     p.scheduleEnabled = true;
     p.startMinute = 11 * 60;

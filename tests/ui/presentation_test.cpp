@@ -33,8 +33,9 @@ TEST(PopoverPresentationTest, TheStateIsTheFirstCaseThatHolds) {
 }
 
 TEST(PopoverPresentationTest, TitlesAndDetailsInBothLanguages) {
-  const PopoverText en(AppLanguage::en, Calendar("Europe/Rome"));
-  const PopoverText it(AppLanguage::it, Calendar("Europe/Rome"));
+  const auto rome = [] { return Calendar("Europe/Rome"); };
+  const PopoverText en(AppLanguage::en, rome);
+  const PopoverText it(AppLanguage::it, rome);
   PopoverPresentation paused = presentation(true, true, true, false);
   EXPECT_EQ(en.title(paused), "Sponsors paused");
   EXPECT_EQ(it.detail(paused), "Gli sponsor restano in pausa finché scegli di riprendere.");
@@ -99,7 +100,7 @@ TEST(PopoverPresentationTest, WhatTheControllerReportsIsCopiedInTheUsersLanguage
   world.advance(5);
   EXPECT_EQ(world.server->count(simulation::startPath), 0u);
   EXPECT_EQ(model.message(), platformText::shellOwnsTopBar.english);
-  const PopoverText it(AppLanguage::it, Calendar("UTC"));
+  const PopoverText it(AppLanguage::it, [] { return Calendar("UTC"); });
   EXPECT_EQ(it.title(PopoverPresentation::from(model)), "Sponsor non disponibili su questa scrivania");
   EXPECT_EQ(it.detail(PopoverPresentation::from(model)), platformText::shellOwnsTopBar.italian);
   world.monitor->refusal = DesktopRefusal::none;

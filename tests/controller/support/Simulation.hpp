@@ -68,8 +68,12 @@ class FakeClock final : public Clock {
 };
 
 struct FixedCalendar final : CalendarProvider {
-  const Calendar& current() override { return calendar; }
+  const Calendar& current() override {
+    ++lookups;
+    return calendar;
+  }
   Calendar calendar{"UTC"};
+  int lookups = 0;
 };
 
 struct RecordingBrowser final : BrowserOpener {
