@@ -100,9 +100,9 @@ void BM_TickInSteadyState(benchmark::State& state) {
     state.PauseTiming();
     const long pumpBefore = allocations.load();
     desktop::pump(10);
-    allocatedBetween += allocations.load() - pumpBefore;
-    const long writesBefore = vectorWrites.load();
     const long allocationsBefore = allocations.load(), newBefore = newAllocations.load();
+    allocatedBetween += allocationsBefore - pumpBefore;
+    const long writesBefore = vectorWrites.load();
     state.ResumeTiming();
     const auto start = clock::now();
     scene->monitor->synchronizeSurface(scene->monitor->expectedText(), true);
