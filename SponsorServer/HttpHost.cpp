@@ -36,7 +36,7 @@ constexpr std::size_t readChunk = 16 * 1024;
 constexpr std::size_t drainBytes = 256 * 1024;
 constexpr std::chrono::milliseconds drainTime{1000};
 
-// Watches a request head while it arrives, before the parser sees it whole: the request
+// Watches a request head while it arrives, before the parser sees any of it: the request
 // line and every header line must stay within `lineBytes`, and there may be at most
 // `headerCount` header lines. Answers the status to refuse with, or 0.
 class HeadGuard {
@@ -49,6 +49,9 @@ class HeadGuard {
     lineBytes_ = 0;
     done_ = false;
   }
+
+  // Whether the blank line that ends the head has been seen.
+  bool complete() const { return done_; }
 
   // `head` is everything received of this request so far; only the new part is scanned.
   int scan(std::string_view head) {
@@ -237,6 +240,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
       const int status =
           guard_.scan(std::string_view(static_cast<const char*>(data.data()), data.size()));
       if (status != 0) return refuse(status);
+      // The parser sees the head only once it is whole. It takes complete lines out of the
+      // buffer as they come and keeps them, so a head fed to it in pieces would pass both
+      // its own size limit, which counts the bytes of one call, and the guard's.
+      if (!guard_.complete()) return readMore();
     }
     while (buffer_.size() > 0 && !parser_->is_done()) {
       beast::error_code error;
@@ -257,6 +264,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     started_ = false;
     deadline_.cancel();
     const auto& message = parser_->get();
+    // A transfer coding other than a final "chunked" leaves the body's end unknown: the
+    // request is refused rather than framed by a guess that a proxy may not share.
+    if (message.count(http::field::transfer_encoding) > 0 && !parser_->chunked()) {
+      parser_.reset();
+      return refuse(400);
+    }
     keepAlive_ = message.keep_alive();
     head_ = message.method() == http::verb::head;
     version_ = message.version();

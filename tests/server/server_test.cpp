@@ -39,6 +39,7 @@
 #include <latch>
 #include <regex>
 #include <set>
+#include <thread>
 
 extern char** environ;
 
@@ -608,6 +609,7 @@ TEST(ServerHttp, BadOversizedMisaddressedAndSlowRequestsAreRefusedWithoutHolding
       {"GET / HTTP/1.1\r\n" + host + manyHeaders + "\r\n", 0, "HTTP/1.1 431"},
       {post + "Content-Length: 65537\r\n\r\n", 0, "HTTP/1.1 413"},
       {post + "Transfer-Encoding: chunked\r\n\r\n100000\r\n", 64ul << 20, "HTTP/1.1 413"},
+      {post + "Transfer-Encoding: gzip\r\n\r\nGET / HTTP/1.1\r\n" + host + "\r\n", 0, "HTTP/1.1 400"},
       {post + "Content-Length: 10\r\n\r\n{", 0, "HTTP/1.1 408"},
       {"GET / HTTP/1.1\r\nHost: 127.0.0.1:" + port, 0, "HTTP/1.1 408"},
       {"GET / HTTP/1.1\r\n\r\n", 0, "HTTP/1.1 421"}, {"GET / HTTP/1.1\r\n" + host + host + "\r\n", 0, "HTTP/1.1 421"},
@@ -623,6 +625,18 @@ TEST(ServerHttp, BadOversizedMisaddressedAndSlowRequestsAreRefusedWithoutHolding
     const std::string piece(4096, 'x');
     for (std::size_t sent = 0; sent < bodyBytes && connection.send(piece);) sent += piece.size();
     EXPECT_EQ(connection.readAll().substr(0, 12), status) << head.substr(0, 60);
+  }
+  // A head that arrives a few lines at a time is held to the same limits as one sent whole.
+  {
+    RawConnection connection(harness.port);
+    std::string lines;
+    for (int i = 0; i < 40; ++i) lines += "X-H" + std::to_string(i) + ": v\r\n";
+    bool open = connection.send("GET / HTTP/1.1\r\n" + host);
+    for (int piece = 0; open && piece < 100; ++piece) {
+      std::this_thread::sleep_for(2ms);  // so that the server reads each piece on its own
+      open = connection.send(lines);
+    }
+    EXPECT_EQ(connection.readAll().substr(0, 12), "HTTP/1.1 431");
   }
   // Idle keep-alive connections and half-sent requests, far more than the two workers,
   // leave a normal request answered.
