@@ -57,46 +57,80 @@ bool toBool(std::string_view key, const Json& value) {
   return value.get<bool>();
 }
 
-// Builds the document like nlohmann's own DOM parser but refuses an object that names
-// the same key twice: which of the two values counts would be a guess, and other JSON
-// readers guess differently.
+// Builds the document from nlohmann's events and refuses an object that names the same
+// key twice: which of the two values counts would be a guess, and other JSON readers guess
+// differently. Members are appended to their object as they come: an ordered object's own
+// insertion looks for the key among all earlier ones, which would make an object with many
+// keys cost the square of their number, and the key set below already knows they differ.
 class StrictDomBuilder {
  public:
-  explicit StrictDomBuilder(Json& root) : dom_(root, true) {}
+  explicit StrictDomBuilder(Json& root) : root_(root) {}
 
-  bool null() { return dom_.null(); }
-  bool boolean(bool value) { return dom_.boolean(value); }
-  bool number_integer(Json::number_integer_t value) { return dom_.number_integer(value); }
-  bool number_unsigned(Json::number_unsigned_t value) { return dom_.number_unsigned(value); }
-  bool number_float(Json::number_float_t value, const Json::string_t& text) { return dom_.number_float(value, text); }
-  bool string(Json::string_t& value) { return dom_.string(value); }
-  bool binary(Json::binary_t& value) { return dom_.binary(value); }
-  bool start_array(std::size_t count) { return dom_.start_array(count); }
-  bool end_array() { return dom_.end_array(); }
+  bool null() { return put(nullptr); }
+  bool boolean(bool value) { return put(value); }
+  bool number_integer(Json::number_integer_t value) { return put(value); }
+  bool number_unsigned(Json::number_unsigned_t value) { return put(value); }
+  bool number_float(Json::number_float_t value, const Json::string_t&) { return put(value); }
+  bool string(Json::string_t& value) { return put(std::move(value)); }
+  bool binary(Json::binary_t& value) { return put(Json::binary(std::move(value))); }
 
-  bool start_object(std::size_t count) {
+  bool start_array(std::size_t) {
+    open_.push_back(&add(Json::array()));
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+
+  bool start_object(std::size_t) {
     if (depth_ == levels_.size()) levels_.emplace_back();
     levels_[depth_].clear();
     ++depth_;
-    return dom_.start_object(count);
+    open_.push_back(&add(Json::object()));
+    return true;
   }
 
   bool key(Json::string_t& value) {
     if (!levels_[depth_ - 1].insert(value)) throw DecodingError("duplicate key \"" + value + "\"");
-    return dom_.key(value);
+    auto& members = static_cast<Json::object_t::Container&>(open_.back()->get_ref<Json::object_t&>());
+    member_ = &members.emplace_back(std::move(value), nullptr).second;
+    return true;
   }
 
   bool end_object() {
     --depth_;
-    return dom_.end_object();
+    open_.pop_back();
+    return true;
   }
 
   template <class Exception>
-  bool parse_error(std::size_t position, const std::string& token, const Exception& error) {
-    return dom_.parse_error(position, token, error);
+  bool parse_error(std::size_t, const std::string&, const Exception& error) {
+    throw error;
   }
 
  private:
+  // Places a value where the document is: as the root, as the next element of the open
+  // array, or as the value of the key just read. Only the innermost open container ever
+  // grows, so the pointers to the outer ones stay valid.
+  template <class Value>
+  bool put(Value&& value) {
+    add(std::forward<Value>(value));
+    return true;
+  }
+
+  template <class Value>
+  Json& add(Value&& value) {
+    if (open_.empty()) {
+      root_ = Json(std::forward<Value>(value));
+      return root_;
+    }
+    Json& container = *open_.back();
+    if (container.is_array()) return container.get_ref<Json::array_t&>().emplace_back(std::forward<Value>(value));
+    *member_ = Json(std::forward<Value>(value));
+    return *member_;
+  }
+
   // The keys of one open object: a short list while small, a hash set once large.
   class KeySet {
    public:
@@ -117,7 +151,9 @@ class StrictDomBuilder {
     std::unordered_set<std::string> many_;
   };
 
-  nlohmann::detail::json_sax_dom_parser<Json> dom_;
+  Json& root_;
+  std::vector<Json*> open_;  // the arrays and objects not yet closed, outermost first
+  Json* member_ = nullptr;   // the value of the key just read
   std::vector<KeySet> levels_;
   std::size_t depth_ = 0;
 };

@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -94,5 +95,26 @@ void parseLargestDeviceResponse(benchmark::State& state) {
 }
 
 BENCHMARK(parseLargestDeviceResponse)->Unit(benchmark::kMillisecond);
+
+// One object of as many distinct keys as fit in the given size: a hostile body's worst
+// case, since every key is checked against those before it.
+void parseWidestObject(benchmark::State& state) {
+  const auto size = static_cast<std::size_t>(state.range(0));
+  std::string body = "{";
+  for (int i = 0;; ++i) {
+    const std::string member = "\"k" + std::to_string(i) + "\":0";
+    if (body.size() + member.size() + 2 > size) break;
+    if (i > 0) body += ',';
+    body += member;
+  }
+  body += '}';
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(nimbrella::json::parse(body));
+  }
+  state.counters["keys"] = static_cast<double>(std::count(body.begin(), body.end(), ':'));
+}
+
+// The server's largest request body and the largest server answer the application reads.
+BENCHMARK(parseWidestObject)->Arg(64 * 1024)->Arg(256000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
