@@ -9,7 +9,7 @@ Date SystemClock::now() const { return std::chrono::system_clock::now(); }
 
 double SystemClock::uptime() const {
   timespec value{};
-  clock_gettime(CLOCK_MONOTONIC, &value);
+  clock_gettime(CLOCK_BOOTTIME, &value);
   return static_cast<double>(value.tv_sec) + static_cast<double>(value.tv_nsec) / 1e9;
 }
 

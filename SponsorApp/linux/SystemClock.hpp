@@ -6,8 +6,9 @@
 
 namespace nimbrella {
 
-// Wall time from the system clock; uptime from CLOCK_MONOTONIC (it does not advance
-// while the machine is suspended, so a sleep shows up as a gap between samples).
+// Wall time from the system clock; uptime from CLOCK_BOOTTIME, which keeps counting while
+// the machine is suspended, so that a sleep shows up as a gap between samples even when
+// no notice of it arrives in time (CLOCK_MONOTONIC stops during a suspend and would hide it).
 class SystemClock final : public Clock {
  public:
   Date now() const override;
