@@ -207,15 +207,22 @@ void AppModel::restore() {
                              preferred);
 
   // 5 to 7. Credential, pending completion or pending authorization.
+  const auto fail = [this] {
+    const std::string reason = ControllerFailure::current(ClientError::reconnect()).userText();
+    message_ = reason;
+    connection_.connectionError = reason;
+  };
   try {
     restoreCredential();
     if (!account_.credential) restoreAuthorization();
   } catch (const std::bad_alloc&) {
     throw;
+  } catch (const VaultError&) {
+    // What the keyring holds is read again later, before anything could replace it.
+    account_.restoreRefused = true;
+    fail();
   } catch (...) {
-    const std::string reason = ControllerFailure::current(ClientError::reconnect()).userText();
-    message_ = reason;
-    connection_.connectionError = reason;
+    fail();
   }
 
   // 8. Unpaired: nothing runs until the user connects.
@@ -249,10 +256,14 @@ void AppModel::restoreCredential() {
   account_.signer.emplace(*key);
 
   account_.credential = credential;
-  account_.isPaired = true;
-  account_.mode = credential.mode;
-  message_ = std::string(text::connected);
+  assign(AppModelField::isPaired, account_.isPaired, true);
+  assign(AppModelField::mode, account_.mode, std::optional<NetworkMode>(credential.mode));
+  assign(AppModelField::message, message_, std::string(text::connected));
+  restorePendingCompletion();
+}
 
+void AppModel::restorePendingCompletion() {
+  const DeviceCredential& credential = *account_.credential;
   const std::optional<SecretBytes> completion = vault_.load(vaultAccount::pendingCompletion);
   if (!completion) return;
   PersistedCompletion record;
@@ -264,8 +275,50 @@ void AppModel::restoreCredential() {
   if (record.endpoint != credential.endpoint || record.deviceId != credential.deviceId) return;
   exposure_.pendingCompletion = record.request;
   exposure_.pendingTermsVersion = record.termsVersion;
-  exposure_.confirmationPending = true;
-  message_ = std::string(text::restoringConfirmation);
+  exposure_.completionStored = true;
+  assign(AppModelField::confirmationPending, exposure_.confirmationPending, true);
+  assign(AppModelField::message, message_, std::string(text::restoringConfirmation));
+}
+
+// Reads again what the keyring refused at start: the rest of a credential's records once
+// the credential is in, or else the credential and a pending connection. Until it answers,
+// nothing is measured (a new completion would replace a stored one) and a new connection
+// is not made (its approval would replace the stored credential).
+void AppModel::resumeRestoration() {
+  account_.nextRestoreAttempt = after(confirmationRetry);
+  const bool wasPaired = account_.isPaired;
+  bool failed = true, refused = false;
+  try {
+    if (account_.credential) {
+      restorePendingCompletion();
+    } else {
+      restoreCredential();
+      if (!account_.credential && !connection_.authorization) restoreAuthorization();
+    }
+    failed = false;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const VaultError&) {
+    refused = true;  // asked again later
+    assign(AppModelField::message, message_, ControllerFailure::current(ClientError::reconnect()).userText());
+  } catch (...) {
+    assign(AppModelField::message, message_, ControllerFailure::current(ClientError::reconnect()).userText());
+  }
+  account_.restoreRefused = refused;
+  if (account_.isPaired && !wasPaired) {
+    // The switches that an unpaired start set aside in memory come back as stored.
+    const UserDefaults& defaults = *ports_.defaults;
+    assign(AppModelField::consent, choices_.consent, defaults.boolean(defaultsKey::consent).value_or(false));
+    assign(AppModelField::paused, choices_.paused, defaults.boolean(defaultsKey::paused).value_or(false));
+    assign(AppModelField::snoozedUntil, choices_.snoozedUntil, defaults.date(defaultsKey::snoozedUntil));
+    if (!exposure_.displayCreative) assign(AppModelField::menuText, exposure_.menuText, std::string());
+    exposure_.nextFetch = Date::min();
+  }
+  if (failed) return;
+  assign(AppModelField::connectionError, connection_.connectionError, std::optional<std::string>());
+  if (!exposure_.confirmationPending && !connection_.authorization) {
+    assign(AppModelField::message, message_, std::string(account_.isPaired ? text::connected : text::initialMessage));
+  }
 }
 
 void AppModel::restoreAuthorization() {
@@ -280,10 +333,10 @@ void AppModel::restoreAuthorization() {
   if (!key) return;
   account_.signer.emplace(*key);
   connection_.authorization = record;
-  connection_.connectionPending = true;
-  connection_.connectionCode = record.userCode;
-  connection_.connectionFingerprint = account_.signer->publicKeyFingerprint();
-  message_ = std::string(text::finishConnection);
+  assign(AppModelField::connectionPending, connection_.connectionPending, true);
+  assign(AppModelField::connectionCode, connection_.connectionCode, record.userCode);
+  assign(AppModelField::connectionFingerprint, connection_.connectionFingerprint, account_.signer->publicKeyFingerprint());
+  assign(AppModelField::message, message_, std::string(text::finishConnection));
 }
 
 // ---------------------------------------------------------------------------------

@@ -297,7 +297,9 @@ class AppModel {
   // Construction.
   void restore();
   void restoreCredential();
+  void restorePendingCompletion();
   void restoreAuthorization();
+  void resumeRestoration();
   void installObservers();
   void handleSystemEvent(SystemEvent event);
 
@@ -309,6 +311,7 @@ class AppModel {
   void handleFetchFailure(std::int64_t fetchGeneration, const ControllerFailure& failure);
   void display(const ExposureLease& lease, MenuBarContent content, std::int64_t fetchGeneration);
   void complete(std::int64_t elapsedMs);
+  void storeCompletion();
   void handleConfirmation(const std::string& deviceId, ApiResult<CompleteResponse> result);
   void cancelLease(const ExposureLease& lease);
   bool schedulePermits(Date now) const;

@@ -89,6 +89,7 @@ bool AppModel::handleRevokedAuthorization(const ControllerFailure& failure) {
   assign(AppModelField::isPaired, account_.isPaired, false);
   exposure_.pendingCompletion.reset();
   exposure_.pendingTermsVersion.reset();
+  account_.restoreRefused = false;  // whatever the keyring still holds is deleted below
   assign(AppModelField::confirmationPending, exposure_.confirmationPending, false);
   assign(AppModelField::balanceMicros, account_.balanceMicros, std::int64_t{0});
   assign(AppModelField::earnings, account_.earnings, std::optional<EarningsSummary>());

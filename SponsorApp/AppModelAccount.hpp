@@ -31,6 +31,9 @@ struct AccountState {
   std::optional<ReceiptSigner> signer;
   bool refreshing = false;
   Date nextAuthorizationCheck = Date::min();
+  // The keyring refused a read at start; it is asked again from this instant on.
+  bool restoreRefused = false;
+  Date nextRestoreAttempt = Date::min();
 };
 
 }  // namespace nimbrella

@@ -49,6 +49,12 @@ void AppModel::failConnection(const ControllerFailure& failure) {
 
 void AppModel::connectInBrowser() {
   if (isBusy_ || account_.isPaired) return;
+  // A keyring that refused its records at start is read first: a credential it holds is
+  // restored rather than replaced by a new connection's.
+  if (account_.restoreRefused) {
+    resumeRestoration();
+    if (account_.isPaired || account_.restoreRefused) return;
+  }
   assign(AppModelField::connectionError, connection_.connectionError, std::optional<std::string>());
 
   // A request still pending is only shown again.

@@ -47,10 +47,11 @@ void AppModel::tick() {
   // 5. Surface.
   monitor.synchronizeSurface(exposure_.menuText, choices_.consent && !choices_.paused && allows && exposure_.displayCreative.has_value());
 
-  // 6. Confirmation retry.
+  // 6. Confirmation retry, and what the keyring refused at start.
   if (exposure_.confirmationPending && !isBusy_ && now() >= exposure_.nextConfirmationAttempt) {
     ports_.queue->post(weakly([](AppModel& model) { model.confirmCompletion(); }));
   }
+  if (account_.restoreRefused && !isBusy_ && now() >= account_.nextRestoreAttempt) resumeRestoration();
 
   // 7. Browser authorization poll.
   if (connection_.authorization && !isBusy_ && !connection_.isPollingAuthorization && now() >= connection_.nextAuthorizationPoll) {
@@ -75,7 +76,8 @@ void AppModel::tick() {
       assign(AppModelField::message, message_, std::string(refused->english));
       return;
     }
-    if (account_.isPaired && !isBusy_ && !exposure_.confirmationPending && exposure_.pendingCancellations == 0 && now() >= exposure_.nextFetch) {
+    if (account_.isPaired && !isBusy_ && !exposure_.confirmationPending && !account_.restoreRefused &&
+        exposure_.pendingCancellations == 0 && now() >= exposure_.nextFetch) {
       ports_.queue->post(weakly([](AppModel& model) { model.fetchSponsor(); }));
     }
     return;
@@ -237,26 +239,43 @@ void AppModel::complete(std::int64_t elapsedMs) {
     return;
   }
 
+  std::optional<CompleteRequest> request;
   try {
     if (!account_.signer || !account_.credential) throw ClientError::reconnect();
-    CompleteRequest request = CompleteRequest::make(lease.leaseId, lease.nonce, elapsedMs, *account_.signer);
-    const PersistedCompletion record{endpoint_.normalized(), account_.credential->deviceId, request, lease.termsVersion};
-    // Stored before anything is marked pending: a completion is never only in memory.
-    vault_.save(encodeRecord(record), vaultAccount::pendingCompletion);
-
-    exposure_.pendingCompletion = std::move(request);
-    exposure_.pendingTermsVersion = lease.termsVersion;
-    assign(AppModelField::confirmationPending, exposure_.confirmationPending, true);
-    exposure_.nextConfirmationAttempt = Date::min();
-    assign(AppModelField::message, message_, std::string(text::confirming));
-    ports_.queue->post(weakly([](AppModel& model) { model.confirmCompletion(); }));
+    request = CompleteRequest::make(lease.leaseId, lease.nonce, elapsedMs, *account_.signer);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {
-    // Never sent unless stored: the lease is given back like any interrupted one,
-    // so that the server does not hold it open against the next request.
+    // Nothing could be signed: the lease is given back like any interrupted one, so that
+    // the server does not hold it open against the next request.
     assign(AppModelField::message, message_, ControllerFailure::current(ClientError::invalidResponse()).userText());
     if (account_.credential) cancelLease(lease);
+    return;
+  }
+
+  exposure_.pendingCompletion = std::move(request);
+  exposure_.pendingTermsVersion = lease.termsVersion;
+  // Stored before it is first sent, so that a crash or a quit cannot lose it. A keyring
+  // that refuses it does not cost the reward: the receipt is sent from memory all the same
+  // and offered to the keyring again before every later attempt.
+  exposure_.completionStored = false;
+  storeCompletion();
+  assign(AppModelField::confirmationPending, exposure_.confirmationPending, true);
+  exposure_.nextConfirmationAttempt = Date::min();
+  assign(AppModelField::message, message_, std::string(text::confirming));
+  ports_.queue->post(weakly([](AppModel& model) { model.confirmCompletion(); }));
+}
+
+void AppModel::storeCompletion() {
+  const PersistedCompletion record{endpoint_.normalized(), account_.credential->deviceId, *exposure_.pendingCompletion,
+                                   exposure_.pendingTermsVersion};
+  try {
+    vault_.save(encodeRecord(record), vaultAccount::pendingCompletion);
+    exposure_.completionStored = true;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    // Offered again before the next attempt to send it.
   }
 }
 
@@ -264,6 +283,7 @@ void AppModel::confirmCompletion() {
   if (!exposure_.pendingCompletion || !account_.credential || isBusy_) return;
   assign(AppModelField::isBusy, isBusy_, true);
   exposure_.nextConfirmationAttempt = after(confirmationRetry);
+  if (!exposure_.completionStored) storeCompletion();
   const std::string deviceId = account_.credential->deviceId;
   api_->complete(account_.credential->token, *exposure_.pendingCompletion,
                  [weak = std::weak_ptr<Handle>(handle_), deviceId](ApiResult<CompleteResponse> result) {

@@ -34,9 +34,11 @@ struct ExposureState {
   Date nextFetch = Date::min();
   std::int64_t pendingCancellations = 0;
 
-  // The signed completion kept in the vault until the server answers it.
+  // The signed completion kept in the vault until the server answers it, and whether the
+  // vault holds it yet (a locked keyring may refuse it at first).
   std::optional<CompleteRequest> pendingCompletion;
   std::optional<std::string> pendingTermsVersion;
+  bool completionStored = false;
   Date nextConfirmationAttempt = Date::min();
 
   // What the controller tells the surface monitor; the tick's gate reads the same.

@@ -109,6 +109,50 @@ TEST_F(ConstructionTest, EachStoredRecordIsRestoredOnlyWhenUsableAndNoneIsDelete
   }
 }
 
+TEST_F(ConstructionTest, WhatTheKeyringRefusedAtStartIsReadAgainBeforeAnythingCouldReplaceIt) {
+  // A stored receipt that the keyring refuses: nothing new is measured over it, and it is
+  // sent once the keyring answers.
+  world.storePairing();
+  world.storeConsent();
+  const auto request = CompleteRequest::make("lease-9", "n", 10'000, ReceiptSigner(world.signingKey));
+  const SecretBytes record = encodeRecord(PersistedCompletion{world.endpointText(), world.server->deviceId, request, {}});
+  world.secrets->putBytes(vaultAccount::pendingCompletion, record);
+  world.secrets->failReads = true;
+  world.secrets->failingAccounts = {std::string(vaultAccount::pendingCompletion)};
+  AppModel& model = started(world);
+  world.advance(30);
+  EXPECT_EQ(std::tuple(world.server->count(startPath), world.secrets->items().at(std::string(vaultAccount::pendingCompletion)),
+                       model.message()),
+            std::tuple(0u, record, keychainText));
+  world.secrets->failReads = false;
+  world.advance(15);
+  ASSERT_EQ(world.server->count(completePath), 1u);
+  EXPECT_EQ(decodeJson<CompleteRequest>(lastBody(world, completePath)), request);
+  EXPECT_FALSE(model.confirmationPending() || world.secrets->has(vaultAccount::pendingCompletion));
+  world.advance(61);
+  EXPECT_EQ(world.server->count(startPath), 1u);
+
+  // A credential that the keyring refused is restored when the user connects, not replaced.
+  World w;
+  w.storePairing();
+  w.storeConsent();
+  w.secrets->failReads = true;
+  AppModel& unpaired = started(w);
+  w.advance(1);
+  EXPECT_EQ(std::tuple(unpaired.isPaired(), unpaired.consent(), w.server->requests.empty()), std::tuple(false, false, true));
+  unpaired.connectInBrowser();
+  EXPECT_EQ(unpaired.message(), keychainText);  // still locked: nothing else happens
+  w.secrets->failReads = false;
+  unpaired.connectInBrowser();
+  EXPECT_EQ(std::tuple(unpaired.isPaired(), unpaired.consent(), unpaired.message(), unpaired.connectionError()),
+            std::tuple(true, true, "Connected. Sponsored text runs in the menu bar when enabled.",
+                       std::optional<std::string>()));
+  EXPECT_TRUE(w.browser->opened.empty());
+  w.advance(0.25);
+  EXPECT_EQ(std::tuple(w.server->count("/api/devices/authorization/start"), w.server->count(startPath)),
+            std::tuple(0u, 1u));
+}
+
 TEST_F(ConstructionTest, StartingTwiceStartsOnceTheUpdaterIsMirroredAndItsHookStopsTheCycle) {
   world.updater->current = {.canCheckForUpdates = false, .automaticallyChecks = true, .automaticallyInstalls = false};
   AppModel& model = startPaired(world);

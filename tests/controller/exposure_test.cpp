@@ -337,25 +337,37 @@ TEST_F(ExposureTest, AFailedCancelHoldsBackFetchingUntilTheLeasesExpiryButNoLong
   }
 }
 
-TEST_F(ExposureTest, ACompletionThatCannotBeStoredIsNeverSentAndOneThatCannotBeDeletedIsRetried) {
+TEST_F(ExposureTest, AReceiptTheKeyringRefusesIsSentFromMemoryAndStoredLaterAndOneThatCannotBeDeletedIsRetried) {
   AppModel& model = measuring(world);
   world.secrets->failWrites = true;
+  world.server->scriptStatus(completePath, 503);
   world.advance(10.25);
-  EXPECT_EQ(std::tuple(model.message(), model.confirmationPending()), std::tuple(keychainText, false));
-  EXPECT_EQ(world.server->count(completePath), 0u);
-  // The lease is given back, so that the server does not hold it open.
-  EXPECT_EQ(cancelled(world), std::vector<std::string>{"lease-1"});
+  // Sent all the same, and the lease is not given back.
+  EXPECT_EQ(std::tuple(world.server->count(completePath), model.confirmationPending(),
+                       world.secrets->has(vaultAccount::pendingCompletion)),
+            std::tuple(1u, true, false));
+  EXPECT_TRUE(cancelled(world).empty());
+  // Once the keyring takes it, the same receipt is stored before it is sent again.
   world.secrets->failWrites = false;
+  world.server->scriptHold(completePath);
+  world.advance(15);
+  ASSERT_EQ(world.server->held(completePath), 1u);
+  EXPECT_TRUE(world.secrets->has(vaultAccount::pendingCompletion));
+  EXPECT_EQ(world.server->requestsTo(completePath).front().body, world.server->requestsTo(completePath).back().body);
+  world.server->release(completePath);
+  world.settle();
+  EXPECT_FALSE(model.confirmationPending() || world.secrets->has(vaultAccount::pendingCompletion));
 
-  world.advance(299);
+  // The next item comes 60 s after the confirmation; its record cannot be deleted at first.
+  world.advance(60.5);
   ASSERT_TRUE(model.exposureState().activeLease.has_value());
   world.secrets->failRemoves = true;
-  world.advance(2);
-  EXPECT_EQ(world.server->count(completePath), 1u);
+  world.advance(11);
+  EXPECT_EQ(world.server->count(completePath), 3u);
   EXPECT_TRUE(model.confirmationPending() && world.secrets->has(vaultAccount::pendingCompletion));
   world.secrets->failRemoves = false;
   world.advance(15);
-  EXPECT_EQ(world.server->count(completePath), 2u);
+  EXPECT_EQ(world.server->count(completePath), 4u);
   EXPECT_FALSE(model.confirmationPending() || world.secrets->has(vaultAccount::pendingCompletion));
 }
 
