@@ -328,7 +328,8 @@ void AppModel::handleConfirmation(const std::string& deviceId, ApiResult<Complet
     try {
       vault_.remove(vaultAccount::pendingCompletion);
     } catch (const VaultError& error) {
-      failure = ControllerFailure::text(std::string(error.message()));
+      // A receipt that the keyring never took leaves nothing to wait for.
+      if (exposure_.completionStored) failure = ControllerFailure::text(std::string(error.message()));
     }
   }
 

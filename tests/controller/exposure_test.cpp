@@ -369,6 +369,13 @@ TEST_F(ExposureTest, AReceiptTheKeyringRefusesIsSentFromMemoryAndStoredLaterAndO
   world.advance(15);
   EXPECT_EQ(world.server->count(completePath), 4u);
   EXPECT_FALSE(model.confirmationPending() || world.secrets->has(vaultAccount::pendingCompletion));
+
+  // A keyring locked throughout: the server's acceptance ends it, with no record to wait for.
+  World locked;
+  AppModel& unstored = measuring(locked);
+  locked.secrets->failWrites = locked.secrets->failRemoves = true;
+  locked.advance(10.25);
+  EXPECT_EQ(std::tuple(locked.server->count(completePath), unstored.confirmationPending()), std::tuple(1u, false));
 }
 
 }  // namespace
