@@ -255,14 +255,15 @@ void AppModel::complete(std::int64_t elapsedMs) {
 
   exposure_.pendingCompletion = std::move(request);
   exposure_.pendingTermsVersion = lease.termsVersion;
-  // Stored before it is first sent, so that a crash or a quit cannot lose it. A keyring
-  // that refuses it does not cost the reward: the receipt is sent from memory all the same
-  // and offered to the keyring again before every later attempt.
-  exposure_.completionStored = false;
-  storeCompletion();
   assign(AppModelField::confirmationPending, exposure_.confirmationPending, true);
   exposure_.nextConfirmationAttempt = Date::min();
   assign(AppModelField::message, message_, std::string(text::confirming));
+  // Stored before it is first sent, so that once stored a crash or a quit cannot lose it.
+  // A keyring that refuses it does not cost the reward on its own: the receipt is sent from
+  // memory all the same (only a quit before the server's answer would lose it), the user is
+  // asked to unlock the keyring, and it is offered to the keyring again before each retry.
+  exposure_.completionStored = false;
+  storeCompletion();
   ports_.queue->post(weakly([](AppModel& model) { model.confirmCompletion(); }));
 }
 
@@ -275,7 +276,7 @@ void AppModel::storeCompletion() {
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {
-    // Offered again before the next attempt to send it.
+    assign(AppModelField::message, message_, ControllerFailure::current(ClientError::invalidResponse()).userText());
   }
 }
 

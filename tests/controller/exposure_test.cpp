@@ -340,12 +340,13 @@ TEST_F(ExposureTest, AFailedCancelHoldsBackFetchingUntilTheLeasesExpiryButNoLong
 TEST_F(ExposureTest, AReceiptTheKeyringRefusesIsSentFromMemoryAndStoredLaterAndOneThatCannotBeDeletedIsRetried) {
   AppModel& model = measuring(world);
   world.secrets->failWrites = true;
-  world.server->scriptStatus(completePath, 503);
+  world.server->scriptHold(completePath);
   world.advance(10.25);
-  // Sent all the same, and the lease is not given back.
-  EXPECT_EQ(std::tuple(world.server->count(completePath), model.confirmationPending(),
-                       world.secrets->has(vaultAccount::pendingCompletion)),
-            std::tuple(1u, true, false));
+  // Sent all the same while the user is asked to unlock the keyring, and the lease is kept.
+  EXPECT_EQ(std::tuple(world.server->held(completePath), model.confirmationPending(),
+                       world.secrets->has(vaultAccount::pendingCompletion), model.message()),
+            std::tuple(1u, true, false, keychainText));
+  world.server->release(completePath, HttpResponse{503, {}, "{}"});
   EXPECT_TRUE(cancelled(world).empty());
   // Once the keyring takes it, the same receipt is stored before it is sent again.
   world.secrets->failWrites = false;
