@@ -196,9 +196,7 @@ void AppModel::restore() {
   api_ = ports_.makeClient(endpoint_);
 
   // 3. The user's switches.
-  choices_.consent = defaults.boolean(defaultsKey::consent).value_or(false);
-  choices_.paused = defaults.boolean(defaultsKey::paused).value_or(false);
-  choices_.snoozedUntil = defaults.date(defaultsKey::snoozedUntil);
+  loadSwitches();
 
   // 4. Language.
   const std::optional<std::string> storedLanguage = defaults.text(defaultsKey::appLanguage);
@@ -207,22 +205,9 @@ void AppModel::restore() {
                              preferred);
 
   // 5 to 7. Credential, pending completion or pending authorization.
-  const auto fail = [this] {
-    const std::string reason = ControllerFailure::current(ClientError::reconnect()).userText();
-    message_ = reason;
-    connection_.connectionError = reason;
-  };
-  try {
-    restoreCredential();
-    if (!account_.credential) restoreAuthorization();
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const VaultError&) {
-    // What the keyring holds is read again later, before anything could replace it.
-    account_.restoreRefused = true;
-    fail();
-  } catch (...) {
-    fail();
+  if (const std::optional<std::string> failure = readStoredRecords()) {
+    message_ = *failure;
+    connection_.connectionError = *failure;
   }
 
   // 8. Unpaired: nothing runs until the user connects.
@@ -280,14 +265,18 @@ void AppModel::restorePendingCompletion() {
   assign(AppModelField::message, message_, std::string(text::restoringConfirmation));
 }
 
-// Reads again what the keyring refused at start: the rest of a credential's records once
-// the credential is in, or else the credential and a pending connection. Until it answers,
-// nothing is measured (a new completion would replace a stored one) and a new connection
-// is not made (its approval would replace the stored credential).
-void AppModel::resumeRestoration() {
-  account_.nextRestoreAttempt = after(confirmationRetry);
-  const bool wasPaired = account_.isPaired;
-  bool failed = true, refused = false;
+void AppModel::loadSwitches() {
+  const UserDefaults& defaults = *ports_.defaults;
+  assign(AppModelField::consent, choices_.consent, defaults.boolean(defaultsKey::consent).value_or(false));
+  assign(AppModelField::paused, choices_.paused, defaults.boolean(defaultsKey::paused).value_or(false));
+  assign(AppModelField::snoozedUntil, choices_.snoozedUntil, defaults.date(defaultsKey::snoozedUntil));
+}
+
+// Reads the stored records not yet in memory: a credential's pending completion once the
+// credential is in, or else the credential and a pending connection. Answers the failure's
+// text, or nothing. A keyring that refuses is asked again later (restoreRefused), before
+// anything could replace what it holds.
+std::optional<std::string> AppModel::readStoredRecords() {
   try {
     if (account_.credential) {
       restorePendingCompletion();
@@ -295,26 +284,36 @@ void AppModel::resumeRestoration() {
       restoreCredential();
       if (!account_.credential && !connection_.authorization) restoreAuthorization();
     }
-    failed = false;
+    account_.restoreRefused = false;
+    return std::nullopt;
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const VaultError&) {
-    refused = true;  // asked again later
-    assign(AppModelField::message, message_, ControllerFailure::current(ClientError::reconnect()).userText());
+    account_.restoreRefused = true;
+    return ControllerFailure::current(ClientError::reconnect()).userText();
   } catch (...) {
-    assign(AppModelField::message, message_, ControllerFailure::current(ClientError::reconnect()).userText());
+    account_.restoreRefused = false;
+    return ControllerFailure::current(ClientError::reconnect()).userText();
   }
-  account_.restoreRefused = refused;
+}
+
+// Reads again what the keyring refused at start. Until it answers, nothing is measured (a
+// new completion would replace a stored one) and a new connection is not made (its
+// approval would replace the stored credential).
+void AppModel::resumeRestoration() {
+  account_.nextRestoreAttempt = after(confirmationRetry);
+  const bool wasPaired = account_.isPaired;
+  const std::optional<std::string> failure = readStoredRecords();
   if (account_.isPaired && !wasPaired) {
     // The switches that an unpaired start set aside in memory come back as stored.
-    const UserDefaults& defaults = *ports_.defaults;
-    assign(AppModelField::consent, choices_.consent, defaults.boolean(defaultsKey::consent).value_or(false));
-    assign(AppModelField::paused, choices_.paused, defaults.boolean(defaultsKey::paused).value_or(false));
-    assign(AppModelField::snoozedUntil, choices_.snoozedUntil, defaults.date(defaultsKey::snoozedUntil));
+    loadSwitches();
     if (!exposure_.displayCreative) assign(AppModelField::menuText, exposure_.menuText, std::string());
     exposure_.nextFetch = Date::min();
   }
-  if (failed) return;
+  if (failure) {
+    assign(AppModelField::message, message_, *failure);
+    return;
+  }
   assign(AppModelField::connectionError, connection_.connectionError, std::optional<std::string>());
   if (!exposure_.confirmationPending && !connection_.authorization) {
     assign(AppModelField::message, message_, std::string(account_.isPaired ? text::connected : text::initialMessage));

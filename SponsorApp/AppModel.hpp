@@ -299,7 +299,9 @@ class AppModel {
   void restoreCredential();
   void restorePendingCompletion();
   void restoreAuthorization();
+  std::optional<std::string> readStoredRecords();
   void resumeRestoration();
+  void loadSwitches();
   void installObservers();
   void handleSystemEvent(SystemEvent event);
 
